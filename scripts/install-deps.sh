@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs everything ecran needs to build, run and test on Debian 12.
+# Idempotent: packages already present are left alone.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev libqt6network6 libqt6dbus6 libgl-dev
+  libsqlite3-dev sqlite3
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth x11-utils x11-xserver-utils imagemagick socat
+  libx11-dev libxext-dev libxss-dev
+  fonts-open-sans fonts-dejavu-core fontconfig
+  systemd dpkg-dev file
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}" >&2
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

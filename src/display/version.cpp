@@ -1,0 +1,7 @@
+#include "display/version.h"
+
+namespace ecran::display {
+
+const char* version() noexcept { return ECRAN_VERSION; }
+
+}  // namespace ecran::display
