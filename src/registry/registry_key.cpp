@@ -1,0 +1,232 @@
+#include "registry/registry_key.h"
+
+#include <limits>
+
+#include "errors/error.h"
+
+// Program text is Windows-1252, which is also the code page of the ANSI
+// registry functions here, so names and values pass to them unchanged. A
+// name is handed over as a C string and so ends at its first NUL character,
+// as it does for the ANSI functions on Windows.
+
+namespace ecran::registry {
+namespace {
+
+using errors::Error;
+
+constexpr const char* kEnumDescription = "Unable to retrieve value names for registry key";
+constexpr const char* kEnumSource = "RegistryKey.GetValues";
+constexpr const char* kGetValueSource = "RegistryKey.Get Value";
+
+// The text a list operation takes from the name buffer: everything before
+// the first NUL that the registry wrote after the name.
+std::string nameBeforeNul(const std::string& buffer) { return buffer.substr(0, buffer.find('\0')); }
+
+// Adds one name to a list of the continue-on-error operations. Past 32767
+// names the count cannot grow: the overflow is recorded and the name takes
+// the place of the last element, as the 16-bit count dictates.
+void appendCounted(NameList& list, std::string name) {
+    if (list.size() < kMaxListedNames) {
+        list.push_back(std::move(name));
+        return;
+    }
+    errors::lastError().record(errors::overflowError());
+    list.back() = std::move(name);
+}
+
+}  // namespace
+
+RegistryKey::~RegistryKey() {
+    try {
+        CloseKey();
+    } catch (const Error& e) {
+        // Nothing can be thrown from here; the close failure is kept where
+        // continue-on-error callers look for failures.
+        errors::lastError().record(e);
+    }
+}
+
+bool RegistryKey::CreateKey(HKEY hkeyRoot, const std::string& sSubkey, const std::string& sClass, DWORD lOptions,
+                            DWORD lRights) {
+    CloseKey();
+
+    SECURITY_ATTRIBUTES security{};
+    security.nLength = sizeof(SECURITY_ATTRIBUTES);
+    security.lpSecurityDescriptor = nullptr;
+    security.bInheritHandle = FALSE;
+
+    std::string classText = sClass;  // the call takes a writable class buffer
+    HKEY created = nullptr;
+    DWORD disposition = 0;
+    const LSTATUS rc = RegCreateKeyExA(hkeyRoot, sSubkey.c_str(), 0, classText.data(), lOptions, lRights, &security,
+                                       &created, &disposition);
+    if (rc != ERROR_SUCCESS) {
+        hKey_ = nullptr;
+        return false;
+    }
+    hKey_ = created;
+    return disposition == REG_CREATED_NEW_KEY;
+}
+
+void RegistryKey::OpenKey(HKEY hkeyRoot, const std::string& sSubkey, DWORD lRights) {
+    CloseKey();
+
+    // The handle is received in a local word so that the object never holds
+    // whatever a failed call may have left there.
+    HKEY opened = nullptr;
+    LSTATUS rc = RegOpenKeyExA(hkeyRoot, sSubkey.c_str(), 0, lRights, &opened);
+
+    // Opening for writing alone creates a missing key first; reading or any
+    // other rights never create one.
+    if (lRights == KEY_WRITE && rc == ERROR_FILE_NOT_FOUND) {
+        (void)CreateKey(hkeyRoot, sSubkey, "", REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS);
+        CloseKey();
+        opened = nullptr;
+        rc = RegOpenKeyExA(hkeyRoot, sSubkey.c_str(), 0, lRights, &opened);
+    }
+
+    hKey_ = rc == ERROR_SUCCESS ? opened : nullptr;
+}
+
+void RegistryKey::CloseKey() {
+    if (hKey_ == nullptr) return;
+    const LSTATUS rc = RegCloseKey(hKey_);
+    if (rc != ERROR_SUCCESS) {
+        throw Error(rc, "RegistryKey.CloseKey", "An error occurred while closing the registy key");
+    }
+    hKey_ = nullptr;
+}
+
+DWORD RegistryKey::GetRegistryValueLen(const std::string& sName) const {
+    DWORD type = 0;
+    DWORD size = 0;
+    const LSTATUS rc = RegQueryValueExA(hKey_, sName.c_str(), nullptr, &type, nullptr, &size);
+    if (rc != ERROR_SUCCESS) {
+        throw Error(rc, "RegistryKey.GetRegistryValueLen",
+                    "An error occurred while getting the length of the registy value '" + sName + "'");
+    }
+    return size;
+}
+
+std::string RegistryKey::value(const std::string& sName) const {
+    errors::ContinueOnError mode;
+
+    DWORD size = 0;
+    mode.step([&] {
+        try {
+            size = GetRegistryValueLen(sName);
+        } catch (const Error& e) {
+            throw Error(e.number(), kGetValueSource, "Unable to get the length of the registy value '" + sName + "'");
+        }
+    });
+
+    std::string buffer;
+    mode.step([&] { buffer.assign(size, '\0'); });
+
+    mode.step([&] {
+        DWORD type = 0;
+        DWORD inOut = static_cast<DWORD>(buffer.size());
+        const LSTATUS rc = RegQueryValueExA(hKey_, sName.c_str(), nullptr, &type,
+                                            reinterpret_cast<LPBYTE>(buffer.data()), &inOut);
+        if (rc != ERROR_SUCCESS) {
+            throw Error(rc, kGetValueSource, "An error occurred while getting the registy value '" + sName + "'");
+        }
+    });
+
+    // All of the buffer counts, whatever size the read reported; the last
+    // byte (a string's NUL) is dropped.
+    if (!buffer.empty()) buffer.pop_back();
+    return buffer;
+}
+
+void RegistryKey::setValue(const std::string& sName, const RegistryValue& vValue) {
+    const std::string text = vValue.text();
+    // The size word is 32 bits; a text that does not fit cannot be stored,
+    // which like any refused write goes unreported.
+    if (text.size() >= std::numeric_limits<DWORD>::max()) return;
+    // std::string keeps a NUL after its last character: it is the value's
+    // terminating NUL.
+    (void)RegSetValueExA(hKey_, sName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                         static_cast<DWORD>(text.size() + 1));
+}
+
+NameList RegistryKey::ValueNames() const {
+    std::string buffer(kValueNamesBufferSize, ' ');
+    DWORD index = 0;
+    NameList names;
+    LSTATUS rc = ERROR_SUCCESS;
+    for (;;) {
+        DWORD length = kValueNamesBufferSize;
+        DWORD type = 0;
+        rc = RegEnumValueA(hKey_, index, buffer.data(), &length, nullptr, &type, nullptr, nullptr);
+        if (rc != ERROR_SUCCESS) break;
+        if (length > 0) {
+            if (names.size() >= kMaxListedNames) throw errors::overflowError();
+            names.push_back(buffer.substr(0, length));
+        }
+        ++index;
+    }
+    if (rc != ERROR_NO_MORE_ITEMS) throw Error(rc, kEnumSource, kEnumDescription);
+    return names;
+}
+
+std::optional<NameList> RegistryKey::SubKeyNames() const {
+    errors::ContinueOnError mode;
+    std::string buffer(kValueNamesBufferSize, ' ');
+    DWORD index = 0;
+    NameList names;
+    LSTATUS rc = ERROR_SUCCESS;
+    do {
+        rc = RegEnumKeyA(hKey_, index, buffer.data(), kSubNamesBufferSize);
+        if (rc == ERROR_SUCCESS) {
+            appendCounted(names, nameBeforeNul(buffer));
+            ++index;
+        }
+    } while (rc == ERROR_SUCCESS);
+    if (rc != ERROR_NO_MORE_ITEMS) {
+        errors::lastError().record(Error(rc, kEnumSource, kEnumDescription));
+        return std::nullopt;
+    }
+    return names;
+}
+
+std::optional<NameList> RegistryKey::SubValueNames() const {
+    errors::ContinueOnError mode;
+    std::string buffer(kValueNamesBufferSize, ' ');
+    DWORD index = 0;
+    NameList names;
+    LSTATUS rc = ERROR_SUCCESS;
+    do {
+        DWORD length = kSubNamesBufferSize;
+        DWORD type = 0;
+        rc = RegEnumValueA(hKey_, index, buffer.data(), &length, nullptr, &type, nullptr, nullptr);
+        if (rc == ERROR_SUCCESS) {
+            appendCounted(names, nameBeforeNul(buffer));
+            ++index;
+        }
+    } while (rc == ERROR_SUCCESS);
+    if (rc != ERROR_NO_MORE_ITEMS) {
+        errors::lastError().record(Error(rc, kEnumSource, kEnumDescription));
+        return std::nullopt;
+    }
+    return names;
+}
+
+void RegistryKey::DeleteKey(HKEY hkeyRoot, const std::string& sSubkey) {
+    const LSTATUS rc = RegDeleteKeyA(hkeyRoot, sSubkey.c_str());
+    if (rc != ERROR_SUCCESS) throw Error(rc, "RegistryKey.DeleteKey", "Unable to delete registry key '" + sSubkey + "'");
+}
+
+void RegistryKey::DeleteSubKey(const std::string& sSubkey) {
+    const LSTATUS rc = RegDeleteKeyA(hKey_, sSubkey.c_str());
+    if (rc != ERROR_SUCCESS) {
+        throw Error(rc, "RegistryKey.DeleteSubKey", "Unable to delete registry subkey '" + sSubkey + "'");
+    }
+}
+
+void RegistryKey::DeleteValue(const std::string& sName) {
+    const LSTATUS rc = RegDeleteValueA(hKey_, sName.c_str());
+    if (rc != ERROR_SUCCESS) throw Error(rc, "RegistryKey.DeleteValue", "Unable to delete registry value '" + sName + "'");
+}
+
+}  // namespace ecran::registry
