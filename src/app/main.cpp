@@ -1,1 +1,81 @@
-int main() { return 0; }
+// ecran: the full-screen message display. main() wires the window to the
+// application and runs the event loop.
+
+#include <QApplication>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "display/close_signals.h"
+#include "display/fonts.h"
+#include "display/form1.h"
+#include "win32/config_dir.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: ecran [--help | --version]\n"
+    "\n"
+    "Shows a full-screen message display driven by UDP datagrams: a plain\n"
+    "datagram replaces the main message, byte 0xFF then \"1\" and text replaces\n"
+    "the scrolling ticker, byte 0xFF then \"2\" and a number sets the main\n"
+    "message's colour (0x00BBGGRR). The last message is stored and shown again\n"
+    "at the next start.\n"
+    "\n"
+    "Its one setting is the UDP port, [ecran] port in FILE, where FILE is\n"
+    "$XDG_CONFIG_HOME/ecran/QUOLVEtavrin.ini (default ~/.config/ecran/). Port 0\n"
+    "lets the system choose a free port, printed at start.\n"
+    "Without a display server it runs on Qt's offscreen platform.\n";
+
+std::string profilePath() { return ecran::win32::configDirectory() + "/" + ecran::display::kProfileFile; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        const std::string arg = argv[1];
+        if (argc == 2 && (arg == "--help" || arg == "-h")) {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (argc == 2 && arg == "--version") {
+            std::cout << "ecran " << ECRAN_VERSION << "\n";
+            return 0;
+        }
+        std::cerr << "ecran takes no arguments; its one setting is [ecran] port in " << profilePath()
+                  << " (see ecran --help)\n";
+        return 2;
+    }
+
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    const bool noDisplay = !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY");
+    if ((!platform || !*platform) && noDisplay) {
+        std::cerr << "ecran: no display server (DISPLAY and WAYLAND_DISPLAY are unset): running on Qt's offscreen "
+                     "platform; nothing is shown, messages are still received and stored\n";
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("ecran"));
+    QApplication::setApplicationVersion(QStringLiteral(ECRAN_VERSION));
+    if (ecran::display::installFontStandIn().isEmpty()) {
+        std::cerr << "ecran: neither \"Trebuchet MS\" nor \"Open Sans\" is installed: the labels use the "
+                     "default sans face (install fonts-open-sans)\n";
+    }
+
+    ecran::display::Form1 form;
+    try {
+        form.Form_Load();
+    } catch (const ecran::display::StartupError& e) {
+        std::cerr << "ecran: " << e.what() << "\n";
+        return 1;
+    }
+    std::cerr << "ecran " << ECRAN_VERSION << ": listening on UDP port " << form.boundPort()
+              << " (all interfaces); settings and last message in " << profilePath() << "\n";
+
+    ecran::display::CloseSignals closeSignals(&form);
+    form.showFullScreen();
+    return QApplication::exec();
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Colour numbers as the program and its messages speak them: 0x00BBGGRR for
+// a red-green-blue colour (red in the low byte), 0x80000000 + n for system
+// colour n of the desktop's colour scheme.
+
+#include <QColor>
+#include <QPalette>
+
+#include <cstdint>
+
+namespace ecran::display {
+
+// System colours the window uses by number.
+inline constexpr std::int32_t kWindowText = 8;
+inline constexpr std::int32_t kButtonFace = 15;
+
+// The colour number of system colour n.
+[[nodiscard]] constexpr std::int32_t systemColor(std::int32_t n) noexcept {
+    return static_cast<std::int32_t>(0x80000000u + static_cast<std::uint32_t>(n));
+}
+
+// The colour a number names. A number whose highest byte is 0 is a
+// red-green-blue colour; 0x80000000 + n for the system colours 0 to 24 takes
+// that colour from `scheme` (the desktop's palette). Every other number is
+// refused with error 380 "Invalid property value".
+[[nodiscard]] QColor colorFromNumber(std::int32_t number, const QPalette& scheme);
+
+// The number of a red-green-blue colour.
+[[nodiscard]] std::int32_t numberFromRgb(const QColor& color) noexcept;
+
+}  // namespace ecran::display

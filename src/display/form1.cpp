@@ -1,0 +1,299 @@
+#include "display/form1.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QScreen>
+
+#include <algorithm>
+#include <iostream>
+
+#include "display/colors.h"
+#include "display/fonts.h"
+#include "errors/error.h"
+#include "profile/profile_value.h"
+#include "text/cp1252.h"
+#include "text/leading_number.h"
+#include "win32/config_dir.h"
+#include "win32/cursor_api.h"
+
+namespace ecran::display {
+namespace {
+
+// Design sizes, in twips.
+constexpr float kDesignClientWidth = 12645;
+constexpr float kDesignClientHeight = 8040;
+constexpr float kTickerBandHeight = 1575;
+constexpr float kMessageAreaDesignHeight = 5160;
+constexpr float kBottomLineHeight = 15;
+constexpr float kLabel1DesignLeft = 1200, kLabel1DesignTop = 840;
+constexpr float kLabel2DesignLeft = 720, kLabel2DesignTop = 120;
+constexpr float kCloseButtonSize = 375;
+
+// The ticker's step per tick, in pixels, and the clock's interval.
+constexpr float kTickerStep = 2;
+constexpr int kTickIntervalMs = 50;
+
+// A flood of datagrams is drained in batches, and the event loop (paints,
+// ticks, clicks) runs between two batches.
+constexpr int kBatchDatagrams = 512;
+constexpr qint64 kBatchMillis = 20;
+
+const QColor kDarkGrey(64, 64, 64);
+const QColor kTickerGrey(224, 224, 224);
+
+double screenTwipsPerPixel(const QWidget& w) {
+    const QScreen* s = w.screen();
+    const double dpi = s ? s->logicalDotsPerInch() : 96.0;
+    return dpi > 0 ? 1440.0 / dpi : 15.0;
+}
+
+QFont trebuchet(qreal points, QFont::Weight weight) {
+    QFont f(kLabelFace);
+    f.setStyleHint(QFont::SansSerif);
+    f.setPointSizeF(points);
+    f.setWeight(weight);
+    f.setItalic(false);
+    f.setUnderline(false);
+    f.setStrikeOut(false);
+    return f;
+}
+
+std::string profilePath() { return win32::configDirectory() + "/" + kProfileFile; }
+
+}  // namespace
+
+Form1::Form1(QWidget* parent)
+    : QWidget(parent, Qt::FramelessWindowHint),
+      twipsPerPixel_(screenTwipsPerPixel(*this)),
+      pump_([] { QCoreApplication::processEvents(QEventLoop::AllEvents); }) {
+    const double tpp = twipsPerPixel_;
+    setWindowTitle(QString());
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, kDarkGrey);
+    setPalette(pal);
+    setAutoFillBackground(true);
+    resize(qRound(kDesignClientWidth / tpp), qRound(kDesignClientHeight / tpp));
+
+    const QColor buttonFace = colorFromNumber(systemColor(kButtonFace), palette());
+
+    // Creation order gives the docking order: Picture3 at the bottom, then
+    // Picture2 and Picture1 from the top.
+    Picture3 = new PictureBox(this, tpp, tpp, PictureBox::Border::None, Qt::black);
+    Picture3->place(0, kDesignClientHeight - kBottomLineHeight, kDesignClientWidth, kBottomLineHeight);
+
+    W = new QUdpSocket(this);
+
+    Picture2 = new PictureBox(this, tpp, tpp, PictureBox::Border::Sunken3D, buttonFace);
+    Picture2->place(0, kTickerBandHeight, kDesignClientWidth, kMessageAreaDesignHeight);
+
+    Picture1 = new PictureBox(this, tpp, 1.0, PictureBox::Border::Sunken3D, Qt::black);
+    Picture1->place(0, 0, kDesignClientWidth, kTickerBandHeight);
+
+    Timer1 = new QTimer(Picture1);
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(kTickIntervalMs);
+    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+
+    Label2 = new Label(Picture1->client(), 1.0);
+    Label2->setLabelFont(trebuchet(50.25, QFont::Normal));
+    Label2->setForeColor(kTickerGrey);
+    Label2->setBackColor(Qt::black);
+    Label2->setAlignment(Label::Alignment::Left);
+    Label2->place(kLabel2DesignLeft / static_cast<float>(tpp), kLabel2DesignTop / static_cast<float>(tpp), 0, 0);
+    Label2->setCaption("Initialisation de l Ecran en cours");
+
+    Label1 = new Label(Picture2->client(), tpp);
+    Label1->setLabelFont(trebuchet(99.75, QFont::Bold));
+    Label1->setForeColor(Qt::black);
+    Label1->setBackColor(buttonFace);
+    Label1->setAlignment(Label::Alignment::Centre);
+    Label1->place(kLabel1DesignLeft, kLabel1DesignTop, 0, 0);
+    Label1->setCaption("D\xE9marrage");
+    connect(Label1, &Label::Change, this, &Form1::Label1_Change);
+
+    // A child window of the message area always lies above its labels.
+    Command1 = new QPushButton(QStringLiteral("X"), Picture2->client());
+    Command1->setAutoDefault(false);
+    Command1->setDefault(false);
+    Command1->setGeometry(0, 0, qRound(kCloseButtonSize / tpp), qRound(kCloseButtonSize / tpp));
+    Command1->raise();
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+
+    connect(W, &QUdpSocket::readyRead, this, &Form1::W_DataArrival);
+
+    Timer1->start();
+}
+
+Form1::~Form1() = default;
+
+quint16 Form1::boundPort() const noexcept {
+    return W->state() == QAbstractSocket::BoundState ? W->localPort() : 0;
+}
+
+void Form1::Form_Load() {
+    // Cover the whole screen. The window is not shown yet, so Qt would hold
+    // the resize back until it is: lay the bands out now, as the move does.
+    if (const QScreen* s = screen()) setGeometry(s->geometry());
+    clientResized();
+
+    const std::string portText = profile::ProfileValue("ecran", "port", "0", kProfileFile, profile::kReadAndSeedMode);
+    std::int32_t port = 0;
+    try {
+        port = text::LeadingNumber(portText);
+    } catch (const errors::Error&) {
+        throw StartupError("the port \"" + text::toUtf8(portText) + "\" set in " + profilePath() +
+                           " ([ecran] port) is too large a number");
+    }
+    bindSocket(port, portText);
+
+    const std::string last = profile::ProfileValue("historique", "infos", "", kProfileFile, profile::kReadMode);
+    try {
+        Affichage(last);
+    } catch (const errors::Error& e) {
+        // A stored message the display refuses would otherwise stop every
+        // later start: show the design state and wait for the next message.
+        std::cerr << "ecran: the last message stored in " << profilePath()
+                  << " ([historique] infos) cannot be shown (" << e.description() << ", error " << e.number()
+                  << "); starting without it\n";
+    }
+}
+
+void Form1::bindSocket(std::int32_t port, const std::string& portText) {
+    if (port < 0 || port > 65535) {
+        throw StartupError("the port " + std::to_string(port) + " (\"" + text::toUtf8(portText) + "\") set in " +
+                           profilePath() + " ([ecran] port) is outside 0-65535");
+    }
+    const auto udpPort = static_cast<quint16>(port);
+    // Any is both IPv4 and IPv6 where the system has IPv6; else IPv4 alone.
+    bool bound = W->bind(QHostAddress::Any, udpPort);
+    if (!bound && W->error() == QAbstractSocket::UnsupportedSocketOperationError) {
+        bound = W->bind(QHostAddress::AnyIPv4, udpPort);
+    }
+    if (!bound) {
+        throw StartupError("cannot listen on UDP port " + std::to_string(port) + " set in " + profilePath() +
+                           " ([ecran] port): " + W->errorString().toStdString());
+    }
+    // Room for a burst of datagrams while a tick or a paint holds the loop.
+    W->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
+}
+
+void Form1::Affichage(const std::string& message) {
+    const std::string first = message.substr(0, 1);
+    if (first == std::string(1, text::kCommandMarker)) {
+        const std::string second = message.size() >= 2 ? message.substr(1, 1) : std::string();
+        const std::string argument = message.size() >= 3 ? message.substr(2) : std::string();
+        if (second == "1") {
+            Label2->setCaption(argument);
+        } else if (second == "2") {
+            const std::int32_t number = text::LeadingNumber(argument);
+            const QColor color = colorFromNumber(number, palette());
+            Label1->setForeColor(color);
+            label1ForeColor_ = number;
+        }
+        return;
+    }
+    Label1->setCaption(message);
+}
+
+void Form1::W_DataArrival() {
+    QElapsedTimer batch;
+    batch.start();
+    int taken = 0;
+    while (W->hasPendingDatagrams()) {
+        errors::ContinueOnError mode;
+        std::string message;
+        (void)mode.step([&] {
+            const QNetworkDatagram datagram = W->receiveDatagram();
+            const QByteArray bytes = datagram.data();
+            message.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
+        });
+        (void)mode.step([&] { Affichage(message); });
+        // Each message replaces the stored one, so a batch stores its last.
+        unsaved_ = std::move(message);
+        ++messagesReceived_;
+        if (++taken >= kBatchDatagrams || batch.elapsed() >= kBatchMillis) break;
+    }
+    if (unsaved_) {
+        storeLastMessage(*unsaved_);
+        unsaved_.reset();
+        emit messagesStored();
+    }
+    if (W->hasPendingDatagrams()) {
+        QMetaObject::invokeMethod(this, &Form1::W_DataArrival, Qt::QueuedConnection);
+    }
+}
+
+void Form1::storeLastMessage(const std::string& message) {
+    errors::ContinueOnError mode;
+    (void)mode.step([&] {
+        (void)profile::ProfileValue("historique", "infos", message, kProfileFile, profile::kWriteMode);
+    });
+}
+
+void Form1::resizeEvent(QResizeEvent*) { clientResized(); }
+
+void Form1::clientResized() {
+    if (size() == dockedSize_) return;
+    dockedSize_ = size();
+    dockBands();
+    Form_Resize();
+}
+
+void Form1::dockBands() {
+    const auto tpp = static_cast<float>(twipsPerPixel_);
+    const float clientWidth = static_cast<float>(width()) * tpp;
+    const float clientHeight = static_cast<float>(height()) * tpp;
+    Picture1->place(0, 0, clientWidth, Picture1->Height());
+    Picture2->place(0, Picture1->Top() + Picture1->Height(), clientWidth, Picture2->Height());
+    Picture3->place(0, clientHeight - Picture3->Height(), clientWidth, Picture3->Height());
+}
+
+void Form1::Form_Resize() {
+    // A client area too short for the message area leaves it at height 0
+    // rather than at a negative height, which no widget can take.
+    Picture2->setHeight(std::max(0.0f, Picture3->Top() - Picture2->Top()));
+    Label1->setTop((Picture2->Height() - Label1->Height()) / 2);
+}
+
+void Form1::Label1_Change() {
+    Label1->setTop((Picture2->Height() - Label1->Height()) / 2);
+    Label1->setLeft((Picture2->Width() - Label1->Width()) / 2);
+}
+
+void Form1::Timer1_Timer() {
+    if (TickBusy) return;
+    TickBusy = -1;
+    Label2->setLeft(Label2->Left() - kTickerStep);
+    const float reach = Label2->Width() + Label2->Left();
+    if (reach <= 0) Label2->setLeft(Picture1->ScaleWidth());
+
+    // The pump may close the window or even destroy it: after each pump the
+    // tick touches nothing more of a window that is gone or going.
+    const QPointer<Form1> alive(this);
+    pump_();
+    if (!alive) return;
+    if (!unloaded_) {
+        Label1->repaint();
+        pump_();
+        if (!alive) return;
+    }
+    TickBusy = 0;
+}
+
+void Form1::Command1_Click() { close(); }
+
+void Form1::closeEvent(QCloseEvent* event) {
+    if (!unloaded_) Form_Unload();
+    event->accept();
+}
+
+void Form1::Form_Unload() {
+    unloaded_ = true;
+    (void)ShowCursor(TRUE);
+    Timer1->stop();
+}
+
+}  // namespace ecran::display

@@ -1,0 +1,115 @@
+#pragma once
+// Form1: the one full-screen window of the display, its controls, its event
+// handlers, and Affichage, the message interpreter.
+//
+// Client area, top to bottom: the ticker band Picture1 (black, pixel scale)
+// with the ticker text Label2 scrolling in it; the message area Picture2
+// (button face, twips) with the main message Label1 centred in it and the
+// close button Command1 in its top-left corner; the bottom line Picture3.
+
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "display/label.h"
+#include "display/picture_box.h"
+
+namespace ecran::display {
+
+// The profile file that holds the port and the last message. A bare name:
+// it lives in the configuration directory.
+inline constexpr const char* kProfileFile = "QUOLVEtavrin.ini";
+
+// Why start-up could not bring the display up: one line for the operator.
+class StartupError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Form1 : public QWidget {
+    Q_OBJECT
+
+public:
+    // Creates the window with every control in its design state; the ticker
+    // clock runs from here. Nothing is read or bound yet: that is Form_Load.
+    explicit Form1(QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Start-up: covers the screen, reads (and seeds) the port, binds the
+    // socket, replays the last message. Throws StartupError when the display
+    // cannot listen; a stored message that cannot be shown is reported on
+    // stderr and skipped.
+    void Form_Load();
+
+    // The message interpreter: a plain message becomes the main message; 0xFF
+    // "1" replaces the ticker text; 0xFF "2" sets the main message's colour.
+    // Throws errors::Error for a colour it refuses (380) or a number that
+    // overflows (6); nothing has changed on screen then.
+    void Affichage(const std::string& message);
+
+    // The handlers, public so that tests can raise them as the platform does.
+    void Form_Resize();
+    void Label1_Change();
+    void Timer1_Timer();
+    void Command1_Click();
+    void W_DataArrival();
+
+    // Twips per pixel of the screen the window is on (15 at 96 dpi).
+    [[nodiscard]] double twipsPerPixel() const noexcept { return twipsPerPixel_; }
+    // The UDP port the socket is bound to (0 before Form_Load).
+    [[nodiscard]] quint16 boundPort() const noexcept;
+    [[nodiscard]] std::int32_t label1ForeColorNumber() const noexcept { return label1ForeColor_; }
+    [[nodiscard]] bool tickBusy() const noexcept { return TickBusy != 0; }
+    [[nodiscard]] bool unloaded() const noexcept { return unloaded_; }
+    // How many times the socket was drained and the last message stored.
+    [[nodiscard]] std::uint64_t messagesReceived() const noexcept { return messagesReceived_; }
+
+    // The event pump the tick runs; replaceable so a test can act inside it.
+    void setEventPump(std::function<void()> pump) { pump_ = std::move(pump); }
+
+    // The controls, by their design names.
+    PictureBox* Picture1;  // ticker band
+    PictureBox* Picture2;  // message area
+    PictureBox* Picture3;  // bottom line
+    Label* Label1;         // main message
+    Label* Label2;         // ticker text
+    QPushButton* Command1; // close button
+    QTimer* Timer1;        // ticker clock
+    QUdpSocket* W;         // message socket
+
+signals:
+    // A batch of datagrams has been shown and the last one stored.
+    void messagesStored();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Form_Unload();
+    void dockBands();
+    void clientResized();
+    void bindSocket(std::int32_t port, const std::string& portText);
+    void storeLastMessage(const std::string& message);
+
+    double twipsPerPixel_;
+    std::int16_t TickBusy = 0;
+    bool unloaded_ = false;
+    std::int32_t label1ForeColor_ = 0;
+    QSize dockedSize_;
+    std::function<void()> pump_;
+    std::optional<std::string> unsaved_;
+    std::uint64_t messagesReceived_ = 0;
+    bool nulWarned_ = false;
+};
+
+}  // namespace ecran::display
