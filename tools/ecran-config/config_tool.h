@@ -1,0 +1,23 @@
+#pragma once
+// ecran-config, the administrators' tool for ecran's settings: prints, sets
+// and seeds one setting through ProfileValue (the INI file, or the registry
+// store for "$" file names) and lists a registry key through RegistryKey.
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace ecran::config_tool {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // not found, or a write that did not land
+inline constexpr int kExitUsage = 2;    // wrong arguments
+
+// The file the display reads its port from and keeps its last message in.
+inline constexpr const char* kDefaultFile = "QUOLVEtavrin.ini";
+
+// Runs the tool with its arguments (the program name left out). Results go
+// to `out` in UTF-8, errors to `err`; the result is the exit status.
+[[nodiscard]] int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace ecran::config_tool
