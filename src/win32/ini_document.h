@@ -1,0 +1,76 @@
+#pragma once
+// One INI file as a list of lines, read and edited the way the Windows
+// profile functions read and write it, keeping every line that an edit does
+// not touch byte for byte (comments, unknown keys, blank lines, line endings).
+//
+// Observed facts of the Windows reader that this follows:
+// - A line whose first non-blank character is "[" and that holds a "]" later
+//   opens a section; its name is the text between "[" and the first "]",
+//   without blanks and tabs around it. Text after the "]" is ignored.
+// - Any other line that holds "=" is a key: the name is the text before the
+//   first "=", the value the text after it, both without blanks and tabs
+//   around them. ";" and "#" are ordinary characters, in names and values.
+// - A line without "=" is not a key; keys before the first section belong to
+//   no section and are never found.
+// - Section and key names compare without regard to case (Windows-1252
+//   upper-casing). Only the first section of a name is searched, and in it
+//   the first key of a name wins.
+// - CR LF, LF and lone CR all end a line, mixed in one file; the last line
+//   may lack its ending.
+//
+// Edits follow what Windows writes: a new key goes at the end of its section,
+// before the blank lines that close it; a new section is appended at the end
+// of the file; every line written ends with CR LF. A replaced value keeps the
+// line's own spelling of the key and everything before the value.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ecran::win32::ini {
+
+class IniDocument {
+public:
+    [[nodiscard]] static IniDocument parse(std::string_view bytes);
+
+    // The file's bytes.
+    [[nodiscard]] std::string bytes() const;
+
+    // The decoded value of a key (see ini_value.h), or nothing when the
+    // section or the key is missing.
+    [[nodiscard]] std::optional<std::string> value(std::string_view section, std::string_view key) const;
+
+    // Every section name, in file order, each name once (first spelling).
+    [[nodiscard]] std::vector<std::string> sectionNames() const;
+
+    // Every key name of the first section of that name, in file order, each
+    // name once; nothing when the section is missing.
+    [[nodiscard]] std::optional<std::vector<std::string>> keyNames(std::string_view section) const;
+
+    // Each edit returns true when it changed the document.
+    bool setValue(std::string_view section, std::string_view key, std::string_view value);
+    bool removeKey(std::string_view section, std::string_view key);
+    bool removeSection(std::string_view section);
+
+private:
+    enum class Kind { Other, Section, Key };
+
+    struct Line {
+        std::string text;  // without its line ending
+        std::string ending;  // "\r\n", "\n", "\r" or "" (last line only)
+        Kind kind = Kind::Other;
+        std::string name;  // section or key name, trimmed
+        std::size_t valueStart = 0;  // Key: where the value begins in text
+    };
+
+    [[nodiscard]] static Line classify(std::string text, std::string ending);
+    [[nodiscard]] std::optional<std::size_t> findSection(std::string_view name) const;
+    [[nodiscard]] std::size_t sectionEnd(std::size_t header) const;
+    [[nodiscard]] std::optional<std::size_t> findKey(std::size_t header, std::string_view key) const;
+    void endLastLine(std::size_t index);
+
+    std::vector<Line> lines_;
+};
+
+}  // namespace ecran::win32::ini

@@ -1,0 +1,60 @@
+#pragma once
+// Reading and replacing whole INI files for the profile functions: where a
+// file name leads, a bounded read, and an atomic rewrite under an advisory
+// lock.
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ecran::win32 {
+
+// A profile file larger than this is not read (it is treated as unreadable):
+// no setting of this program comes near it, and reading must stay bounded.
+inline constexpr std::size_t kMaxProfileFileSize = 16u * 1024u * 1024u;
+
+// Where a profile file name leads. A bare name (no "/") lives in this
+// platform's Windows directory, configDirectory(); a name with a directory is
+// used as given. An empty name leads nowhere (empty result).
+struct ProfilePath {
+    std::string path;
+    bool inConfigDirectory = false;  // a bare name: the directory is created on the first write
+};
+[[nodiscard]] ProfilePath resolveProfilePath(std::string_view fileName);
+
+enum class LoadStatus { Loaded, Missing, Unreadable };
+
+struct LoadedFile {
+    LoadStatus status = LoadStatus::Missing;
+    std::string bytes;  // the whole file when Loaded, else empty
+};
+
+// Reads the whole file; Unreadable (with lastProfileFailure() set) when it
+// cannot be opened or read, is not a regular file, or is larger than
+// kMaxProfileFileSize. Reads never change anything on disk.
+[[nodiscard]] LoadedFile loadProfileFile(const std::string& path);
+
+// An edit: from the current bytes (empty for a missing file) to the new
+// bytes, or nothing when the file need not change.
+using ProfileEdit = std::function<std::optional<std::string>(const std::string& current)>;
+
+// Applies the edit to the file. An edit that changes nothing touches nothing
+// on disk. Otherwise, holding an exclusive flock on the hidden lock file
+// ".<name>.lock" beside the file, it reads the file again, applies the edit
+// to what it read, writes the result to a temporary file in the same folder,
+// fsyncs it, renames it over the file and fsyncs the folder, so that a
+// reader or a crash sees either the old file or the new one, whole, and two
+// processes editing the same file lose neither edit. False (with
+// lastProfileFailure() set) when any step fails; the old file is then left
+// as it was.
+[[nodiscard]] bool updateProfileFile(const ProfilePath& target, const ProfileEdit& edit);
+
+// Why the latest profile call of this thread failed, with the file concerned;
+// empty when it did not fail.
+[[nodiscard]] const std::string& lastProfileFailure() noexcept;
+void clearProfileFailure() noexcept;
+void setProfileFailure(std::string what);
+
+}  // namespace ecran::win32
