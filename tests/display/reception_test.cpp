@@ -1,0 +1,230 @@
+// Start-up, reception over real loopback datagrams, the stored last message
+// and its replay, and unload.
+
+#include <gtest/gtest.h>
+
+#include <QNetworkDatagram>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "display/form1.h"
+#include "profile/profile_value.h"
+#include "win32/cursor_api.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ecran::display::Form1;
+using ecran::display::StartupError;
+
+const std::string M = "\xFF";
+
+// Each test gets its own configuration directory.
+class Reception : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ecran-reception-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        home_ = pattern;
+        previous_ = std::getenv("XDG_CONFIG_HOME");
+        ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+    }
+    void TearDown() override {
+        ::setenv("XDG_CONFIG_HOME", previous_.c_str(), 1);
+        fs::remove_all(home_);
+    }
+
+    fs::path iniPath() const { return home_ / "ecran" / "QUOLVEtavrin.ini"; }
+
+    std::string iniBytes() const {
+        std::ifstream in(iniPath(), std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    void writeIni(const std::string& bytes) const {
+        fs::create_directories(iniPath().parent_path());
+        std::ofstream(iniPath(), std::ios::binary) << bytes;
+    }
+
+    static std::string stored() {
+        return ecran::profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", 1);
+    }
+
+    static void send(const Form1& form, const std::string& message) {
+        QUdpSocket out;
+        const qint64 n = out.writeDatagram(message.data(), static_cast<qint64>(message.size()),
+                                           QHostAddress::LocalHost, form.boundPort());
+        ASSERT_EQ(n, static_cast<qint64>(message.size()));
+    }
+
+    // Sends and waits until the display has shown and stored the message.
+    static void deliver(Form1& form, const std::string& message) {
+        const auto before = form.messagesReceived();
+        send(form, message);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form.messagesReceived() > before; }, 5000));
+    }
+
+    static quint16 freePort() {
+        QUdpSocket probe;
+        probe.bind(QHostAddress::AnyIPv4, 0);
+        return probe.localPort();
+    }
+
+    fs::path home_;
+    std::string previous_;
+};
+
+TEST_F(Reception, FirstStartSeedsPortZeroBindsAFreePortAndShowsAnEmptyMessage) {
+    Form1 form;
+    form.Form_Load();
+    EXPECT_EQ(iniBytes(), "[ecran]\r\nport=0\r\n");
+    EXPECT_NE(form.boundPort(), 0);
+    EXPECT_EQ(form.Label1->caption(), "");
+    EXPECT_EQ(form.Label2->caption(), "Initialisation de l Ecran en cours");
+}
+
+TEST_F(Reception, ThePortIsTheNumberThatLeadsTheSetting) {
+    const quint16 port = freePort();
+    const std::string digits = std::to_string(port);
+    std::string spaced;
+    for (char c : digits) spaced += std::string(1, c) + " ";
+    for (const std::string& text : {digits + "abc", spaced, " " + digits + ".4"}) {
+        writeIni("[ecran]\r\nport=" + text + "\r\n");
+        Form1 form;
+        form.Form_Load();
+        EXPECT_EQ(form.boundPort(), port) << text;
+    }
+}
+
+TEST_F(Reception, StartUpRefusesAPortItCannotUseAndNamesTheFile) {
+    QUdpSocket holder;
+    ASSERT_TRUE(holder.bind(QHostAddress::Any, 0));
+    const std::string inUse = std::to_string(holder.localPort());
+    for (const std::string& text : {std::string("99999999999"), std::string("70000"), std::string("-1"), inUse}) {
+        writeIni("[ecran]\r\nport=" + text + "\r\n");
+        Form1 form;
+        try {
+            form.Form_Load();
+            ADD_FAILURE() << "started with port " << text;
+        } catch (const StartupError& e) {
+            EXPECT_NE(std::string(e.what()).find(iniPath().string()), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {
+    Form1 form;
+    form.Form_Load();
+
+    deliver(form, "Salle 3 : r\xE9union \xE0 14 h");
+    EXPECT_EQ(form.Label1->caption(), "Salle 3 : r\xE9union \xE0 14 h");
+    EXPECT_EQ(stored(), "Salle 3 : r\xE9union \xE0 14 h");
+
+    deliver(form, M + "1Prochain d\xE9part");
+    EXPECT_EQ(form.Label2->caption(), "Prochain d\xE9part");
+    EXPECT_EQ(stored(), M + "1Prochain d\xE9part");
+
+    deliver(form, M + "2255");
+    EXPECT_EQ(form.label1ForeColorNumber(), 255);
+    EXPECT_EQ(stored(), M + "2255");
+
+    deliver(form, M + "2&H7F000000");  // refused colour: nothing changes, still stored
+    EXPECT_EQ(form.label1ForeColorNumber(), 255);
+    EXPECT_EQ(stored(), M + "2&H7F000000");
+
+    deliver(form, "");
+    EXPECT_EQ(form.Label1->caption(), "");
+    EXPECT_EQ(stored(), "");
+    EXPECT_NE(iniBytes().find("[historique]\r\ninfos=\r\n"), std::string::npos);
+}
+
+TEST_F(Reception, AWholeLargeDatagramIsShownAndComesBackCutAfterARestart) {
+    std::string big;
+    for (int i = 0; i < 60000; ++i) big += static_cast<char>('a' + i % 26);
+    {
+        Form1 form;
+        form.Form_Load();
+        deliver(form, big);
+        EXPECT_EQ(form.Label1->caption(), big);
+    }
+    Form1 again;
+    again.Form_Load();
+    EXPECT_EQ(again.Label1->caption(), big.substr(0, 589));
+}
+
+struct ReplayRow {
+    const char* name;
+    std::string last;  // empty: nothing stored
+    std::string label1;
+    std::string label2;
+    std::int32_t color;
+};
+
+class Replay : public Reception, public testing::WithParamInterface<ReplayRow> {};
+
+TEST_P(Replay, ARestartShowsWhatWasShownBefore) {
+    const ReplayRow& row = GetParam();
+    if (!row.last.empty()) {
+        Form1 first;
+        first.Form_Load();
+        deliver(first, row.last);
+    }
+    Form1 form;
+    form.Form_Load();
+    EXPECT_EQ(form.Label1->caption(), row.label1);
+    EXPECT_EQ(form.Label2->caption(), row.label2);
+    EXPECT_EQ(form.label1ForeColorNumber(), row.color);
+}
+
+const std::string kDesignTicker = "Initialisation de l Ecran en cours";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Replay,
+    testing::Values(ReplayRow{"Plain", "bonjour", "bonjour", kDesignTicker, 0},
+                    ReplayRow{"Ticker", M + "1d\xE9" "filant", "D\xE9marrage", "d\xE9" "filant", 0},
+                    ReplayRow{"Colour", M + "2&HFF", "D\xE9marrage", kDesignTicker, 255},
+                    ReplayRow{"RefusedColourStillStarts", M + "2&H7F000000", "D\xE9marrage", kDesignTicker, 0},
+                    ReplayRow{"Nothing", "", "", kDesignTicker, 0},
+                    ReplayRow{"AwkwardBytes", "  two\r\nlines \"quoted\" ", "  two\r\nlines \"quoted\" ",
+                              kDesignTicker, 0},
+                    ReplayRow{"Injection", "x\r\n[ecran]\r\nport=1", "x\r\n[ecran]\r\nport=1", kDesignTicker, 0}),
+    [](const testing::TestParamInfo<ReplayRow>& row) { return std::string(row.param.name); });
+
+TEST_F(Reception, AFloodIsDrainedInBatchesAndTheLastDatagramIsStored) {
+    Form1 form;
+    form.Form_Load();
+    constexpr int kCount = 3000;
+    QUdpSocket out;
+    for (int i = 1; i <= kCount; ++i) {
+        const QByteArray payload = QByteArray::number(i);
+        out.writeDatagram(payload, QHostAddress::LocalHost, form.boundPort());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.messagesReceived() == kCount; }, 20000))
+        << form.messagesReceived();
+    EXPECT_EQ(form.Label1->caption(), std::to_string(kCount));
+    EXPECT_EQ(stored(), std::to_string(kCount));
+}
+
+TEST_F(Reception, TheCloseButtonUnloadsAndShowsTheCursorOnce) {
+    const int before = ShowCursor(FALSE) + 1;
+    (void)ShowCursor(TRUE);
+    Form1 form;
+    form.Form_Load();
+    form.show();
+    form.Command1->click();
+    EXPECT_TRUE(form.unloaded());
+    EXPECT_FALSE(form.isVisible());
+    const int after = ShowCursor(FALSE) + 1;
+    (void)ShowCursor(TRUE);
+    EXPECT_EQ(after, before + 1);
+}
+
+}  // namespace

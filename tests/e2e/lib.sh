@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Shared steps of the end-to-end tests: a private X server, a private
+# configuration directory, the display started and stopped, datagrams sent,
+# screenshots read pixel by pixel.
+set -euo pipefail
+
+ECRAN=${1:?usage: $0 path/to/ecran [build dir]}
+WORK=$(mktemp -d /tmp/ecran-e2e.XXXXXX)
+export XDG_CONFIG_HOME="$WORK/config"
+INI="$XDG_CONFIG_HOME/ecran/QUOLVEtavrin.ini"
+SCREEN_W=1280
+SCREEN_H=720
+XVFB_PID=""
+ECRAN_PID=""
+PORT=""
+failures=0
+passes=0
+
+cleanup() {
+  [ -n "$ECRAN_PID" ] && kill "$ECRAN_PID" 2>/dev/null || true
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
+  wait 2>/dev/null || true
+  if [ "$failures" -eq 0 ]; then rm -rf "$WORK"; else echo "kept $WORK for inspection" >&2; fi
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; passes=$((passes + 1)); }
+check() { # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+start_x() {
+  exec 5< <(Xvfb -displayfd 1 -screen 0 ${SCREEN_W}x${SCREEN_H}x24 -nolisten tcp 2>"$WORK/xvfb.log")
+  read -r -t 20 display_number <&5 || { echo "Xvfb did not start" >&2; cat "$WORK/xvfb.log" >&2; exit 1; }
+  XVFB_PID=$(pgrep -n Xvfb)
+  export DISPLAY=":$display_number"
+  unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+}
+
+# Starts ecran and waits for its start-up line; sets PORT.
+start_ecran() {
+  : >"$WORK/ecran.err"
+  "$ECRAN" 2>"$WORK/ecran.err" &
+  ECRAN_PID=$!
+  for _ in $(seq 1 200); do
+    if grep -q 'listening on UDP port' "$WORK/ecran.err"; then
+      PORT=$(sed -n 's/.*listening on UDP port \([0-9]*\).*/\1/p' "$WORK/ecran.err" | head -1)
+      sleep 1  # first paint
+      return 0
+    fi
+    if ! kill -0 "$ECRAN_PID" 2>/dev/null; then break; fi
+    sleep 0.05
+  done
+  echo "ecran did not start:" >&2
+  cat "$WORK/ecran.err" >&2
+  exit 1
+}
+
+stop_ecran() { # stop_ecran SIGNAL -> exit status in STATUS
+  kill "-$1" "$ECRAN_PID"
+  set +e
+  wait "$ECRAN_PID"
+  STATUS=$?
+  set -e
+  ECRAN_PID=""
+}
+
+# send BYTES (printf format) to the display, then give it a moment to paint.
+send() {
+  printf "$1" >"/dev/udp/127.0.0.1/$PORT"
+  sleep 0.4
+}
+
+shot() { # shot FILE
+  import -window root "$1"
+}
+
+# pixel FILE X Y -> "R,G,B"
+pixel() {
+  convert "$1" -format "%[fx:int(255*p{$2,$3}.r)],%[fx:int(255*p{$2,$3}.g)],%[fx:int(255*p{$2,$3}.b)]" info:
+}
+
+# count FILE GEOMETRY COLOUR [FUZZ] -> how many pixels of COLOUR in the region
+count() {
+  convert "$1" -crop "$2" +repage -fuzz "${4:-8%}" -fill white -opaque "$3" -fill black +opaque white \
+    -format '%[fx:int(mean*w*h+0.5)]' info:
+}
+
+# right_edge FILE GEOMETRY COLOUR -> x of the rightmost pixel of COLOUR in the region, or -1
+right_edge() {
+  local t
+  t=$(convert "$1" -crop "$2" +repage -fuzz 12% -fill white -opaque "$3" -fill black +opaque white -trim \
+    -format '%w %h %X' info: 2>/dev/null || true)
+  read -r w h x <<<"$t"
+  if [ "${w:-1}" -le 1 ] && [ "${h:-1}" -le 1 ]; then echo -1; else echo $((${x#+} + w - 1)); fi
+}
+
+finish() {
+  echo "e2e: $passes passed, $failures failed"
+  [ "$failures" -eq 0 ]
+}
