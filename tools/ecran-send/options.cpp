@@ -1,0 +1,129 @@
+#include "ecran-send/options.h"
+
+#include "ecran-send/errors.h"
+
+namespace ecran::sender {
+namespace {
+
+// "--name=value" or "--name value": the value of an option that takes one.
+std::string takeValue(const std::string& arg, const std::string& name, const std::vector<std::string>& args,
+                      size_t& i) {
+    if (arg.size() > name.size() && arg[name.size()] == '=') return arg.substr(name.size() + 1);
+    if (i + 1 >= args.size()) throw ArgumentError("option " + name + " needs a value");
+    return args[++i];
+}
+
+bool isOption(const std::string& arg, const std::string& name) {
+    return arg == name || (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+                           arg[name.size()] == '=');
+}
+
+}  // namespace
+
+std::uint16_t parsePort(const std::string& text) {
+    bool digits = !text.empty() && text.size() <= 5;
+    for (char c : text) digits = digits && c >= '0' && c <= '9';
+    const unsigned long value = digits ? std::stoul(text) : 0;
+    if (!digits || value < 1 || value > 65535) {
+        throw ArgumentError("port '" + text + "' is not a number from 1 to 65535");
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+Options parseArguments(const std::vector<std::string>& args) {
+    Options o;
+    bool colourGiven = false, tickerGiven = false, optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (o.message) throw ArgumentError("give the message as one argument (put it in quotes)");
+            o.message = arg;
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
+        } else if (arg == "--ticker") {
+            tickerGiven = true;
+        } else if (isOption(arg, "--color") || isOption(arg, "--colour")) {
+            o.colour = takeValue(arg, arg.compare(0, 8, "--colour") == 0 ? "--colour" : "--color", args, i);
+            colourGiven = true;
+        } else if (arg == "--stdin") {
+            o.fromStdin = true;
+        } else if (arg == "--lines") {
+            o.lines = true;
+        } else if (arg == "--replace") {
+            o.replace = true;
+        } else if (isOption(arg, "--host")) {
+            o.host = takeValue(arg, "--host", args, i);
+            if (o.host->empty()) throw ArgumentError("option --host needs a host name or address");
+        } else if (isOption(arg, "--port")) {
+            o.port = parsePort(takeValue(arg, "--port", args, i));
+        } else if (arg == "--broadcast") {
+            o.broadcast = true;
+        } else {
+            throw ArgumentError("unknown option '" + arg + "'");
+        }
+    }
+    if (o.help || o.version) return o;
+
+    if (colourGiven && tickerGiven) throw ArgumentError("--color and --ticker send different commands: give one");
+    if (colourGiven && (o.message || o.fromStdin)) {
+        throw ArgumentError("--color sends a colour alone: give no message with it");
+    }
+    if (o.lines && !o.fromStdin) throw ArgumentError("--lines goes with --stdin");
+    if (o.fromStdin && o.message) throw ArgumentError("give the message either as an argument or with --stdin");
+    if (!colourGiven && !o.fromStdin && !o.message) {
+        throw ArgumentError("no message: give a MESSAGE, --stdin or --color");
+    }
+    o.kind = colourGiven ? Kind::Colour : tickerGiven ? Kind::Ticker : Kind::Plain;
+    return o;
+}
+
+std::string helpText() {
+    return R"(Usage: ecran-send [OPTIONS] MESSAGE
+       ecran-send [OPTIONS] --ticker TEXT
+       ecran-send [OPTIONS] --color COLOUR
+       ecran-send [OPTIONS] [--ticker] --stdin [--lines]
+
+Sends one message to an ecran display as one UDP datagram.
+
+A MESSAGE becomes the main message of the screen; --ticker TEXT replaces the
+text that scrolls in the band at the top; --color sets the colour of the main
+message. Text is read in UTF-8 and sent in Windows-1252, the display's code
+page.
+
+Options:
+  --ticker          send the text as the ticker text, not as the main message
+  --color COLOUR    set the colour of the main message (also --colour); COLOUR
+                    is a CSS colour name (red, SteelBlue...), #RRGGBB, #RGB, a
+                    decimal colour number 0x00BBGGRR (255 is red) or &H and
+                    hexadecimal digits (&HFF is red)
+  --stdin           read the text from standard input: all of it is one
+                    message (one final line break is dropped)
+  --lines           with --stdin: send every line as its own message, as soon
+                    as it is read
+  --replace         send "?" for characters that Windows-1252 cannot encode
+                    instead of refusing the text
+  --host HOST       host name or IPv4/IPv6 address of the display
+                    (default 127.0.0.1, or 255.255.255.255 with --broadcast)
+  --port PORT       UDP port of the display (default: the port in the display's
+                    settings file QUOLVEtavrin.ini on this machine)
+  --broadcast       allow sending to a broadcast address
+  -h, --help        show this help and exit
+  --version         show the version and exit
+
+A plain message that begins with the character )" "\xC3\xBF" R"( (byte 0xFF) is refused: the
+display would read it as a command. Messages of more than 589 characters are
+sent, with a warning: the display shows them whole but keeps only the first
+589 characters across a restart.
+
+Exit status:
+  0  every message was sent
+  1  the host could not be resolved or a datagram could not be sent
+  2  bad arguments, unknown colour, or text the display cannot receive
+)";
+}
+
+}  // namespace ecran::sender

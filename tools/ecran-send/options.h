@@ -1,0 +1,36 @@
+#pragma once
+// The command line of ecran-send.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ecran-send/datagram.h"
+
+namespace ecran::sender {
+
+struct Options {
+    Kind kind = Kind::Plain;
+    std::optional<std::string> message;  // the MESSAGE argument, in UTF-8
+    std::string colour;                  // the --color argument, as typed
+    bool fromStdin = false;
+    bool lines = false;
+    bool replace = false;
+    std::optional<std::string> host;
+    std::optional<std::uint16_t> port;
+    bool broadcast = false;
+    bool help = false;
+    bool version = false;
+};
+
+// Reads the arguments (without the program name). Throws UsageError.
+[[nodiscard]] Options parseArguments(const std::vector<std::string>& args);
+
+// The text printed by --help.
+[[nodiscard]] std::string helpText();
+
+// Reads a port number: decimal digits only, 1 to 65535. Throws UsageError.
+[[nodiscard]] std::uint16_t parsePort(const std::string& text);
+
+}  // namespace ecran::sender
