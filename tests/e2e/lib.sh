@@ -83,19 +83,26 @@ pixel() {
   convert "$1" -format "%[fx:int(255*p{$2,$3}.r)],%[fx:int(255*p{$2,$3}.g)],%[fx:int(255*p{$2,$3}.b)]" info:
 }
 
-# count FILE GEOMETRY COLOUR [FUZZ] -> how many pixels of COLOUR in the region
-count() {
-  convert "$1" -crop "$2" +repage -fuzz "${4:-8%}" -fill white -opaque "$3" -fill black +opaque white \
-    -format '%[fx:int(mean*w*h+0.5)]' info:
+# Pixels of a region as "x y r g b" lines (8 bits a channel).
+pixels() { # pixels FILE GEOMETRY
+  convert "$1" -crop "$2" +repage -depth 8 txt:- |
+    sed -n 's/^\([0-9]*\),\([0-9]*\): *(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4 \5/p'
 }
 
-# right_edge FILE GEOMETRY COLOUR -> x of the rightmost pixel of COLOUR in the region, or -1
+# count FILE GEOMETRY "R G B" TOLERANCE -> how many pixels of that colour
+count() {
+  pixels "$1" "$2" | awk -v c="$3" -v t="${4:-8}" '
+    BEGIN { split(c, k, " ") }
+    { d = 0; for (i = 1; i <= 3; i++) { e = $(i + 2) - k[i]; if (e < 0) e = -e; if (e > d) d = e } if (d <= t) n++ }
+    END { print n + 0 }'
+}
+
+# right_edge FILE GEOMETRY "R G B" TOLERANCE -> x of the rightmost pixel of that colour, or -1
 right_edge() {
-  local t
-  t=$(convert "$1" -crop "$2" +repage -fuzz 12% -fill white -opaque "$3" -fill black +opaque white -trim \
-    -format '%w %h %X' info: 2>/dev/null || true)
-  read -r w h x <<<"$t"
-  if [ "${w:-1}" -le 1 ] && [ "${h:-1}" -le 1 ]; then echo -1; else echo $((${x#+} + w - 1)); fi
+  pixels "$1" "$2" | awk -v c="$3" -v t="${4:-24}" '
+    BEGIN { split(c, k, " "); m = -1 }
+    { d = 0; for (i = 1; i <= 3; i++) { e = $(i + 2) - k[i]; if (e < 0) e = -e; if (e > d) d = e } if (d <= t && $1 > m) m = $1 }
+    END { print m }'
 }
 
 finish() {

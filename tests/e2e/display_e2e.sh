@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The real display under Xvfb: first start, datagrams over loopback, the INI
+# file's bytes, the screen, the ticker's speed, a restart's replay, and exit on
+# SIGTERM and SIGINT.
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+black='0 0 0'
+grey='224 224 224'
+band="$((SCREEN_W - 8))x96+4+4"       # inside the ticker band and its border
+area="$((SCREEN_W - 40))x400+20+150"  # the middle of the message area
+
+start_x
+start_ecran
+check "first start seeds [ecran] port=0" [ "$(od -An -c "$INI" | tr -s ' ')" = "$(printf '[ecran]\r\nport=0\r\n' | od -An -c | tr -s ' ')" ]
+check "start-up line names the file" grep -q "$INI" "$WORK/ecran.err"
+
+shot "$WORK/start.png"
+face=$(pixel "$WORK/start.png" $((SCREEN_W / 2)) 200)
+check "ticker band is black" [ "$(pixel "$WORK/start.png" $((SCREEN_W - 20)) 20)" = "0,0,0" ]
+check "ticker text is light grey" [ "$(count "$WORK/start.png" "$band" "$grey" 8)" -gt 500 ]
+check "bottom line is black" [ "$(pixel "$WORK/start.png" $((SCREEN_W / 2)) $((SCREEN_H - 1)))" = "0,0,0" ]
+below="${SCREEN_W}x$((SCREEN_H - 110))+0+110"  # message area and bottom line
+check "no dark grey background shows below the ticker band" [ "$(count "$WORK/start.png" "$below" '64 64 64' 2)" -eq 0 ]
+check "the message area is one colour when nothing is stored" [ "$(count "$WORK/start.png" "$area" "$black" 40)" -eq 0 ]
+
+# The ticker moves 40 pixels a second: its right edge, two shots apart.
+t0=$(date +%s.%N); shot "$WORK/tick0.png"
+sleep 2
+t1=$(date +%s.%N); shot "$WORK/tick1.png"
+e0=$(right_edge "$WORK/tick0.png" "$band" "$grey")
+e1=$(right_edge "$WORK/tick1.png" "$band" "$grey")
+speed=$(awk -v a="$e0" -v b="$e1" -v s="$t0" -v t="$t1" 'BEGIN { printf "%d", (a - b) / (t - s) }')
+echo "ticker: right edge $e0 -> $e1, $speed pixels a second"
+check "ticker scrolls left at about 40 pixels a second" [ "$speed" -ge 30 ] && [ "$speed" -le 50 ]
+
+send 'D\xe9marrage \xe0 14 h'
+check "a plain datagram is stored byte for byte" grep -q $'infos=D\xe9marrage \xe0 14 h\r$' "$INI"
+shot "$WORK/plain.png"
+check "the main message shows in black" [ "$(count "$WORK/plain.png" "$area" "$black" 40)" -gt 2000 ]
+
+send '\xff2255'
+shot "$WORK/red.png"
+check "a colour datagram turns the message red" [ "$(count "$WORK/red.png" "$area" '255 0 0' 40)" -gt 2000 ]
+check "the colour command is stored with its marker" grep -q $'infos=\xff2255\r$' "$INI"
+
+send '\xff1Ticker chang\xe9'
+check "a ticker datagram is stored" grep -q $'infos=\xff1Ticker chang\xe9\r$' "$INI"
+
+stop_ecran TERM
+check "SIGTERM ends the display with status 0" [ "$STATUS" -eq 0 ]
+
+# Restart: the last message was a ticker command, so the main message reads
+# its design text in black and the ticker shows the command's text.
+start_ecran
+shot "$WORK/replay.png"
+check "after a restart the main message is back in black" [ "$(count "$WORK/replay.png" "$area" "$black" 40)" -gt 2000 ]
+check "after a restart the ticker still shows" [ "$(count "$WORK/replay.png" "$band" "$grey" 8)" -gt 500 ]
+stop_ecran INT
+check "SIGINT ends the display with status 0" [ "$STATUS" -eq 0 ]
+
+# A port the display cannot use stops start-up with one line and status 1.
+printf '[ecran]\r\nport=70000\r\n' >"$INI"
+set +e
+"$ECRAN" 2>"$WORK/bad.err"
+status=$?
+set -e
+check "a port outside 0-65535 ends start-up with status 1" [ "$status" -eq 1 ]
+check "the start-up error names the file" grep -q "$INI" "$WORK/bad.err"
+
+cp "$WORK/plain.png" "${2:-$WORK}/e2e-display.png" 2>/dev/null || true
+finish
