@@ -53,17 +53,16 @@ void reportFailure(const std::string& what) {
 
 void writeIni(const std::string& section, const std::string& key, const std::string& value,
               const std::string& fileName) {
+    if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), fileName.c_str()))
+        reportFailure(win32::lastProfileFailure());
     if (value.find('\0') != std::string::npos) {
         // The profile functions take C strings: only the text before the
-        // first NUL can be stored. Store that, as Windows would, and say so.
-        (void)WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), fileName.c_str());
+        // first NUL was stored, as Windows would store it. Say so.
         const std::string what = "the value for [" + section + "] " + key + " in '" + fileName +
                                  "' holds a NUL character; only the text before it was stored";
         std::fprintf(stderr, "ProfileValue: %s\n", what.c_str());
         throw errors::Error(kInvalidArgument, kSource, what);
     }
-    if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), fileName.c_str()))
-        reportFailure(win32::lastProfileFailure());
 }
 
 std::string registryBranch(const std::string& section, const std::string& key, const std::string& value,

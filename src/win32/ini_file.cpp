@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -83,7 +84,7 @@ bool replaceFile(const std::string& path, const std::string& dir, const std::str
     struct stat old {};
     const bool keepMode = exists && fileOps().lstat(path.c_str(), &old) == 0;
 
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
