@@ -1,0 +1,250 @@
+// Figures of the running display: datagram-to-screen latency, a datagram
+// flood, and the ticker's cadence. Prints figures; never passes or fails on
+// time.
+//
+//   display_bench latency [count]     sendto -> new caption painted, while the ticker runs
+//   display_bench flood [count]       datagrams as fast as loopback takes them
+//   display_bench cadence [seconds]   intervals between ticks, idle then under a flood
+//
+// Runs on whatever Qt platform the environment gives (Xvfb for real paints),
+// with a temporary configuration directory.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "display/fonts.h"
+#include "display/form1.h"
+#include "profile/profile_value.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ecran::display::Form1;
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+struct Summary {
+    double median = 0, p99 = 0, longest = 0;
+};
+
+Summary summarize(std::vector<double> v) {
+    if (v.empty()) return {};
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
+    return {at(0.5), at(0.99), v.back()};
+}
+
+long rssKiB() {
+    std::ifstream in("/proc/self/status");
+    std::string key;
+    while (in >> key) {
+        if (key == "VmRSS:") {
+            long v = 0;
+            in >> v;
+            return v;
+        }
+        in.ignore(1 << 16, '\n');
+    }
+    return 0;
+}
+
+// A plain UDP sender on its own thread, so the GUI thread only receives.
+class Sender {
+public:
+    explicit Sender(quint16 port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        addr_.sin_family = AF_INET;
+        addr_.sin_port = htons(port);
+        addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~Sender() { ::close(fd_); }
+    bool send(const std::string& m) const {
+        return ::sendto(fd_, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&addr_), sizeof addr_) ==
+               static_cast<ssize_t>(m.size());
+    }
+
+private:
+    int fd_;
+    sockaddr_in addr_{};
+};
+
+// Watches paints of the main message and notes when a caption first shows.
+class PaintWatch : public QObject {
+public:
+    explicit PaintWatch(Form1& form) : form_(form) { form.Label1->installEventFilter(this); }
+    std::atomic<int> painted{-1};
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) {
+            const std::string& c = form_.Label1->caption();
+            if (c.rfind("m", 0) == 0) painted.store(std::atoi(c.c_str() + 1));
+            paintTime = Clock::now();
+        }
+        return false;
+    }
+
+public:
+    Clock::time_point paintTime;
+
+private:
+    Form1& form_;
+};
+
+int latency(Form1& form, int count) {
+    PaintWatch watch(form);
+    std::vector<double> samples;
+    std::atomic<bool> done{false};
+    std::vector<Clock::time_point> sent(static_cast<size_t>(count));
+    std::thread sender([&] {
+        Sender out(form.boundPort());
+        for (int i = 0; i < count && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(7 + i % 13));  // off the tick's beat
+            sent[static_cast<size_t>(i)] = Clock::now();
+            out.send("m" + std::to_string(i));
+            const auto deadline = Clock::now() + std::chrono::seconds(2);
+            while (watch.painted.load() < i && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        done = true;
+    });
+    int seen = -1;
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const int p = watch.painted.load();
+        if (p > seen) {
+            samples.push_back(ms(watch.paintTime - sent[static_cast<size_t>(p)]));
+            seen = p;
+        }
+    }
+    sender.join();
+    const Summary s = summarize(samples);
+    std::printf("latency: %zu of %d datagrams painted; sendto -> painted: median %.2f ms, p99 %.2f ms, longest %.2f ms\n",
+                samples.size(), count, s.median, s.p99, s.longest);
+    return 0;
+}
+
+// Runs the event loop for `seconds`, recording the interval between ticks
+// and the longest time the loop went without serving a 1 ms timer.
+struct LoopWatch {
+    std::vector<double> tickIntervals;
+    double longestStall = 0;
+};
+
+LoopWatch watchLoop(Form1& form, double seconds, const std::function<bool()>& stop = {}) {
+    LoopWatch w;
+    Clock::time_point lastTick{}, lastBeat = Clock::now();
+    auto tickConnection = QObject::connect(form.Timer1, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        if (lastTick != Clock::time_point{}) w.tickIntervals.push_back(ms(now - lastTick));
+        lastTick = now;
+    });
+    QTimer beat;
+    beat.setTimerType(Qt::PreciseTimer);
+    beat.setInterval(1);
+    QObject::connect(&beat, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        w.longestStall = std::max(w.longestStall, ms(now - lastBeat));
+        lastBeat = now;
+    });
+    beat.start();
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end && !(stop && stop())) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QObject::disconnect(tickConnection);
+    return w;
+}
+
+std::string storedMessage() {
+    return ecran::profile::ProfileValue("historique", "infos", "", ecran::display::kProfileFile, 1);
+}
+
+int flood(Form1& form, int count, bool printCadence) {
+    const long before = rssKiB();
+    std::atomic<bool> sending{true};
+    std::atomic<int> sent{0};
+    const auto start = Clock::now();
+    std::thread sender([&] {
+        Sender out(form.boundPort());
+        for (int i = 1; i <= count; ++i) {
+            while (!out.send("flood " + std::to_string(i))) std::this_thread::yield();
+            sent = i;
+        }
+        sending = false;
+    });
+    const auto received0 = form.messagesReceived();
+    LoopWatch w = watchLoop(form, 600, [&] { return !sending.load(); });
+    // Let the socket drain, then a quiet moment.
+    LoopWatch tail = watchLoop(form, 1.0);
+    sender.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count() - 1.0;
+    const auto applied = form.messagesReceived() - received0;
+    const long after = rssKiB();
+    const bool fileMatches = storedMessage() == form.Label1->caption();
+    std::printf("flood: %d datagrams sent in %.2f s; %llu applied (%.0f a second; the rest dropped by the kernel's "
+                "buffer); longest event-loop stall %.1f ms; file holds the last message shown: %s; RSS %ld KiB -> "
+                "%ld KiB\n",
+                count, seconds, static_cast<unsigned long long>(applied), static_cast<double>(applied) / seconds,
+                std::max(w.longestStall, tail.longestStall), fileMatches ? "yes" : "NO", before, after);
+    if (printCadence) {
+        const Summary s = summarize(w.tickIntervals);
+        std::printf("cadence under the flood: %zu ticks, interval median %.1f ms, p99 %.1f ms, longest %.1f ms\n",
+                    w.tickIntervals.size(), s.median, s.p99, s.longest);
+    }
+    return fileMatches ? 0 : 1;
+}
+
+int cadence(Form1& form, double seconds, int floodCount) {
+    const LoopWatch idle = watchLoop(form, seconds);
+    const Summary s = summarize(idle.tickIntervals);
+    std::printf("cadence idle over %.0f s: %zu ticks, interval median %.1f ms, p99 %.1f ms, longest %.1f ms\n",
+                seconds, idle.tickIntervals.size(), s.median, s.p99, s.longest);
+    return flood(form, floodCount, true);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode != "latency" && mode != "flood" && mode != "cadence") {
+        std::fprintf(stderr, "usage: display_bench latency [count] | flood [count] | cadence [seconds]\n");
+        return 2;
+    }
+    char dir[] = "/tmp/ecran-bench-XXXXXX";
+    if (!::mkdtemp(dir)) return 1;
+    ::setenv("XDG_CONFIG_HOME", dir, 1);
+
+    QApplication app(argc, argv);
+    ecran::display::installFontStandIn();
+    Form1 form;
+    form.Form_Load();
+    form.showFullScreen();
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 500) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::printf("platform %s, screen %dx%d\n", qPrintable(QGuiApplication::platformName()), form.width(),
+                form.height());
+
+    int rc = 0;
+    if (mode == "latency") rc = latency(form, argc > 2 ? std::atoi(argv[2]) : 1000);
+    if (mode == "flood") rc = flood(form, argc > 2 ? std::atoi(argv[2]) : 100000, false);
+    if (mode == "cadence") rc = cadence(form, argc > 2 ? std::atof(argv[2]) : 60.0, 100000);
+    std::filesystem::remove_all(dir);
+    return rc;
+}
