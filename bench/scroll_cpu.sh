@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# CPU of the display while its ticker scrolls, on a 1920x1080 Xvfb screen:
+# process CPU seconds per wall second over SECONDS (default 60), for ecran
+# and for the X server that draws what it sends.
+#   bench/scroll_cpu.sh path/to/ecran [SECONDS]
+set -euo pipefail
+ecran=${1:?usage: $0 path/to/ecran [seconds]}
+seconds=${2:-60}
+work=$(mktemp -d)
+trap 'kill $epid $xpid 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+
+exec 5< <(Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp 2>/dev/null)
+read -r n <&5
+xpid=$(pgrep -n Xvfb)
+export DISPLAY=":$n" XDG_CONFIG_HOME="$work"
+"$ecran" 2>"$work/err" &
+epid=$!
+sleep 3
+printf '\xff1Prochain d\xe9part 17:45 - voie 3 - Salle 3 : r\xe9union \xe0 14 h' >/dev/udp/127.0.0.1/"$(sed -n 's/.*UDP port \([0-9]*\).*/\1/p' "$work/err")"
+sleep 1
+
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+hz=$(getconf CLK_TCK)
+e0=$(ticks $epid); x0=$(ticks $xpid); t0=$(date +%s.%N)
+sleep "$seconds"
+e1=$(ticks $epid); x1=$(ticks $xpid); t1=$(date +%s.%N)
+awk -v e="$((e1 - e0))" -v x="$((x1 - x0))" -v hz="$hz" -v t0="$t0" -v t1="$t1" 'BEGIN {
+  wall = t1 - t0
+  printf "scrolling at 1920x1080 over %.0f s: ecran %.2f%% of one core, Xvfb %.2f%%\n", wall, 100 * e / hz / wall, 100 * x / hz / wall
+}'
