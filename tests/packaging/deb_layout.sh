@@ -1,0 +1,69 @@
+#!/bin/sh
+# `cpack -G DEB` builds a package that, unpacked into an empty root, holds
+# the programs where the unit and the autostart entry expect them, the unit
+# enabled for the graphical session, and the dependencies declared.
+#   deb_layout.sh BUILD_DIR
+set -eu
+build=$1
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack=${CPACK_COMMAND:-cpack}
+for tool in "$cpack" dpkg-deb dpkg-shlibdeps; do
+  if ! command -v $tool >/dev/null 2>&1; then
+    echo "SKIP: $tool is not installed (apt-get install cmake dpkg-dev)"
+    exit 77
+  fi
+done
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+prefix=$(cache CMAKE_INSTALL_PREFIX)
+unitdir=$(cache ECRAN_USER_UNIT_DIR)
+autostart=$(cache ECRAN_AUTOSTART_DIR)
+
+# The package is built outside the build tree (-B), which stays untouched.
+"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 || { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }
+set -- "$tmp"/out/*.deb
+[ -f "$1" ] || fail "cpack made no .deb"
+deb=$1
+dpkg-deb -x "$deb" "$tmp/root"
+root="$tmp/root"
+
+for program in ecran ecran-send; do
+  [ -x "$root$prefix/bin/$program" ] || fail "the package has no $prefix/bin/$program"
+done
+if [ -x "$build/tools/ecran-config/ecran-config" ]; then
+  [ -x "$root$prefix/bin/ecran-config" ] || fail "ecran-config is built but not in the package"
+fi
+
+unit="$root$prefix/$unitdir/ecran.service"
+[ -f "$unit" ] || fail "no unit at $prefix/$unitdir/ecran.service"
+exec_path=$(sed -n 's/^ExecStart=//p' "$unit")
+[ "$exec_path" = "$prefix/bin/ecran" ] || fail "ExecStart=$exec_path, but the package installs $prefix/bin/ecran"
+[ -x "$root$exec_path" ] || fail "ExecStart names $exec_path, which is not in the package"
+
+wants="$root$prefix/$unitdir/graphical-session.target.wants/ecran.service"
+[ -L "$wants" ] || fail "the unit is not enabled for graphical-session.target"
+[ "$(readlink "$wants")" = "../ecran.service" ] || fail "the enabling link points at $(readlink "$wants")"
+[ -f "$wants" ] || fail "the enabling link is dangling"
+
+desktop="$root$autostart/ecran.desktop"
+[ -f "$desktop" ] || fail "no autostart entry at $autostart/ecran.desktop"
+[ "$(sed -n 's/^Exec=//p' "$desktop")" = "$exec_path" ] || fail "the autostart entry starts another program than the unit"
+grep -qx 'X-systemd-skip=true' "$desktop" || fail "the autostart entry would start a second copy under systemd"
+if command -v desktop-file-validate >/dev/null 2>&1; then
+  desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the autostart entry"
+else
+  echo "note: desktop-file-validate is not installed (desktop-file-utils); the entry's syntax is not checked"
+fi
+
+depends=$(dpkg-deb -f "$deb" Depends)
+case "$depends" in *libqt6widgets6*) ;; *) fail "Depends lacks the Qt libraries: $depends" ;; esac
+case "$depends" in *qt6-qpa-plugins*) ;; *) fail "Depends lacks the Qt platform plugins: $depends" ;; esac
+case "$autostart" in
+  /etc/*) dpkg-deb -I "$deb" conffiles | grep -qx "$autostart/ecran.desktop" || fail "the autostart entry is not a conffile" ;;
+esac
+
+echo "ok: $(basename "$deb"): Depends: $depends"
