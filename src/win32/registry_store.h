@@ -1,0 +1,49 @@
+#pragma once
+// The registry store seen from outside the registry functions: where it
+// lives, closing it, and the few calls a Windows program does not have
+// (counting open handles, filling a key in one transaction). The functions
+// themselves are in win32/registry_api.h.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "win32/registry_api.h"
+
+namespace ecran::win32 {
+
+// The store file: registry.db in configDirectory(), as it would be opened
+// now. The functions read XDG_CONFIG_HOME when they first open the store.
+[[nodiscard]] std::string registryStorePath();
+
+// Closes the store and forgets every open handle of this process (they
+// then answer ERROR_INVALID_HANDLE). The next registry call opens the store
+// anew, reading XDG_CONFIG_HOME again: tests call it after pointing
+// XDG_CONFIG_HOME at a fresh directory.
+void closeRegistryStore() noexcept;
+
+// At most this many handles are open at once in a process; beyond,
+// opening or creating a key gives ERROR_NO_SYSTEM_RESOURCES.
+inline constexpr std::size_t kMaxOpenRegistryHandles = 65536;
+
+// Number of key handles open in this process; predefined roots, which are
+// never opened, are not counted.
+[[nodiscard]] std::size_t openRegistryHandleCount() noexcept;
+
+struct RegistryValueEntry {
+    std::string name;  // "" for the default value
+    DWORD type = REG_SZ;
+    std::string data;  // the bytes stored, exactly
+};
+
+// Sets all the values of the key behind `key` in one transaction: every one
+// is stored or none (a key with 40000 values takes well under a second).
+// Same rules and codes as RegSetValueExA (rights, name length, deleted key).
+[[nodiscard]] LSTATUS setRegistryValues(HKEY key, const std::vector<RegistryValueEntry>& values);
+
+// Creates every sub key path below `key` in one transaction, as
+// RegCreateKeyExA would with no class; every one or none. Same codes as
+// RegCreateKeyExA.
+[[nodiscard]] LSTATUS createRegistrySubKeys(HKEY key, const std::vector<std::string>& subKeys);
+
+}  // namespace ecran::win32
