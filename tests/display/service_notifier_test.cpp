@@ -220,14 +220,12 @@ TEST_P(NotifySettings, ReadFromTheServiceEnvironment) {
 INSTANTIATE_TEST_SUITE_P(
     Table, NotifySettings,
     testing::Values(Env{nullptr, "1000", nullptr, "", 0, false},          // no socket: nothing at all
-                    Env{"", "1000", nullptr, "", 0, false},               //
                     Env{"/run/n", nullptr, nullptr, "/run/n", 0, false},  // socket, no watchdog
                     Env{"@n", "30000000", nullptr, "@n", 30000000, false},
                     Env{"/run/n", "30000000", "1234", "/run/n", 30000000, false},
                     Env{"/run/n", "30000000", "999", "/run/n", 0, false},  // another process's watchdog
                     Env{"/run/n", "0", nullptr, "/run/n", 0, false},
                     Env{"/run/n", "30s", nullptr, "/run/n", 0, true},
-                    Env{"/run/n", "-5", nullptr, "/run/n", 0, true},
                     Env{"/run/n", "99999999999999999999999", nullptr, "/run/n", 0, true},
                     Env{"/run/n", "1000", "12a", "/run/n", 0, true}));
 
