@@ -305,7 +305,10 @@ LONG RegistryDatabase::guarded(Access access, F&& body) {
 
 LONG RegistryDatabase::report(int rc, Access access, const std::string& message) {
     const int primary = rc & 0xFF;
-    if (!quiet_) printStoreError(path_, access == Access::Write ? "cannot write" : "cannot read", message.c_str());
+    const bool unusable = primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+    const char* what = unusable ? "not a usable registry store (left untouched)"
+                                : access == Access::Write ? "cannot write" : "cannot read";
+    if (!quiet_) printStoreError(path_, what, message.c_str());
     switch (primary) {
         case SQLITE_FULL: return ERROR_DISK_FULL;
         case SQLITE_NOMEM:
