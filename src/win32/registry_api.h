@@ -10,11 +10,11 @@
 //
 // Keys and paths
 // - A sub key path is split at "\"; a run of backslashes counts as one
-//   separator and trailing backslashes are ignored: "a", two backslashes,
-//   "b", one backslash names the key a\b, as the Windows kernel parses key
-//   paths (Windows accepts such paths on creation too). A leading backslash gives
-//   ERROR_BAD_PATHNAME (161), except that RegOpenKeyExA on
-//   HKEY_CLASSES_ROOT skips one leading backslash, as Windows does.
+//   separator and trailing backslashes are ignored ("a", two backslashes,
+//   "b", one backslash names the key a\b), as Windows parses key paths when
+//   opening and when creating. A leading backslash gives ERROR_BAD_PATHNAME
+//   (161), except that RegOpenKeyExA skips one leading backslash below
+//   HKEY_CLASSES_ROOT, as Windows NT does.
 // - A NULL or empty sub key path names the key itself: RegOpenKeyExA on a
 //   predefined root then returns the root itself, on an open handle a new
 //   handle; RegCreateKeyExA always returns a new handle (disposition 2).
@@ -74,6 +74,8 @@
 //   length untouched, whichever of the two was too small.
 // - A missing value gives ERROR_FILE_NOT_FOUND; with no data buffer the size
 //   word is then set to 0, with one it is left as it was.
+// - RegEnumKeyA and RegEnumValueA refuse a NULL name buffer with
+//   ERROR_INVALID_PARAMETER rather than write through it.
 // - Reserved arguments: RegCreateKeyExA's Reserved and the lpReserved of
 //   RegQueryValueExA and RegEnumValueA must be 0 (else
 //   ERROR_INVALID_PARAMETER); RegSetValueExA ignores its Reserved, as

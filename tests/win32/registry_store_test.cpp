@@ -2,7 +2,6 @@
 // table, filling a key in one transaction, and enumeration staying right
 // while the store changes.
 
-#include <chrono>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -67,41 +66,23 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{k513Levels.c_str(), PathUse::Create, ERROR_INVALID_PARAMETER, {}},
                       SplitCase{k513Levels.c_str(), PathUse::Lookup, ERROR_FILE_NOT_FOUND, {}}));
 
-TEST(NameLookupKey, EqualForNamesThatDifferOnlyInCaseAndOrderedAsUnicode) {
-    EXPECT_EQ(nameLookupKey("Abc\xE9\xFF"), nameLookupKey("aBC\xC9\x9F"));
-    EXPECT_NE(nameLookupKey("a"), nameLookupKey("b"));
-    // 0x80 is the euro sign, U+20AC: after every Latin-1 letter.
-    EXPECT_LT(nameLookupKey("\xC0"), nameLookupKey("\x80"));
-    EXPECT_LT(nameLookupKey("Z"), nameLookupKey("_"));
-}
-
 // -------------------------------------------------------- handle table
 
-TEST(RegistryHandleTable, HandsOutIncreasingValuesUpToItsCapacity) {
-    RegistryHandleTable table(3);
-    EXPECT_EQ(table.add({10, KEY_READ}), 4u);
-    EXPECT_EQ(table.add({11, KEY_READ}), 8u);
-    EXPECT_EQ(table.add({12, KEY_WRITE}), 12u);
-    EXPECT_EQ(table.add({13, KEY_READ}), std::nullopt);
-    ASSERT_NE(table.find(12), nullptr);
-    EXPECT_EQ(table.find(12)->keyId, 12);
-    EXPECT_EQ(table.find(12)->rights, static_cast<REGSAM>(KEY_WRITE));
-    EXPECT_TRUE(table.remove(8));
-    EXPECT_FALSE(table.remove(8));
-    EXPECT_EQ(table.find(8), nullptr);
-    EXPECT_EQ(table.add({14, KEY_READ}), 16u) << "8 is not given again at once";
-}
-
-TEST(RegistryHandleTable, WrapsAroundBelowThePredefinedRootsSkippingValuesInUse) {
-    RegistryHandleTable table(8, RegistryHandleTable::kLastValue - 4);
-    EXPECT_EQ(table.add({1, 0}), RegistryHandleTable::kLastValue - 4);
-    EXPECT_EQ(table.add({2, 0}), RegistryHandleTable::kLastValue);
-    EXPECT_EQ(table.add({3, 0}), 4u);
+TEST(RegistryHandleTable, HandsOutIncreasingValuesBelowTheRootsUpToItsCapacity) {
+    RegistryHandleTable table(3, RegistryHandleTable::kLastValue - 4);
+    EXPECT_EQ(table.add({10, KEY_READ}), RegistryHandleTable::kLastValue - 4);
+    EXPECT_EQ(table.add({11, KEY_WRITE}), RegistryHandleTable::kLastValue);
+    EXPECT_EQ(table.add({12, KEY_READ}), 4u) << "wraps around below 0x80000000";
+    EXPECT_EQ(table.add({13, KEY_READ}), std::nullopt) << "full";
+    ASSERT_NE(table.find(RegistryHandleTable::kLastValue), nullptr);
+    EXPECT_EQ(table.find(RegistryHandleTable::kLastValue)->keyId, 11);
+    EXPECT_EQ(table.find(RegistryHandleTable::kLastValue)->rights, static_cast<REGSAM>(KEY_WRITE));
+    EXPECT_TRUE(table.remove(4));
+    EXPECT_FALSE(table.remove(4));
+    EXPECT_EQ(table.find(4), nullptr);
+    EXPECT_EQ(table.add({14, KEY_READ}), 8u) << "4 is not given again at once";
     EXPECT_TRUE(table.remove(RegistryHandleTable::kLastValue - 4));
-    RegistryHandleTable full(8, RegistryHandleTable::kLastValue);
-    EXPECT_EQ(full.add({1, 0}), RegistryHandleTable::kLastValue);
-    EXPECT_EQ(full.add({2, 0}), 4u);
-    EXPECT_EQ(full.add({3, 0}), 8u);
+    EXPECT_EQ(table.add({15, KEY_READ}), 12u);
 }
 
 // ------------------------------------------ filling a key in one go
@@ -114,9 +95,7 @@ TEST_F(RegistryTest, FortyThousandValuesInOneTransactionEnumerateInOrder) {
         std::snprintf(name, sizeof name, "v%05d", 39999 - i);  // creation order differs from name order
         values.push_back({name, REG_SZ, std::string(name) + '\0'});
     }
-    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(setRegistryValues(key, values), ERROR_SUCCESS);
-    const auto filled = std::chrono::steady_clock::now();
 
     char name[32];
     char data[32];
@@ -131,12 +110,7 @@ TEST_F(RegistryTest, FortyThousandValuesInOneTransactionEnumerateInOrder) {
         ASSERT_EQ(std::string(name, length), values[i].name) << i;
         ASSERT_EQ(std::string(data, size), values[i].data) << i;
     }
-    const auto walked = std::chrono::steady_clock::now();
     EXPECT_EQ(i, 40000u);
-    using ms = std::chrono::milliseconds;
-    std::printf("[ figures  ] 40000 values: filled in %lld ms, enumerated in %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<ms>(filled - start).count()),
-                static_cast<long long>(std::chrono::duration_cast<ms>(walked - filled).count()));
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
