@@ -17,68 +17,80 @@ bool containsIgnoreCase(const std::vector<std::string>& names, std::string_view 
     return false;
 }
 
-bool isBlankLine(std::string_view text) { return trimBlanks(text).empty(); }
-
 }  // namespace
-
-IniDocument::Line IniDocument::classify(std::string text, std::string ending) {
-    Line line;
-    line.text = std::move(text);
-    line.ending = std::move(ending);
-    const std::string_view t = line.text;
-    const std::size_t first = t.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return line;
-    if (t[first] == '[') {
-        const std::size_t close = t.find(']', first + 1);
-        if (close != std::string_view::npos) {
-            line.kind = Kind::Section;
-            line.name = std::string(trimBlanks(t.substr(first + 1, close - first - 1)));
-        }
-        return line;
-    }
-    const std::size_t equals = t.find('=');
-    if (equals == std::string_view::npos) return line;
-    line.kind = Kind::Key;
-    line.name = std::string(trimBlanks(t.substr(0, equals)));
-    std::size_t start = equals + 1;
-    while (start < t.size() && isBlank(t[start])) ++start;
-    line.valueStart = start;
-    return line;
-}
 
 IniDocument IniDocument::parse(std::string_view bytes) {
     IniDocument doc;
-    std::size_t pos = 0;
-    while (pos < bytes.size()) {
-        const std::size_t end = bytes.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos) {
-            doc.lines_.push_back(classify(std::string(bytes.substr(pos)), {}));
-            break;
-        }
-        const std::size_t endingSize = bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1;
-        doc.lines_.push_back(
-            classify(std::string(bytes.substr(pos, end - pos)), std::string(bytes.substr(end, endingSize))));
-        pos = end + endingSize;
-    }
+    doc.bytes_ = std::string(bytes);
+    doc.index();
     return doc;
 }
 
-std::string IniDocument::bytes() const {
-    std::size_t size = 0;
-    for (const auto& line : lines_) size += line.text.size() + line.ending.size();
-    std::string out;
-    out.reserve(size);
-    for (const auto& line : lines_) {
-        out += line.text;
-        out += line.ending;
+void IniDocument::index() {
+    lines_.clear();
+    const std::string_view all = bytes_;
+    std::size_t pos = 0;
+    while (pos < all.size()) {
+        Line line;
+        line.begin = pos;
+        // A plain loop: find_first_of calls memchr on "\r\n" once per byte.
+        std::size_t end = pos;
+        while (end < all.size() && all[end] != '\r' && all[end] != '\n') ++end;
+        if (end == all.size()) {
+            line.length = all.size() - pos;
+        } else {
+            line.length = end - pos;
+            line.endingLength = all[end] == '\r' && end + 1 < all.size() && all[end + 1] == '\n' ? 2 : 1;
+        }
+        pos = line.begin + line.length + line.endingLength;
+
+        const std::string_view t = all.substr(line.begin, line.length);
+        std::size_t first = 0;
+        while (first < t.size() && isBlank(t[first])) ++first;
+        if (first == t.size()) first = std::string_view::npos;
+        if (first != std::string_view::npos && t[first] == '[') {
+            const std::size_t close = t.find(']', first + 1);
+            if (close != std::string_view::npos) {
+                const std::string_view inner = t.substr(first + 1, close - first - 1);
+                const std::string_view trimmed = trimBlanks(inner);
+                line.kind = Kind::Section;
+                line.nameBegin = line.begin + first + 1 + static_cast<std::size_t>(trimmed.data() - inner.data());
+                line.nameLength = trimmed.size();
+            }
+        } else if (first != std::string_view::npos) {
+            const std::size_t equals = t.find('=');
+            if (equals != std::string_view::npos) {
+                const std::string_view trimmed = trimBlanks(t.substr(0, equals));
+                line.kind = Kind::Key;
+                line.nameBegin = line.begin + static_cast<std::size_t>(trimmed.data() - t.data());
+                line.nameLength = trimmed.size();
+                std::size_t start = equals + 1;
+                while (start < t.size() && isBlank(t[start])) ++start;
+                line.valueBegin = line.begin + start;
+            }
+        }
+        lines_.push_back(line);
     }
-    return out;
 }
 
-std::optional<std::size_t> IniDocument::findSection(std::string_view name) const {
-    const std::string_view wanted = trimBlanks(name);
+std::string IniDocument::bytes() const { return bytes_; }
+
+std::string_view IniDocument::text(const Line& line) const {
+    return std::string_view(bytes_).substr(line.begin, line.length);
+}
+
+std::string_view IniDocument::name(const Line& line) const {
+    return std::string_view(bytes_).substr(line.nameBegin, line.nameLength);
+}
+
+std::string_view IniDocument::rawValue(const Line& line) const {
+    return std::string_view(bytes_).substr(line.valueBegin, line.begin + line.length - line.valueBegin);
+}
+
+std::optional<std::size_t> IniDocument::findSection(std::string_view wantedName) const {
+    const std::string_view wanted = trimBlanks(wantedName);
     for (std::size_t i = 0; i < lines_.size(); ++i)
-        if (lines_[i].kind == Kind::Section && text::equalsIgnoreCase(lines_[i].name, wanted)) return i;
+        if (lines_[i].kind == Kind::Section && text::equalsIgnoreCase(name(lines_[i]), wanted)) return i;
     return std::nullopt;
 }
 
@@ -92,7 +104,7 @@ std::optional<std::size_t> IniDocument::findKey(std::size_t header, std::string_
     const std::string_view wanted = trimBlanks(key);
     const std::size_t end = sectionEnd(header);
     for (std::size_t i = header + 1; i < end; ++i)
-        if (lines_[i].kind == Kind::Key && text::equalsIgnoreCase(lines_[i].name, wanted)) return i;
+        if (lines_[i].kind == Kind::Key && text::equalsIgnoreCase(name(lines_[i]), wanted)) return i;
     return std::nullopt;
 }
 
@@ -101,15 +113,14 @@ std::optional<std::string> IniDocument::value(std::string_view section, std::str
     if (!header) return std::nullopt;
     const auto line = findKey(*header, key);
     if (!line) return std::nullopt;
-    const Line& l = lines_[*line];
-    return decodeValue(std::string_view(l.text).substr(l.valueStart));
+    return decodeValue(rawValue(lines_[*line]));
 }
 
 std::vector<std::string> IniDocument::sectionNames() const {
     std::vector<std::string> names;
     for (const auto& line : lines_)
-        if (line.kind == Kind::Section && !line.name.empty() && !containsIgnoreCase(names, line.name))
-            names.push_back(line.name);
+        if (line.kind == Kind::Section && line.nameLength > 0 && !containsIgnoreCase(names, name(line)))
+            names.emplace_back(name(line));
     return names;
 }
 
@@ -119,42 +130,53 @@ std::optional<std::vector<std::string>> IniDocument::keyNames(std::string_view s
     std::vector<std::string> names;
     const std::size_t end = sectionEnd(*header);
     for (std::size_t i = *header + 1; i < end; ++i)
-        if (lines_[i].kind == Kind::Key && !lines_[i].name.empty() && !containsIgnoreCase(names, lines_[i].name))
-            names.push_back(lines_[i].name);
+        if (lines_[i].kind == Kind::Key && lines_[i].nameLength > 0 && !containsIgnoreCase(names, name(lines_[i])))
+            names.emplace_back(name(lines_[i]));
     return names;
 }
 
-void IniDocument::endLastLine(std::size_t index) {
-    if (lines_[index].ending.empty()) lines_[index].ending = std::string(kLineEnding);
+void IniDocument::splice(std::size_t from, std::size_t to, std::string_view with) {
+    bytes_.replace(from, to - from, with);
+    index();
+}
+
+std::size_t IniDocument::endOfLine(std::size_t index) {
+    const Line& line = lines_[index];
+    const std::size_t end = line.begin + line.length;
+    if (line.endingLength == 0) {
+        splice(end, end, kLineEnding);
+        return end + kLineEnding.size();
+    }
+    return end + line.endingLength;
 }
 
 bool IniDocument::setValue(std::string_view section, std::string_view key, std::string_view value) {
     const std::string encoded = encodeValue(value);
-    const std::string sectionName(trimBlanks(section));
-    const std::string keyName(trimBlanks(key));
+    const std::string_view sectionName = trimBlanks(section);
+    const std::string_view keyName = trimBlanks(key);
+    const std::string keyLine = std::string(keyName) + "=" + encoded + std::string(kLineEnding);
 
     const auto header = findSection(sectionName);
     if (!header) {
-        if (!lines_.empty()) endLastLine(lines_.size() - 1);
-        lines_.push_back(classify("[" + sectionName + "]", std::string(kLineEnding)));
-        lines_.push_back(classify(keyName + "=" + encoded, std::string(kLineEnding)));
+        const std::size_t at = lines_.empty() ? 0 : endOfLine(lines_.size() - 1);
+        splice(at, at, "[" + std::string(sectionName) + "]" + std::string(kLineEnding) + keyLine);
         return true;
     }
 
     if (const auto index = findKey(*header, keyName)) {
-        Line& line = lines_[*index];
-        if (decodeValue(std::string_view(line.text).substr(line.valueStart)) == value) return false;
-        std::string text = line.text.substr(0, line.valueStart) + encoded;
-        lines_[*index] = classify(std::move(text), std::string(kLineEnding));
+        const Line& line = lines_[*index];
+        if (decodeValue(rawValue(line)) == value) return false;
+        // The line keeps everything before its value: indentation, the
+        // file's spelling of the key, blanks around "=".
+        splice(line.valueBegin, line.begin + line.length + line.endingLength, encoded + std::string(kLineEnding));
         return true;
     }
 
     // At the end of the section, before the blank lines that close it.
     std::size_t last = sectionEnd(*header) - 1;
-    while (last > *header && isBlankLine(lines_[last].text)) --last;
-    endLastLine(last);
-    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last + 1),
-                  classify(keyName + "=" + encoded, std::string(kLineEnding)));
+    while (last > *header && trimBlanks(text(lines_[last])).empty()) --last;
+    const std::size_t at = endOfLine(last);
+    splice(at, at, keyLine);
     return true;
 }
 
@@ -163,15 +185,17 @@ bool IniDocument::removeKey(std::string_view section, std::string_view key) {
     if (!header) return false;
     const auto index = findKey(*header, key);
     if (!index) return false;
-    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*index));
+    const Line& line = lines_[*index];
+    splice(line.begin, line.begin + line.length + line.endingLength, {});
     return true;
 }
 
 bool IniDocument::removeSection(std::string_view section) {
     const auto header = findSection(section);
     if (!header) return false;
-    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*header),
-                 lines_.begin() + static_cast<std::ptrdiff_t>(sectionEnd(*header)));
+    const std::size_t end = sectionEnd(*header);
+    const std::size_t to = end < lines_.size() ? lines_[end].begin : bytes_.size();
+    splice(lines_[*header].begin, to, {});
     return true;
 }
 

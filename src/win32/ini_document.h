@@ -56,20 +56,31 @@ public:
 private:
     enum class Kind { Other, Section, Key };
 
+    // One line as offsets into bytes_: reading allocates nothing per line.
     struct Line {
-        std::string text;  // without its line ending
-        std::string ending;  // "\r\n", "\n", "\r" or "" (last line only)
+        std::size_t begin = 0;
+        std::size_t length = 0;  // without the line ending
+        std::size_t endingLength = 0;  // 2 for CR LF, 1 for LF or CR, 0 for a last line without ending
         Kind kind = Kind::Other;
-        std::string name;  // section or key name, trimmed
-        std::size_t valueStart = 0;  // Key: where the value begins in text
+        std::size_t nameBegin = 0;  // section or key name, trimmed
+        std::size_t nameLength = 0;
+        std::size_t valueBegin = 0;  // Key: where the value begins
     };
 
-    [[nodiscard]] static Line classify(std::string text, std::string ending);
+    void index();
+    [[nodiscard]] std::string_view text(const Line& line) const;
+    [[nodiscard]] std::string_view name(const Line& line) const;
+    [[nodiscard]] std::string_view rawValue(const Line& line) const;
     [[nodiscard]] std::optional<std::size_t> findSection(std::string_view name) const;
     [[nodiscard]] std::size_t sectionEnd(std::size_t header) const;
     [[nodiscard]] std::optional<std::size_t> findKey(std::size_t header, std::string_view key) const;
-    void endLastLine(std::size_t index);
+    // Replaces bytes [from, to) with `with` and indexes the lines again.
+    void splice(std::size_t from, std::size_t to, std::string_view with);
+    // Where text can be inserted after line `index`: past its ending, which
+    // is added first when the line lacks one.
+    [[nodiscard]] std::size_t endOfLine(std::size_t index);
 
+    std::string bytes_;
     std::vector<Line> lines_;
 };
 
