@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -11,8 +12,9 @@
 #include <string>
 
 #include "errors/error.h"
-#include "registry/registry_sandbox.h"
 #include "win32/ini_file.h"
+#include "win32/registry_api.h"
+#include "win32/registry_store.h"
 
 namespace ecran::profile {
 namespace {
@@ -22,10 +24,30 @@ using namespace std::string_literals;
 
 const std::string kStore = "QUOLVEtavrin.ini";
 
-// XDG_CONFIG_HOME in a fresh directory, a fresh registry store and a clear
-// last-error record for every test.
-class ProfileValueTest : public test_support::RegistrySandbox {
+// XDG_CONFIG_HOME in a fresh directory, the registry store reopened there,
+// and a clear last-error record for every test.
+class ProfileValueTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "ecran-pv-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        if (const char* old = std::getenv("XDG_CONFIG_HOME")) oldHome_ = old;
+        setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+        win32::closeRegistryStore();
+        errors::lastError().clear();
+    }
+    void TearDown() override {
+        win32::closeRegistryStore();
+        if (oldHome_) {
+            setenv("XDG_CONFIG_HOME", oldHome_->c_str(), 1);
+        } else {
+            unsetenv("XDG_CONFIG_HOME");
+        }
+        fs::remove_all(dir_);
+    }
+
+    const fs::path& dir() const { return dir_; }
     fs::path file(const std::string& name = kStore) const { return dir() / "ecran" / name; }
     void put(const std::string& bytes, const std::string& name = kStore) const {
         fs::create_directories(dir() / "ecran");
@@ -36,6 +58,16 @@ protected:
         std::ifstream in(file(name), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
+    static bool keyExists(HKEY root, const char* path) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+        return true;
+    }
+
+private:
+    fs::path dir_;
+    std::optional<std::string> oldHome_;
 };
 
 TEST_F(ProfileValueTest, FirstStartSeedsThePortIntoANewFile) {
@@ -145,8 +177,9 @@ TEST_F(ProfileValueTest, DollarAloneIsAnIniFileName) {
 TEST_F(ProfileValueTest, DollarNamesGoToTheRegistryAndNeverToAnIniFile) {
     const std::string path = "$HKEY_CURRENT_USER\\Software\\Example";
     EXPECT_EQ(ProfileValue("S", "K", "d", path, kReadMode), "d");
-    EXPECT_FALSE(test_support::keyExists(HKEY_CURRENT_USER, "Software\\Example\\S"));
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, "Software\\Example\\S"));
     EXPECT_EQ(ProfileValue("S", "K", "d", path, kReadAndSeedMode), "d");
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, "Software\\Example\\S"));
     EXPECT_EQ(ProfileValue("S", "K", "other", path, kReadMode), "d");
     EXPECT_EQ(ProfileValue("S", "K", "w", path, kWriteMode), "w");
     EXPECT_EQ(ProfileValue("S", "K", "other", path, kReadAndSeedMode), "w");
