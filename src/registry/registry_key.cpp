@@ -214,7 +214,9 @@ std::optional<NameList> RegistryKey::SubValueNames() const {
 
 void RegistryKey::DeleteKey(HKEY hkeyRoot, const std::string& sSubkey) {
     const LSTATUS rc = RegDeleteKeyA(hkeyRoot, sSubkey.c_str());
-    if (rc != ERROR_SUCCESS) throw Error(rc, "RegistryKey.DeleteKey", "Unable to delete registry key '" + sSubkey + "'");
+    if (rc != ERROR_SUCCESS) {
+        throw Error(rc, "RegistryKey.DeleteKey", "Unable to delete registry key '" + sSubkey + "'");
+    }
 }
 
 void RegistryKey::DeleteSubKey(const std::string& sSubkey) {
@@ -226,7 +228,9 @@ void RegistryKey::DeleteSubKey(const std::string& sSubkey) {
 
 void RegistryKey::DeleteValue(const std::string& sName) {
     const LSTATUS rc = RegDeleteValueA(hKey_, sName.c_str());
-    if (rc != ERROR_SUCCESS) throw Error(rc, "RegistryKey.DeleteValue", "Unable to delete registry value '" + sName + "'");
+    if (rc != ERROR_SUCCESS) {
+        throw Error(rc, "RegistryKey.DeleteValue", "Unable to delete registry value '" + sName + "'");
+    }
 }
 
 }  // namespace ecran::registry

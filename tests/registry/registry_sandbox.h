@@ -1,6 +1,6 @@
 #pragma once
 // A throw-away configuration directory for tests that use the registry
-// store, and direct access to the store for setting up and checking keys.
+// store, and raw access to the store for setting up and checking keys.
 
 #include <gtest/gtest.h>
 
@@ -15,76 +15,57 @@
 
 namespace ecran::test_support {
 
-// Points XDG_CONFIG_HOME at a fresh temporary directory, so that the store
-// (and INI files) live there, and starts from a closed store and a clear
-// last-error record.
+// XDG_CONFIG_HOME points at a fresh directory, the store is reopened there,
+// and the last-error record starts clear.
 class RegistrySandbox : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string pattern = (std::filesystem::temp_directory_path() / "ecran-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
-        if (const char* old = std::getenv("XDG_CONFIG_HOME")) oldConfigHome_ = old;
-        setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
         win32::closeRegistryStore();
         errors::lastError().clear();
     }
-
     void TearDown() override {
         win32::closeRegistryStore();
-        if (oldConfigHome_) {
-            setenv("XDG_CONFIG_HOME", oldConfigHome_->c_str(), 1);
-        } else {
-            unsetenv("XDG_CONFIG_HOME");
-        }
         std::filesystem::remove_all(dir_);
     }
-
-    [[nodiscard]] const std::filesystem::path& dir() const { return dir_; }
-
-private:
     std::filesystem::path dir_;
-    std::optional<std::string> oldConfigHome_;
 };
 
-// Raw store access, past RegistryKey.
 inline bool keyExists(HKEY root, const std::string& path) {
     HKEY h = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
-    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
-    return true;
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS && RegCloseKey(h) == ERROR_SUCCESS;
 }
 
 inline void putValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
                      const std::string& bytes) {
     HKEY h = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr), 0);
     ASSERT_EQ(RegSetValueExA(h, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                             static_cast<DWORD>(bytes.size())),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+                             static_cast<DWORD>(bytes.size())), 0);
+    ASSERT_EQ(RegCloseKey(h), 0);
 }
-
-struct RawValue {
-    DWORD type = 0;
-    std::string bytes;
-};
 
 // The stored value's type and bytes, or nothing when key or value is missing.
-inline std::optional<RawValue> rawValue(HKEY root, const std::string& path, const std::string& name) {
+inline std::optional<std::pair<DWORD, std::string>> rawValue(HKEY root, const std::string& path,
+                                                             const std::string& name) {
     HKEY h = nullptr;
     if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return std::nullopt;
-    RawValue v;
-    DWORD size = 0;
-    LSTATUS rc = RegQueryValueExA(h, name.c_str(), nullptr, &v.type, nullptr, &size);
+    DWORD type = 0, size = 0;
+    std::string bytes;
+    LSTATUS rc = RegQueryValueExA(h, name.c_str(), nullptr, &type, nullptr, &size);
+    bytes.resize(size);
     if (rc == ERROR_SUCCESS) {
-        v.bytes.assign(size, '\0');
-        rc = RegQueryValueExA(h, name.c_str(), nullptr, &v.type, reinterpret_cast<LPBYTE>(v.bytes.data()), &size);
+        rc = RegQueryValueExA(h, name.c_str(), nullptr, &type, reinterpret_cast<LPBYTE>(bytes.data()), &size);
     }
-    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(h), 0);
     if (rc != ERROR_SUCCESS) return std::nullopt;
-    return v;
+    return std::make_pair(type, bytes);
 }
+
+// The bytes of a REG_SZ value: the text and its NUL.
+inline std::pair<DWORD, std::string> sz(const std::string& text) { return {REG_SZ, text + '\0'}; }
 
 }  // namespace ecran::test_support
