@@ -11,6 +11,8 @@
 #include "display/close_signals.h"
 #include "display/fonts.h"
 #include "display/form1.h"
+#include "display/screen_awake.h"
+#include "display/service_notifier.h"
 #include "win32/config_dir.h"
 
 namespace {
@@ -65,6 +67,9 @@ int main(int argc, char** argv) {
                      "default sans face (install fonts-open-sans)\n";
     }
 
+    // Reads (and clears) the service manager's socket before anything else
+    // could start a child that inherits it.
+    ecran::display::ServiceNotifier notifier;
     ecran::display::Form1 form;
     try {
         form.Form_Load();
@@ -77,5 +82,11 @@ int main(int argc, char** argv) {
 
     ecran::display::CloseSignals closeSignals(&form);
     form.showFullScreen();
-    return QApplication::exec();
+    const ecran::display::ScreenAwake awake;
+    std::cerr << "ecran: " << awake.report().toStdString() << "\n";
+    if (notifier.managed()) std::cerr << "ecran: " << notifier.report().toStdString() << "\n";
+    notifier.ready(QStringLiteral("Listening on UDP port %1").arg(form.boundPort()));
+    const int status = QApplication::exec();
+    notifier.stopping();
+    return status;
 }

@@ -85,6 +85,8 @@ public:
     [[nodiscard]] std::chrono::milliseconds feedInterval() const;
     // One line saying what the notifier does, for the start-up report.
     [[nodiscard]] QString report() const;
+    // True when a service manager gave a socket, or gave one that failed.
+    [[nodiscard]] bool managed() const noexcept { return channel_ != nullptr || !problem_.empty(); }
 
 private slots:
     void feed();
