@@ -102,16 +102,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ModeRow{"WriteCreatesTheFile", std::nullopt, "v", kWriteMode, "v", "[s]\r\nk=v\r\n"},
         ModeRow{"WriteReplaces", kStored, "v", kWriteMode, "v", "[s]\r\nk=v\r\n"},
-        ModeRow{"WriteEmpty", kStored, "", kWriteMode, "", kEmpty},
         ModeRow{"ReadMissingFile", std::nullopt, "d", kReadMode, "d", std::nullopt},
         ModeRow{"ReadMissingKey", "[s]\r\n", "d", kReadMode, "d", "[s]\r\n"},
         ModeRow{"ReadStored", kStored, "d", kReadMode, "x", kStored},
         ModeRow{"ReadEmptyValueGivesTheDefault", kEmpty, "d", kReadMode, "d", kEmpty},
-        ModeRow{"ReadEmptyDefaultMissingKey", std::nullopt, "", kReadMode, "", std::nullopt},
         ModeRow{"Mode3Reads", kEmpty, "d", 3, "d", kEmpty},
         ModeRow{"ModeMinus1Reads", std::nullopt, "d", -1, "d", std::nullopt},
-        ModeRow{"ModeMinReads", std::nullopt, "d", INT16_MIN, "d", std::nullopt},
-        ModeRow{"ModeMaxReads", kStored, "d", INT16_MAX, "x", kStored},
         ModeRow{"SeedMissingFile", std::nullopt, "d", kReadAndSeedMode, "d", "[s]\r\nk=d\r\n"},
         ModeRow{"SeedOverEmptyValue", kEmpty, "d", kReadAndSeedMode, "d", "[s]\r\nk=d\r\n"},
         ModeRow{"SeedEqualValueLeavesTheFile", "[s]\r\nK = d\r\n", "d", kReadAndSeedMode, "d", "[s]\r\nK = d\r\n"},
@@ -159,8 +155,7 @@ TEST_F(ProfileValueTest, AwkwardMessagesReadBackExactly) {
     put("[ecran]\r\nport=4000\r\n");
     std::string every;
     for (int b = 1; b < 256; ++b) every += static_cast<char>(b);
-    for (const std::string& message : {"x\r\n[ecran]\r\nport=1"s, "\n[ecran]\nport=2"s, "  blanks  "s, "\"quoted\""s,
-                                      "'single'"s, "back\\slash\\"s, "\xFF" "Ctick\r\n"s, every}) {
+    for (const std::string& message : {"x\r\n[ecran]\r\nport=1"s, "  \"quoted\"  "s, "\xFF" "Ctick\r\n"s, every}) {
         SCOPED_TRACE(::testing::PrintToString(message));
         EXPECT_EQ(ProfileValue("historique", "infos", message, kStore, kWriteMode), message);
         EXPECT_EQ(ProfileValue("historique", "infos", "", kStore, kReadMode), message);

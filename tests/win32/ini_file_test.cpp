@@ -189,14 +189,6 @@ TEST_F(IniFile, FolderFlushFailureIsReportedAfterTheFileWasReplaced) {
     EXPECT_EQ(value("historique", "infos"), "apr\xE8s");
 }
 
-TEST_F(IniFile, UnreadableFileReadsAsTheDefault) {
-    put(kOld);
-    FailingOps ops(FailingOps::Call::Read, EIO);
-    ScopedFileOps use(ops);
-    EXPECT_EQ(value("ecran", "port"), "<default>");
-    EXPECT_NE(lastProfileFailure().find(path().string()), std::string::npos) << lastProfileFailure();
-}
-
 TEST_F(IniFile, WritingTheStoredValueAgainTouchesNothing) {
     put(kOld);
     const struct stat before = statOf(path());
