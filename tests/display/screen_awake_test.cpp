@@ -143,13 +143,13 @@ protected:
         ASSERT_FALSE(address_.isEmpty()) << "dbus-daemon printed no address";
     }
     void TearDown() override {
-        if (service_) {
-            service_->deleteLater();
-            QMetaObject::invokeMethod(service_, [] {}, Qt::BlockingQueuedConnection);
-        }
+        // Off the bus first, then stop the service's thread, and only then
+        // delete the service: nothing can call into it any more.
+        for (const QString& name : connections_) QDBusConnection::disconnectFromBus(name);
         serviceThread_.quit();
         serviceThread_.wait();
-        for (const QString& name : connections_) QDBusConnection::disconnectFromBus(name);
+        delete service_;
+        service_ = nullptr;
         daemon_.kill();
         daemon_.waitForFinished(5000);
     }
