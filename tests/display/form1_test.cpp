@@ -166,16 +166,6 @@ INSTANTIATE_TEST_SUITE_P(
         AffichageRow{"BlankThenMarkerIsPlain", kBlankMarker, kBlankMarker, {}, {}, {}}),
     [](const testing::TestParamInfo<AffichageRow>& row) { return std::string(row.param.name); });
 
-TEST(Affichage, PlainMessageKeepsColourAndColourKeepsText) {
-    Form1 form;
-    form.Affichage(M + "2&HFF0000");
-    form.Affichage("bleu");
-    EXPECT_EQ(form.Label1->foreColor(), QColor(0, 0, 255));
-    form.Affichage(M + "2&H00FF00");
-    EXPECT_EQ(form.Label1->caption(), "bleu");
-    EXPECT_EQ(form.Label1->foreColor(), QColor(0, 255, 0));
-}
-
 // --- layout upkeep ---------------------------------------------------------
 
 TEST(Form1Layout, ResizeFillsDownToTheBottomLineAndRecentresVerticallyOnly) {
