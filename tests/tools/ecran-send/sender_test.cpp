@@ -1,16 +1,24 @@
-// ecran-send end to end: arguments and standard input in, datagrams out over
-// loopback, exit status and messages checked.
+// ecran-send end to end: arguments, standard input and the display's settings
+// in; datagrams out over loopback, exit status and messages checked.
 
 #include "ecran-send/sender.h"
 
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "ecran-send/display_port.h"
 #include "ecran-send/errors.h"
-#include "udp_receiver.h"
 
 namespace {
 
@@ -18,6 +26,56 @@ using ecran::sender::kExitSendFailure;
 using ecran::sender::kExitSent;
 using ecran::sender::kExitUsage;
 using Args = std::vector<std::string>;
+constexpr auto npos = std::string::npos;
+
+// A UDP socket on a numeric address and a free port, receiving what is sent.
+class UdpReceiver {
+public:
+    explicit UdpReceiver(const char* address = "127.0.0.1") {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_flags = AI_NUMERICHOST;
+        addrinfo* ai = nullptr;
+        if (getaddrinfo(address, "0", &hints, &ai) != 0) return;
+        fd_ = socket(ai->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int big = 1 << 20;  // room for a whole 65,507-byte datagram
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        char port[16] = "";
+        if (fd_ >= 0 && (bind(fd_, ai->ai_addr, ai->ai_addrlen) != 0 ||
+                         getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len) != 0 ||
+                         getnameinfo(reinterpret_cast<sockaddr*>(&ss), len, nullptr, 0, port, sizeof port,
+                                     NI_NUMERICSERV) != 0)) {
+            close(fd_);
+            fd_ = -1;
+        }
+        freeaddrinfo(ai);
+        port_ = port;
+    }
+    ~UdpReceiver() {
+        if (fd_ >= 0) close(fd_);
+    }
+    UdpReceiver(const UdpReceiver&) = delete;
+
+    [[nodiscard]] bool ok() const { return fd_ >= 0; }
+    [[nodiscard]] const std::string& port() const { return port_; }
+
+    // Every datagram queued: loopback delivers during the sender's sendto(),
+    // so what was sent is here when the sender returns.
+    std::vector<std::string> all() {
+        std::vector<std::string> got;
+        std::string buffer(70000, '\0');
+        for (ssize_t n; (n = recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT)) >= 0;) {
+            got.emplace_back(buffer.data(), static_cast<size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int fd_ = -1;
+    std::string port_;
+};
 
 struct Outcome {
     int code;
@@ -25,187 +83,156 @@ struct Outcome {
     std::string err;
 };
 
-Outcome runSender(const Args& args, const std::string& input = {}, const std::string& storedPort = "0") {
+// Runs the sender; `stored` stands in for the display's port setting, or
+// without it the real settings file is read.
+Outcome runSender(const Args& args, const std::string& input = {}, const std::optional<std::string>& stored = "0") {
+    using Text = std::function<std::string()>;
     std::istringstream in(input);
     std::ostringstream out, err;
-    ecran::sender::Environment env{in, out, err, [storedPort] { return storedPort; },
-                                   [] { return std::string("/settings/QUOLVEtavrin.ini"); }};
+    ecran::sender::Environment env{
+        in, out, err, stored ? Text([s = *stored] { return s; }) : Text(ecran::sender::storedPortText),
+        stored ? Text([] { return std::string("/settings/QUOLVEtavrin.ini"); }) : Text(ecran::sender::settingsFilePath)};
     const int code = ecran::sender::run(args, env);
     return {code, out.str(), err.str()};
 }
 
-std::vector<std::string> drain(UdpReceiver& r) {
-    std::vector<std::string> all;
-    while (auto d = r.next()) all.push_back(*d);
-    return all;
-}
-
 struct Case {
     const char* name;
-    Args args;
+    Args args;  // PORT stands for the receiver's port
     std::string input;
-    std::vector<std::string> expected;
+    std::vector<std::string> sent;
+    int code = kExitSent;
+    const char* mentions = "";  // on stderr; when empty, a send leaves stderr empty
+    const char* stored = "0";   // the display's port setting; PORT for the receiver's
+    const char* listen = "127.0.0.1";
 };
 
-class SendOverLoopback : public testing::TestWithParam<Case> {};
+class Send : public testing::TestWithParam<Case> {};
 
-TEST_P(SendOverLoopback, DeliversExactlyTheseDatagrams) {
-    UdpReceiver receiver;
+TEST_P(Send, DeliversExactlyTheseDatagramsAndSaysWhatWentWrong) {
+    const Case& c = GetParam();
+    UdpReceiver receiver(c.listen);
+    if (!receiver.ok() && std::string(c.listen) == "::1") GTEST_SKIP() << "no IPv6 loopback on this machine";
     ASSERT_TRUE(receiver.ok());
-    Args args = {"--port", receiver.portText()};
-    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+    const auto withPort = [&](std::string s) {
+        if (const auto at = s.find("PORT"); at != npos) s.replace(at, 4, receiver.port());
+        return s;
+    };
+    Args args;
+    for (const auto& a : c.args) args.push_back(withPort(a));
 
-    const auto result = runSender(args, GetParam().input);
+    const auto result = runSender(args, c.input, withPort(c.stored));
 
-    EXPECT_EQ(result.code, kExitSent) << result.err;
-    EXPECT_EQ(drain(receiver), GetParam().expected);
+    EXPECT_EQ(result.code, c.code) << result.err;
+    EXPECT_TRUE(*c.mentions ? result.err.find(c.mentions) != npos : result.err.empty()) << result.err;
+    EXPECT_TRUE(c.code == kExitSent || result.err.rfind("ecran-send: ", 0) == 0) << result.err;
+    EXPECT_EQ(receiver.all(), c.sent);
 }
 
+const std::string k589(589, 'x'), k590(590, 'x'), kWhole(65507, 'x');
+
 INSTANTIATE_TEST_SUITE_P(
-    Table, SendOverLoopback,
+    Table, Send,
     testing::Values(
-        Case{"Plain", {"Salle 3 : réunion à 14 h"}, "", {"Salle 3 : r\xE9union \xE0 14 h"}},
-        Case{"Empty", {""}, "", {""}},
-        Case{"Ticker", {"--ticker", "Prochain départ 17:45"}, "", {"\xFF" "1Prochain d\xE9part 17:45"}},
-        Case{"ColourName", {"--color", "red"}, "", {"\xFF" "2255"}},
-        Case{"ColourHash", {"--color", "#FF8800"}, "", {"\xFF" "235071"}},
-        // All of standard input is one message; one final line break goes.
-        Case{"Stdin", {"--stdin"}, "Prix : 5 €\nFin\n", {"Prix : 5 \x80\nFin"}},
-        Case{"StdinCrLfAndByteOrderMark", {"--stdin"}, "\xEF\xBB\xBF" "Caf\xC3\xA9\r\n", {"Caf\xE9"}},
-        Case{"StdinKeepsASecondLineBreak", {"--stdin"}, "a\n\n", {"a\n"}},
-        Case{"StdinEmpty", {"--stdin"}, "", {""}},
-        Case{"StdinTicker", {"--ticker", "--stdin"}, "D\xC3\xA9part\n", {"\xFF" "1D\xE9part"}},
+        // UTF-8 in, Windows-1252 out; "--" ends the options; options may follow the message.
+        Case{"Plain", {"--port", "PORT", "Salle 3 : réunion à 14 h"}, "", {"Salle 3 : r\xE9union \xE0 14 h"}},
+        Case{"Empty", {"--port=PORT", ""}, "", {""}},
+        Case{"Dash", {"--port=PORT", "-"}, "", {"-"}},
+        Case{"AfterDoubleDash", {"--port=PORT", "--", "--ticker"}, "", {"--ticker"}},
+        Case{"TickerAfterIt", {"--port=PORT", "Départ 17:45", "--ticker"}, "", {"\xFF" "1D\xE9part 17:45"}},
+        Case{"Replace", {"--port=PORT", "--replace", "a中b"}, "", {"a?b"}},
+        Case{"Colour", {"--port=PORT", "--colour=#F80"}, "", {"\xFF" "235071"}},
+        // The display reads the number signed; a set highest byte is no red-green-blue colour.
+        Case{"SystemColour", {"--port=PORT", "--color", "&H8000000F"}, "", {"\xFF" "2-2147483633"}, kExitSent,
+             "system colour 15"},
+        Case{"HighByte", {"--port=PORT", "--color", "-1"}, "", {"\xFF" "2-1"}, kExitSent, "non-zero highest byte"},
+        // All of standard input is one message; a byte-order mark and one final line break go.
+        Case{"Stdin", {"--port=PORT", "--stdin"}, "\xEF\xBB\xBF" "5 €\nFin\r\n\r\n", {"5 \x80\nFin\r\n"}},
+        Case{"StdinEmpty", {"--port=PORT", "--stdin"}, "", {""}},
         // One datagram a line; an empty line is an empty message; no line after the last break.
-        Case{"Lines", {"--stdin", "--lines"}, "un\r\n\ndeux é\ntrois", {"un", "", "deux \xE9", "trois"}},
-        Case{"LinesTicker", {"--stdin", "--lines", "--ticker"}, "a\nb\n", {"\xFF" "1a", "\xFF" "1b"}},
-        Case{"LinesNone", {"--stdin", "--lines"}, "", {}}),
+        Case{"Lines", {"--port=PORT", "--stdin", "--lines", "--ticker"}, "\xEF\xBB\xBF" "un\r\n\ndeux é\ntrois",
+             {"\xFF" "1un", "\xFF" "1", "\xFF" "1deux \xE9", "\xFF" "1trois"}},
+        Case{"LinesNone", {"--port=PORT", "--stdin", "--lines"}, "", {}},
+        // Past 589 characters a restart of the display cuts the message: sent, with a warning.
+        Case{"Keeps589", {"--port=PORT", k589}, "", {k589}},
+        Case{"Warns590", {"--port=PORT", k590}, "", {k590}, kExitSent, "warning: the message is 590 characters"},
+        Case{"WholeDatagram", {"--port=PORT", kWhole}, "", {kWhole}, kExitSent, "589"},
+        Case{"Ipv6", {"--host", "::1", "--port=PORT", "Caf\xC3\xA9"}, "", {"Caf\xE9"}, kExitSent, "", "0", "::1"},
+        Case{"Ipv6Brackets", {"--host", "[::1]", "--port=PORT", "a"}, "", {"a"}, kExitSent, "", "0", "::1"},
+        Case{"Broadcast", {"--broadcast", "--host", "127.255.255.255", "--port=PORT", "--color", "blue"}, "",
+             {"\xFF" "216711680"}, kExitSent, "", "0", "0.0.0.0"},
+        // Without --port: the display's setting, read as the display reads it (the leading number).
+        Case{"StoredPort", {"Bonjour"}, "", {"Bonjour"}, kExitSent, "", " PORTabc"},
+        Case{"StoredZero", {"a"}, "", {}, kExitUsage, "/settings/QUOLVEtavrin.ini is 0 or missing", "0"},
+        Case{"StoredTooBig", {"a"}, "", {}, kExitUsage, "'70000'", "70000"},
+        Case{"StoredNegative", {"a"}, "", {}, kExitUsage, "'-5'", "-5"},
+        Case{"StoredOverflows", {"a"}, "", {}, kExitUsage, "out of range", "99999999999"},
+        // Failures; lines go as they are read, so those before a bad one have left.
+        Case{"BadColour", {"--port=PORT", "--color", "rde"}, "", {}, kExitUsage, "'rde'"},
+        Case{"StdinTooLong", {"--port=PORT", "--stdin"}, std::string(3 * 65507 + 6, 'a'), {}, kExitUsage, "65507"},
+        Case{"BadLine", {"--port=PORT", "--stdin", "--lines"}, "un\ndeux 中\ntrois\n", {"un"}, kExitUsage,
+             "line 2: "},
+        Case{"UnknownHost", {"--host", "no-such-host.invalid", "--port=PORT", "a"}, "", {}, kExitSendFailure,
+             "no-such-host.invalid"},
+        Case{"BroadcastNeedsTheOption", {"--host", "127.255.255.255", "--port=PORT", "a"}, "", {}, kExitSendFailure,
+             "--broadcast"},
+        Case{"BroadcastIsIpv4", {"--broadcast", "--host", "::1", "--port=PORT", "a"}, "", {}, kExitSendFailure,
+             "IPv4"}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST(SendOverLoopback, FillsOneWholeDatagramAndWarnsItWillBeCutAfterARestart) {
-    UdpReceiver receiver;
-    ASSERT_TRUE(receiver.ok());
-    const std::string message(65507, 'x');
-    const auto result = runSender({"--port", receiver.portText(), message});
-    EXPECT_EQ(result.code, kExitSent);
-    EXPECT_NE(result.err.find("warning"), std::string::npos);
-    EXPECT_NE(result.err.find("589"), std::string::npos);
-    EXPECT_EQ(receiver.next(), message);
-}
-
-TEST(SendOverLoopback, ShortMessagesGoWithoutWarning) {
-    UdpReceiver receiver;
-    ASSERT_TRUE(receiver.ok());
-    const auto result = runSender({"--port", receiver.portText(), std::string(589, 'x')});
-    EXPECT_EQ(result.code, kExitSent);
-    EXPECT_EQ(result.err, "");
-}
-
-struct Failure {
-    const char* name;
+struct Bad {
     Args args;
-    std::string input;
-    int code;
-    const char* mentions;
-    std::vector<std::string> sentBefore;  // what still left before the failure
-};
-
-class SendFails : public testing::TestWithParam<Failure> {};
-
-TEST_P(SendFails, WithItsExitStatusAndMessage) {
-    UdpReceiver receiver;
-    ASSERT_TRUE(receiver.ok());
-    Args args = {"--port", receiver.portText()};
-    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
-
-    const auto result = runSender(args, GetParam().input);
-
-    EXPECT_EQ(result.code, GetParam().code);
-    EXPECT_NE(result.err.find(GetParam().mentions), std::string::npos) << result.err;
-    EXPECT_EQ(result.err.rfind("ecran-send: ", 0), 0u) << result.err;
-    EXPECT_EQ(drain(receiver), GetParam().sentBefore);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, SendFails,
-    testing::Values(
-        Failure{"Unmappable", {"Réunion 中"}, "", kExitUsage, "U+4E2D \"中\"", {}},
-        Failure{"BadColour", {"--color", "rde"}, "", kExitUsage, "'rde'", {}},
-        Failure{"BadOption", {"--colr", "red"}, "", kExitUsage, "--help", {}},
-        Failure{"NotUtf8OnStdin", {"--stdin"}, "Caf\xE9\n", kExitUsage, "UTF-8", {}},
-        Failure{"StdinTooLong", {"--stdin"}, std::string(3 * 65507 + 6, 'a'), kExitUsage, "65507", {}},
-        // Lines go as they are read: those before the bad one have left.
-        Failure{"BadLine", {"--stdin", "--lines"}, "un\ndeux 中\ntrois\n", kExitUsage, "line 2: ", {"un"}},
-        Failure{"UnknownHost", {"--host", "no-such-host.invalid", "a"}, "", kExitSendFailure,
-                "no-such-host.invalid", {}},
-        Failure{"BroadcastAddressWithoutBroadcast", {"--host", "127.255.255.255", "a"}, "", kExitSendFailure,
-                "--broadcast", {}}),
-    [](const auto& param) { return std::string(param.param.name); });
-
-TEST(SendOverLoopback, ReachesAnIpv6Host) {
-    UdpReceiver receiver("::1");
-    if (!receiver.ok()) GTEST_SKIP() << "no IPv6 loopback on this machine";
-    for (const char* host : {"::1", "[::1]"}) {
-        const auto result = runSender({"--host", host, "--port", receiver.portText(), "Caf\xC3\xA9"});
-        EXPECT_EQ(result.code, kExitSent) << result.err;
-        EXPECT_EQ(receiver.next(), "Caf\xE9") << host;
-    }
-}
-
-TEST(SendOverLoopback, BroadcastReachesAListenerOnEveryAddress) {
-    UdpReceiver receiver("0.0.0.0");
-    ASSERT_TRUE(receiver.ok());
-    const auto result =
-        runSender({"--broadcast", "--host", "127.255.255.255", "--port", receiver.portText(), "--color", "blue"});
-    EXPECT_EQ(result.code, kExitSent) << result.err;
-    EXPECT_EQ(receiver.next(), "\xFF" "216711680");
-}
-
-TEST(SendOverLoopback, BroadcastRefusesAnIpv6Host) {
-    const auto result = runSender({"--broadcast", "--host", "::1", "--port", "4445", "a"});
-    EXPECT_EQ(result.code, kExitSendFailure);
-    EXPECT_NE(result.err.find("IPv4"), std::string::npos) << result.err;
-}
-
-// Without --port the port comes from the display's settings, read as the
-// display reads it: the number that leads the text.
-struct StoredPort {
-    std::string stored;
-    int code;
     const char* mentions;
 };
 
-class PortFromSettings : public testing::TestWithParam<StoredPort> {};
+class BadCommandLine : public testing::TestWithParam<Bad> {};
 
-TEST_P(PortFromSettings, IsUsedOrRefusedWithTheFileNamed) {
-    UdpReceiver receiver;
-    ASSERT_TRUE(receiver.ok());
-    std::string stored = GetParam().stored;
-    if (const auto at = stored.find("PORT"); at != std::string::npos) stored.replace(at, 4, receiver.portText());
-
-    const auto result = runSender({"Bonjour"}, "", stored);
-
-    EXPECT_EQ(result.code, GetParam().code) << result.err;
-    EXPECT_NE(result.err.find(GetParam().mentions), std::string::npos) << result.err;
-    EXPECT_EQ(drain(receiver), GetParam().code == kExitSent ? std::vector<std::string>{"Bonjour"}
-                                                            : std::vector<std::string>{});
+TEST_P(BadCommandLine, ExitsTwoNamingTheFaultAndPointingToHelp) {
+    const auto result = runSender(GetParam().args);
+    EXPECT_EQ(result.code, kExitUsage);
+    EXPECT_NE(result.err.find(GetParam().mentions), npos) << result.err;
+    EXPECT_NE(result.err.find("Try 'ecran-send --help'"), npos) << result.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, PortFromSettings,
-    testing::Values(StoredPort{"PORT", kExitSent, ""}, StoredPort{"PORTabc", kExitSent, ""},
-                    StoredPort{" PORT ", kExitSent, ""},
-                    StoredPort{"0", kExitUsage, "/settings/QUOLVEtavrin.ini is 0 or missing"},
-                    StoredPort{"", kExitUsage, "--port"}, StoredPort{"abc", kExitUsage, "--port"},
-                    StoredPort{"70000", kExitUsage, "'70000'"}, StoredPort{"-5", kExitUsage, "'-5'"},
-                    StoredPort{"99999999999", kExitUsage, "out of range"}));
+    Table, BadCommandLine,
+    testing::Values(Bad{{"--ticker"}, "no message"}, Bad{{"a", "b"}, "one argument"}, Bad{{"--bogus", "a"}, "'--bogus'"},
+                    Bad{{"--color"}, "needs a value"}, Bad{{"--port", "0", "a"}, "'0'"},
+                    Bad{{"--port", "65536", "a"}, "'65536'"}, Bad{{"--port", "44a", "a"}, "'44a'"},
+                    Bad{{"--port=", "a"}, "''"}, Bad{{"--host=", "a"}, "--host"},
+                    Bad{{"--color", "red", "--ticker"}, "give one"}, Bad{{"--color", "red", "a"}, "no message"},
+                    Bad{{"--color", "red", "--stdin"}, "no message"}, Bad{{"--lines", "a"}, "--stdin"},
+                    Bad{{"--stdin", "a"}, "either"}));
 
-TEST(Help, GoesToStandardOutputWithTheExitStatuses) {
+// The display's own settings file under XDG_CONFIG_HOME: read, never created.
+TEST(PortFromSettings, ComesFromTheDisplaysFile) {
+    char home[] = "/tmp/ecran-send-test-XXXXXX";
+    ASSERT_NE(mkdtemp(home), nullptr);
+    setenv("XDG_CONFIG_HOME", home, 1);
+    const auto ini = std::filesystem::path(home) / "ecran" / "QUOLVEtavrin.ini";
+
+    const auto missing = runSender({"a"}, "", std::nullopt);
+    EXPECT_EQ(missing.code, kExitUsage);
+    EXPECT_NE(missing.err.find(ini.string()), npos) << missing.err;
+    EXPECT_FALSE(std::filesystem::exists(ini));
+
+    UdpReceiver receiver;
+    std::filesystem::create_directories(ini.parent_path());
+    std::ofstream(ini) << "[ecran]\r\nport=" << receiver.port() << "\r\n";
+    EXPECT_EQ(runSender({"Bonjour"}, "", std::nullopt).code, kExitSent);
+    EXPECT_EQ(receiver.all(), std::vector<std::string>{"Bonjour"});
+
+    unsetenv("XDG_CONFIG_HOME");
+    std::filesystem::remove_all(home);
+}
+
+TEST(Help, GoesToStandardOutputWithEveryOptionAndTheExitStatuses) {
     const auto result = runSender({"--help"});
     EXPECT_EQ(result.code, kExitSent);
     EXPECT_EQ(result.err, "");
     for (const char* part : {"Usage: ecran-send", "--ticker", "--color", "--stdin", "--lines", "--replace", "--host",
                              "--port", "--broadcast", "Exit status"}) {
-        EXPECT_NE(result.out.find(part), std::string::npos) << part;
+        EXPECT_NE(result.out.find(part), npos) << part;
     }
     EXPECT_EQ(runSender({"--version"}).out.rfind("ecran-send ", 0), 0u);
 }
