@@ -57,6 +57,8 @@ public:
     void Affichage(const std::string& message);
 
     // The handlers, public so that tests can raise them as the platform does.
+    // The socket has no Connect handler: a datagram socket never completes
+    // an outgoing connection, and the display never asks for one.
     void Form_Resize();
     void Label1_Change();
     void Timer1_Timer();

@@ -58,17 +58,19 @@ protected:
         return ecran::profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", 1);
     }
 
-    static void send(const Form1& form, const std::string& message) {
+    static void send(const Form1& form, const std::string& message,
+                     const QHostAddress& to = QHostAddress(QHostAddress::LocalHost)) {
         QUdpSocket out;
-        const qint64 n = out.writeDatagram(message.data(), static_cast<qint64>(message.size()),
-                                           QHostAddress::LocalHost, form.boundPort());
+        const qint64 n =
+            out.writeDatagram(message.data(), static_cast<qint64>(message.size()), to, form.boundPort());
         ASSERT_EQ(n, static_cast<qint64>(message.size()));
     }
 
     // Sends and waits until the display has shown and stored the message.
-    static void deliver(Form1& form, const std::string& message) {
+    static void deliver(Form1& form, const std::string& message,
+                        const QHostAddress& to = QHostAddress(QHostAddress::LocalHost)) {
         const auto before = form.messagesReceived();
-        send(form, message);
+        send(form, message, to);
         ASSERT_TRUE(QTest::qWaitFor([&] { return form.messagesReceived() > before; }, 5000));
     }
 
@@ -139,6 +141,12 @@ TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {
     deliver(form, M + "2&H7F000000");  // refused colour: nothing changes, still stored
     EXPECT_EQ(form.label1ForeColorNumber(), 255);
     EXPECT_EQ(stored(), M + "2&H7F000000");
+
+    QUdpSocket probe;  // IPv6 where the system has it
+    if (probe.bind(QHostAddress::LocalHostIPv6, 0)) {
+        deliver(form, "over IPv6", QHostAddress(QHostAddress::LocalHostIPv6));
+        EXPECT_EQ(stored(), "over IPv6");
+    }
 
     deliver(form, "");
     EXPECT_EQ(form.Label1->caption(), "");

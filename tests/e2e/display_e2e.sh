@@ -44,6 +44,18 @@ shot "$WORK/red.png"
 check "a colour datagram turns the message red" [ "$(count "$WORK/red.png" "$area" '255 0 0' 40)" -gt 2000 ]
 check "the colour command is stored with its marker" grep -q $'infos=\xff2255\r$' "$INI"
 
+# The sender converts UTF-8 and reads nothing but its arguments here.
+SENDER=${3:-}
+if [ -n "$SENDER" ]; then
+  "$SENDER" --port "$PORT" "Bienvenue à tous"
+  sleep 0.4
+  check "ecran-send delivers a UTF-8 message in Windows-1252" grep -q $'infos=Bienvenue \xe0 tous\r$' "$INI"
+  shot "$WORK/sent.png"
+  check "the sent message shows in red (the colour stays)" [ "$(count "$WORK/sent.png" "$area" '255 0 0' 40)" -gt 2000 ]
+  "$SENDER" --port "$PORT" --color black
+  sleep 0.4
+fi
+
 send '\xff1Ticker chang\xe9'
 check "a ticker datagram is stored" grep -q $'infos=\xff1Ticker chang\xe9\r$' "$INI"
 
