@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,28 +23,27 @@ namespace {
 using namespace std::chrono_literals;
 using ecran::display::NotifySocketChannel;
 using ecran::display::ServiceNotifier;
+using Messages = std::vector<std::string>;
 
-// Plays the service manager: a datagram socket that collects notifications.
+// Plays the service manager: a datagram socket that collects notifications,
+// on a path in a fresh directory or, when `abstract`, on an abstract name.
 class ManagerSocket {
 public:
-    // A path in a fresh directory, or an abstract name when `abstract`.
     explicit ManagerSocket(bool abstract = false) {
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        socklen_t length;
         if (abstract) {
-            address_ = "@ecran-notify-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
-            std::memcpy(sa.sun_path + 1, address_.data() + 1, address_.size() - 1);
-            length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address_.size());
+            address_ = "@ecran-notify-test-" + std::to_string(::getpid());
         } else {
             char pattern[] = "/tmp/ecran-notify-XXXXXX";
             dir_ = ::mkdtemp(pattern);
             address_ = dir_ + "/notify";
-            std::memcpy(sa.sun_path, address_.c_str(), address_.size() + 1);
-            length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address_.size() + 1);
         }
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::memcpy(sa.sun_path, address_.data(), address_.size());
+        if (abstract) sa.sun_path[0] = '\0';
+        const auto length = offsetof(sockaddr_un, sun_path) + address_.size() + (abstract ? 0 : 1);
         fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), length) != 0) {
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), static_cast<socklen_t>(length)) != 0) {
             ::close(fd_);
             fd_ = -1;
         }
@@ -58,18 +56,19 @@ public:
     [[nodiscard]] const std::string& address() const { return address_; }
 
     // Every notification that has arrived so far.
-    std::vector<std::string> drain() {
-        std::vector<std::string> all;
+    Messages drain() {
+        Messages all;
         char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0) all.emplace_back(buffer, size_t(n));
+        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;) {
+            all.emplace_back(buffer, static_cast<size_t>(n));
+        }
         return all;
     }
 
-    // Runs the event loop until `count` notifications have arrived or a
-    // generous limit passes; returns what arrived.
-    std::vector<std::string> waitFor(size_t count, std::chrono::milliseconds limit = 5000ms) {
-        std::vector<std::string> all;
+    // Turns the event loop until `count` notifications have arrived or
+    // `limit` passes; returns what arrived.
+    Messages waitFor(size_t count, std::chrono::milliseconds limit = 5000ms) {
+        Messages all;
         QElapsedTimer clock;
         clock.start();
         while (all.size() < count && clock.elapsed() < limit.count()) {
@@ -81,7 +80,6 @@ public:
     }
 
 private:
-    static inline int counter_ = 0;
     std::string dir_;
     std::string address_;
     int fd_ = -1;
@@ -94,32 +92,21 @@ std::unique_ptr<NotifySocketChannel> channelTo(const std::string& address) {
     return channel;
 }
 
-TEST(ServiceNotifier, SaysReadyOnceWithItsStatusThenStopping) {
+TEST(ServiceNotifier, SaysReadyOnceWithItsStatusAndStoppingOnce) {
     for (bool abstract : {false, true}) {
         ManagerSocket manager(abstract);
         ASSERT_TRUE(manager.ok()) << manager.address();
-        ServiceNotifier notifier(channelTo(manager.address()), 0us);
-        EXPECT_TRUE(manager.drain().empty());  // nothing before the window is up
-
-        notifier.ready("Listening on UDP port 4445\nsecond line");
-        notifier.ready("again");
-        notifier.stopping();
-        notifier.stopping();
-
-        EXPECT_EQ(manager.drain(), (std::vector<std::string>{
-                                       "READY=1\nSTATUS=Listening on UDP port 4445 second line", "STOPPING=1"}))
+        {
+            ServiceNotifier notifier(channelTo(manager.address()), 0us);
+            EXPECT_TRUE(manager.drain().empty());  // nothing before the window is up
+            notifier.ready("Listening on UDP port 4445\nsecond line");
+            notifier.ready("again");
+            notifier.stopping();
+            notifier.stopping();
+        }  // and not again when destroyed
+        EXPECT_EQ(manager.drain(), (Messages{"READY=1\nSTATUS=Listening on UDP port 4445 second line", "STOPPING=1"}))
             << manager.address();
     }
-}
-
-TEST(ServiceNotifier, SaysStoppingWhenDestroyedAfterReady) {
-    ManagerSocket manager;
-    ASSERT_TRUE(manager.ok());
-    {
-        ServiceNotifier notifier(channelTo(manager.address()), 0us);
-        notifier.ready();
-    }
-    EXPECT_EQ(manager.drain(), (std::vector<std::string>{"READY=1", "STOPPING=1"}));
 }
 
 // The watchdog is fed by the GUI thread's event loop and by nothing else:
@@ -131,10 +118,8 @@ TEST(ServiceNotifier, WatchdogIsFedOnlyWhileTheEventLoopTurns) {
     ServiceNotifier notifier(channelTo(manager.address()), 40ms);
     EXPECT_EQ(notifier.feedInterval(), 20ms);
     notifier.ready();
-    ASSERT_EQ(manager.drain(), std::vector<std::string>{"READY=1"});
-
-    const auto fed = manager.waitFor(3);
-    EXPECT_EQ(fed, std::vector<std::string>(3, "WATCHDOG=1"));
+    ASSERT_EQ(manager.drain(), Messages{"READY=1"});
+    EXPECT_EQ(manager.waitFor(3), Messages(3, "WATCHDOG=1"));
 
     // The loop blocks for ten feeding periods: nothing may arrive.
     manager.drain();
@@ -148,47 +133,38 @@ TEST(ServiceNotifier, WatchdogIsFedOnlyWhileTheEventLoopTurns) {
 
     // After STOPPING=1 the watchdog is left alone.
     notifier.stopping();
-    EXPECT_EQ(manager.drain(), std::vector<std::string>{"STOPPING=1"});
-    manager.waitFor(1, 150ms);
-    EXPECT_TRUE(manager.drain().empty());
+    EXPECT_EQ(manager.drain(), Messages{"STOPPING=1"});
+    EXPECT_TRUE(manager.waitFor(1, 150ms).empty());
 }
 
-TEST(ServiceNotifier, FromTheEnvironmentTakesTheSocketAndWatchdogThenClearsThem) {
+// The variables are taken and cleared, so that a second notifier (or a
+// program started later) finds itself outside any service manager.
+TEST(ServiceNotifier, TakesTheSocketAndWatchdogFromTheEnvironmentAndClearsThem) {
     ManagerSocket manager;
     ASSERT_TRUE(manager.ok());
     ::setenv("NOTIFY_SOCKET", manager.address().c_str(), 1);
     ::setenv("WATCHDOG_USEC", "30000000", 1);
     ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
-
-    ServiceNotifier notifier;
-
-    EXPECT_TRUE(notifier.active());
-    EXPECT_EQ(notifier.feedInterval(), 15000ms);
-    EXPECT_EQ(std::getenv("NOTIFY_SOCKET"), nullptr);
-    EXPECT_EQ(std::getenv("WATCHDOG_USEC"), nullptr);
-    EXPECT_EQ(std::getenv("WATCHDOG_PID"), nullptr);
-    EXPECT_TRUE(notifier.report().contains(QString::fromStdString(manager.address())));
-    EXPECT_TRUE(notifier.report().contains(QStringLiteral("15000 ms")));
-    notifier.ready();
-    EXPECT_EQ(manager.drain(), std::vector<std::string>{"READY=1"});
-}
-
-TEST(ServiceNotifier, OutsideAServiceManagerDoesNothing) {
-    ::unsetenv("NOTIFY_SOCKET");
-    ServiceNotifier notifier;
-    EXPECT_FALSE(notifier.active());
-    EXPECT_EQ(notifier.feedInterval(), 0ms);
-    notifier.ready();
-    notifier.stopping();
-    EXPECT_TRUE(notifier.report().contains(QStringLiteral("NOTIFY_SOCKET is not set")));
-}
-
-TEST(ServiceNotifier, AManagerThatWentAwayIsReportedNotFatal) {
-    std::string address;
     {
-        ManagerSocket manager;
-        address = manager.address();
-    }
+        ServiceNotifier notifier;
+        EXPECT_TRUE(notifier.active());
+        EXPECT_EQ(notifier.feedInterval(), 15000ms);
+        for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) EXPECT_FALSE(std::getenv(name));
+        EXPECT_TRUE(notifier.report().contains(QString::fromStdString(manager.address())));
+        EXPECT_TRUE(notifier.report().contains(QStringLiteral("15000 ms")));
+        notifier.ready();
+
+        ServiceNotifier outside;
+        EXPECT_FALSE(outside.active());
+        EXPECT_EQ(outside.feedInterval(), 0ms);
+        outside.ready();
+        EXPECT_TRUE(outside.report().contains(QStringLiteral("NOTIFY_SOCKET is not set")));
+    }  // destroyed after ready: says it stops
+    EXPECT_EQ(manager.drain(), (Messages{"READY=1", "STOPPING=1"}));
+}
+
+TEST(ServiceNotifier, AManagerThatWentAwayIsReportedOnceNotFatal) {
+    std::string address = ManagerSocket().address();
     ServiceNotifier notifier(channelTo(address), 0us);
     testing::internal::CaptureStderr();
     notifier.ready();
@@ -198,39 +174,29 @@ TEST(ServiceNotifier, AManagerThatWentAwayIsReportedNotFatal) {
     EXPECT_EQ(err.find('\n'), err.size() - 1) << "reported more than once: " << err;
 }
 
-struct Env {
-    const char* socket;
-    const char* usec;
-    const char* pid;
-    const char* address;
-    long long watchdogUsec;
-    bool problem;
-};
-
-class NotifySettings : public testing::TestWithParam<Env> {};
-
-TEST_P(NotifySettings, ReadFromTheServiceEnvironment) {
-    const auto& e = GetParam();
-    const auto s = ecran::display::notifySettings(e.socket, e.usec, e.pid, 1234);
-    EXPECT_EQ(s.socketAddress, e.address);
-    EXPECT_EQ(s.watchdog.count(), e.watchdogUsec);
-    EXPECT_EQ(!s.problem.empty(), e.problem) << s.problem;
+TEST(NotifySettings, AreReadFromTheServiceEnvironment) {
+    struct Row {
+        const char *socket, *usec, *pid;  // this process is 1234
+        long long watchdogUsec;
+        bool problem;
+    };
+    for (const Row& e : {Row{nullptr, "1000", nullptr, 0, false},  // no socket: nothing at all
+                         Row{"/run/n", nullptr, nullptr, 0, false}, Row{"@n", "30000000", nullptr, 30000000, false},
+                         Row{"/run/n", "30000000", "1234", 30000000, false},
+                         Row{"/run/n", "30000000", "999", 0, false},  // another process's watchdog
+                         Row{"/run/n", "0", nullptr, 0, false}, Row{"/run/n", "30s", nullptr, 0, true},
+                         Row{"/run/n", "99999999999999999999999", nullptr, 0, true},
+                         Row{"/run/n", "1000", "12a", 0, true}}) {
+        const auto s = ecran::display::notifySettings(e.socket, e.usec, e.pid, 1234);
+        SCOPED_TRACE(testing::Message() << "usec " << (e.usec ? e.usec : "-") << ", pid " << (e.pid ? e.pid : "-"));
+        EXPECT_EQ(s.socketAddress, e.socket ? e.socket : "");
+        EXPECT_EQ(s.watchdog.count(), e.watchdogUsec);
+        EXPECT_EQ(!s.problem.empty(), e.problem) << s.problem;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, NotifySettings,
-    testing::Values(Env{nullptr, "1000", nullptr, "", 0, false},          // no socket: nothing at all
-                    Env{"/run/n", nullptr, nullptr, "/run/n", 0, false},  // socket, no watchdog
-                    Env{"@n", "30000000", nullptr, "@n", 30000000, false},
-                    Env{"/run/n", "30000000", "1234", "/run/n", 30000000, false},
-                    Env{"/run/n", "30000000", "999", "/run/n", 0, false},  // another process's watchdog
-                    Env{"/run/n", "0", nullptr, "/run/n", 0, false},
-                    Env{"/run/n", "30s", nullptr, "/run/n", 0, true},
-                    Env{"/run/n", "99999999999999999999999", nullptr, "/run/n", 0, true},
-                    Env{"/run/n", "1000", "12a", "/run/n", 0, true}));
-
 TEST(NotifySocketChannel, RefusesAddressesThatAreNotSockets) {
-    const std::vector<std::string> bad = {"relative/path", "@", "/", std::string(108, '/'), "vsock:2:1234"};
+    const Messages bad = {"relative/path", "@", "/", std::string(108, '/'), "vsock:2:1234"};
     for (const std::string& address : bad) {
         std::string error;
         EXPECT_EQ(NotifySocketChannel::open(address, error), nullptr) << address;
