@@ -123,6 +123,10 @@ Form1::Form1(QWidget* parent)
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
 
     connect(W, &QUdpSocket::readyRead, this, &Form1::W_DataArrival);
+    drain_ = new QTimer(this);
+    drain_->setSingleShot(true);
+    drain_->setInterval(0);
+    connect(drain_, &QTimer::timeout, this, &Form1::W_DataArrival);
 
     Timer1->start();
 }
@@ -221,9 +225,10 @@ void Form1::W_DataArrival() {
         unsaved_.reset();
         emit messagesStored();
     }
-    if (W->hasPendingDatagrams()) {
-        QMetaObject::invokeMethod(this, &Form1::W_DataArrival, Qt::QueuedConnection);
-    }
+    // More waiting: come back once the event loop has had its turn. A zero
+    // timer, not a posted call, because posted calls run back to back within
+    // one pass of the loop and would starve the ticker and paints.
+    if (W->hasPendingDatagrams()) drain_->start();
 }
 
 void Form1::storeLastMessage(const std::string& message) {

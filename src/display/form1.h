@@ -110,6 +110,7 @@ private:
     QSize dockedSize_;
     std::function<void()> pump_;
     std::optional<std::string> unsaved_;
+    QTimer* drain_;  // resumes reading a flood after the event loop's turn
     std::uint64_t messagesReceived_ = 0;
     bool nulWarned_ = false;
 };
