@@ -4,7 +4,8 @@
 //
 //   display_bench latency [count]     sendto -> new caption painted, while the ticker runs
 //   display_bench flood [count]       datagrams as fast as loopback takes them
-//   display_bench cadence [seconds]   intervals between ticks, idle then under a flood
+//   display_bench cadence [seconds]   intervals between ticks, idle, then while the display
+//                                     takes 100,000 datagrams of a flood that does not let up
 //
 // Runs on whatever Qt platform the environment gives (Xvfb for real paints),
 // with a temporary configuration directory.
@@ -175,21 +176,28 @@ std::string storedMessage() {
     return ecran::profile::ProfileValue("historique", "infos", "", ecran::display::kProfileFile, 1);
 }
 
-int flood(Form1& form, int count, bool printCadence) {
+// Sends as fast as loopback takes datagrams. With `sustain`, the sender goes
+// on until the display has applied `count` of them (the kernel drops what the
+// display cannot take), so the loop is watched under load for the whole run.
+int flood(Form1& form, int count, bool sustain) {
     const long before = rssKiB();
     std::atomic<bool> sending{true};
-    std::atomic<int> sent{0};
+    std::atomic<bool> stop{false};
+    std::atomic<long> sent{0};
     const auto start = Clock::now();
     std::thread sender([&] {
         Sender out(form.boundPort());
-        for (int i = 1; i <= count; ++i) {
-            while (!out.send("flood " + std::to_string(i))) std::this_thread::yield();
+        for (long i = 1; (sustain ? !stop.load() : i <= count); ++i) {
+            while (!out.send("flood " + std::to_string(i)) && !stop.load()) std::this_thread::yield();
             sent = i;
         }
         sending = false;
     });
     const auto received0 = form.messagesReceived();
-    LoopWatch w = watchLoop(form, 600, [&] { return !sending.load(); });
+    LoopWatch w = watchLoop(form, 600, [&] {
+        if (sustain && form.messagesReceived() - received0 >= static_cast<std::uint64_t>(count)) stop = true;
+        return !sending.load();
+    });
     // Let the socket drain, then a quiet moment.
     LoopWatch tail = watchLoop(form, 1.0);
     sender.join();
@@ -197,12 +205,12 @@ int flood(Form1& form, int count, bool printCadence) {
     const auto applied = form.messagesReceived() - received0;
     const long after = rssKiB();
     const bool fileMatches = storedMessage() == form.Label1->caption();
-    std::printf("flood: %d datagrams sent in %.2f s; %llu applied (%.0f a second; the rest dropped by the kernel's "
+    std::printf("flood: %ld datagrams sent in %.2f s; %llu applied (%.0f a second; the rest dropped by the kernel's "
                 "buffer); longest event-loop stall %.1f ms; file holds the last message shown: %s; RSS %ld KiB -> "
                 "%ld KiB\n",
-                count, seconds, static_cast<unsigned long long>(applied), static_cast<double>(applied) / seconds,
+                sent.load(), seconds, static_cast<unsigned long long>(applied), static_cast<double>(applied) / seconds,
                 std::max(w.longestStall, tail.longestStall), fileMatches ? "yes" : "NO", before, after);
-    if (printCadence) {
+    if (sustain) {
         const Summary s = summarize(w.tickIntervals);
         std::printf("cadence under the flood: %zu ticks, interval median %.1f ms, p99 %.1f ms, longest %.1f ms\n",
                     w.tickIntervals.size(), s.median, s.p99, s.longest);
