@@ -23,6 +23,9 @@ inline constexpr char kCommandMarker = '\xFF';
 // no character for it.
 [[nodiscard]] std::optional<unsigned char> fromUnicode(char32_t codePoint) noexcept;
 
+// One code point as UTF-8, to name a character in a message.
+void appendUtf8(std::string& out, char32_t codePoint);
+
 // Windows-1252 text as UTF-8 (always possible).
 [[nodiscard]] std::string toUtf8(std::string_view cp1252);
 

@@ -8,24 +8,6 @@
 namespace ecran::sender {
 namespace {
 
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 std::string describe(char32_t cp) {
     char code[16];
     std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
@@ -33,7 +15,7 @@ std::string describe(char32_t cp) {
     // Controls would move the terminal's cursor rather than show anything.
     if (cp >= 0x20 && !(cp >= 0x7F && cp < 0xA0)) {
         shown = " \"";
-        appendUtf8(shown, cp);
+        text::appendUtf8(shown, cp);
         shown += '"';
     }
     return code + shown;
