@@ -26,6 +26,7 @@ for i in $(seq 1 "$seconds"); do
     2) printf '\xff2%d' $((i * 2654435761 % 16777216)) ;;
   esac >/dev/udp/127.0.0.1/"$port"
   [ "$i" -eq 60 ] && minute=$(rss)
+  [ $((i % 60)) -eq 0 ] && echo "after $i s: RSS $(rss) KiB"
   sleep 1
 done
 end=$(rss)
