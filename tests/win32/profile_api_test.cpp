@@ -1,83 +1,67 @@
 #include "win32/profile_api.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "registry/registry_sandbox.h"
+#include "win32/file_ops.h"
+#include "win32/ini_file.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
+using ecran::win32::lastProfileFailure;
 
 // A throw-away XDG_CONFIG_HOME: bare profile names land in <it>/ecran/.
-class ProfileFile : public ::testing::Test {
+class ProfileFile : public ecran::test_support::RegistrySandbox {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "ecran-ini-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        if (const char* old = std::getenv("XDG_CONFIG_HOME")) oldHome_ = old;
-        setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (oldHome_) {
-            setenv("XDG_CONFIG_HOME", oldHome_->c_str(), 1);
-        } else {
-            unsetenv("XDG_CONFIG_HOME");
-        }
-        fs::remove_all(root_);
-    }
-
-    fs::path configDir() const { return root_ / "ecran"; }
-    fs::path path(const char* name = "t.ini") const { return configDir() / name; }
-
-    void put(const std::string& bytes, const char* name = "t.ini") const {
+    fs::path configDir() const { return dir_ / "ecran"; }
+    fs::path path() const { return configDir() / "t.ini"; }
+    void put(const std::string& bytes) const {
         fs::create_directories(configDir());
-        std::ofstream(path(name), std::ios::binary) << bytes;
+        std::ofstream(path(), std::ios::binary) << bytes;
     }
-    std::string bytes(const char* name = "t.ini") const {
-        std::ifstream in(path(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
+    std::optional<std::string> bytes() const {
+        if (!fs::exists(path())) return std::nullopt;
+        std::ifstream in(path(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
-
-    // GetPrivateProfileStringA into a buffer of nSize characters followed by
-    // sentinel bytes; checks that nothing is written past nSize and returns
-    // the first count + 1 bytes (the last one the terminating NUL).
-    std::string read(const char* section, const char* key, const char* def, DWORD nSize, DWORD* count,
-                     const char* name = "t.ini") const {
-        std::vector<char> buffer(nSize + 8, '\x7E');
-        *count = GetPrivateProfileStringA(section, key, def, buffer.data(), nSize, name);
-        for (std::size_t i = nSize; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], '\x7E') << "written past nSize at " << i;
-        if (*count >= nSize) return std::string(buffer.data(), nSize);
-        return std::string(buffer.data(), *count + 1);
-    }
-    std::string value(const char* section, const char* key, const char* def = "<none>",
-                      const char* name = "t.ini") const {
+    static std::string value(const char* section, const char* key, const char* name = "t.ini") {
         std::vector<char> buffer(4096);
-        const DWORD n = GetPrivateProfileStringA(section, key, def, buffer.data(), 4096, name);
-        return std::string(buffer.data(), n);
+        return {buffer.data(), GetPrivateProfileStringA(section, key, "<none>", buffer.data(), 4096, name)};
     }
-
-    fs::path root_;
-    std::optional<std::string> oldHome_;
+    // Inode and modification time: both stay when the file is not rewritten.
+    std::pair<ino_t, long long> stamp() const {
+        struct stat st {};
+        ::stat(path().c_str(), &st);
+        return {st.st_ino, st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec};
+    }
 };
 
-using namespace std::string_literals;
+int exitStatus(pid_t child) {
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
-// A test name from the row's description.
 template <typename Row>
-std::string rowName(const ::testing::TestParamInfo<Row>& param) {
-    std::string name;
-    for (const char* p = param.param.what; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+std::string rowName(const ::testing::TestParamInfo<Row>& info) {  // the row's description as a test name
+    std::string name = info.param.what;
+    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
     return name;
 }
 
@@ -86,25 +70,33 @@ std::string rowName(const ::testing::TestParamInfo<Row>& param) {
 struct ReadRow {
     const char* what;
     std::optional<std::string> file;  // nothing: no file at all
-    const char* section;
-    const char* key;
+    const char* section;              // NULL: list the sections
+    const char* key;                  // NULL: list the keys
     const char* def;
     DWORD size;
-    std::string expected;  // the bytes returned, without the terminating NUL
+    std::string expected;              // the bytes written, without the last NUL
+    std::optional<DWORD> count = {};  // nothing: expected.size()
 };
 
 class ProfileRead : public ProfileFile, public ::testing::WithParamInterface<ReadRow> {};
 
-TEST_P(ProfileRead, ReturnsValueOrDefaultCutToBufferWithCount) {
+TEST_P(ProfileRead, FillsTheBufferAndReturnsTheCount) {
     const ReadRow& row = GetParam();
     if (row.file) put(*row.file);
-    DWORD count = 0;
-    const std::string got = read(row.section, row.key, row.def, row.size, &count);
-    EXPECT_EQ(count, row.expected.size());
-    EXPECT_EQ(got, row.expected + '\0');
+    const std::string want = row.expected + '\0';
+    std::vector<char> buffer(row.size + 8, '~');
+    EXPECT_EQ(GetPrivateProfileStringA(row.section, row.key, row.def, buffer.data(), row.size, "t.ini"),
+              row.count.value_or(static_cast<DWORD>(row.expected.size())));
+    EXPECT_EQ(std::string(buffer.data(), want.size()), want);
+    EXPECT_EQ(std::string(buffer.begin() + static_cast<long>(want.size()), buffer.end()),
+              std::string(buffer.size() - want.size(), '~'));  // nothing written past it
+    if (!row.file) {
+        EXPECT_FALSE(fs::exists(configDir()));  // reading creates nothing
+    }
 }
 
 const std::string kPlain = "[ecran]\r\nport=4000\r\n[historique]\r\ninfos=Bonjour\r\n";
+const std::string kTwo = "[alpha]\r\nx=1\r\nnote\r\ny=2\r\n\r\n[beta]\r\n[ALPHA]\r\nz=3\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ProfileRead,
@@ -112,100 +104,38 @@ INSTANTIATE_TEST_SUITE_P(
         ReadRow{"missing file", std::nullopt, "ecran", "port", "0", 64, "0"},
         ReadRow{"missing section", kPlain, "nope", "port", "def", 64, "def"},
         ReadRow{"missing key", kPlain, "ecran", "nope", "def", 64, "def"},
-        ReadRow{"present key", kPlain, "historique", "infos", "def", 64, "Bonjour"},
-        ReadRow{"names ignore case", "[EcRaN]\r\nPORT=5\r\n", "ecran", "Port", "0", 64, "5"},
-        ReadRow{"Windows-1252 case", "[\xC9" "CRAN]\r\n\xC0=1\r\n", "\xE9" "cran", "\xE0", "0", 64, "1"},
-        ReadRow{"blanks around names and values", "  [ ecran ]  \r\n\t port \t=\t  12 34 \t\r\n", "ecran",
-                "port", "0", 64, "12 34"},
-        ReadRow{"text after the bracket", "[ecran] ; the display\r\nport=7\r\n", "ecran", "port", "0", 64, "7"},
-        ReadRow{"double quotes removed", "[s]\r\nk=\"quoted\"\r\n", "s", "k", "d", 64, "quoted"},
-        ReadRow{"single quotes removed", "[s]\r\nk='quoted'\r\n", "s", "k", "d", 64, "quoted"},
-        ReadRow{"quotes keep inner blanks", "[s]\r\nk=  \" a b \"  \r\n", "s", "k", "d", 64, " a b "},
+        ReadRow{"Windows-1252 names ignore case", "[\xC9" "cRaN]\r\n\xC0=1\r\n", "\xE9" "CrAn", "\xE0", "0", 64, "1"},
+        ReadRow{"blanks and text after the bracket", "  [ s ] ; x\r\n\t k \t=\t  1 2 \t\r\n", "s", "k", "0", 64, "1 2"},
+        ReadRow{"double quotes removed after trimming", "[s]\r\nk=  \" a b \"  \r\n", "s", "k", "d", 64, " a b "},
+        ReadRow{"single quotes removed, no escapes", "[s]\r\nk='C:\\new'\r\n", "s", "k", "d", 64, "C:\\new"},
         ReadRow{"unmatched quote stays", "[s]\r\nk=\"open\r\n", "s", "k", "d", 64, "\"open"},
         ReadRow{"empty value", "[s]\r\nk=\r\n", "s", "k", "d", 64, ""},
         ReadRow{"blank value", "[s]\r\nk=   \t\r\n", "s", "k", "d", 64, ""},
-        ReadRow{"line without = is not a key", "[s]\r\nk\r\n", "s", "k", "d", 64, "d"},
-        ReadRow{"key after a line without =", "[s]\r\nk\r\nk=2\r\n", "s", "k", "d", 64, "2"},
-        ReadRow{"semicolon in value", "[s]\r\nx=1;2\r\n", "s", "x", "d", 64, "1;2"},
+        ReadRow{"line without = is not a key", "[s]\r\nk\r\nk=2\r\n", "s", "k", "d", 64, "2"},
+        ReadRow{"semicolon and hash in value", "[s]\r\nx=1;2 #3\r\n", "s", "x", "d", 64, "1;2 #3"},
         ReadRow{"only the first section is searched", "[s]\r\na=1\r\n[S]\r\nb=2\r\n", "s", "b", "d", 64, "d"},
         ReadRow{"first key wins", "[s]\r\nx=1\r\nX=2\r\n", "s", "x", "d", 64, "1"},
-        ReadRow{"keys before any section are not found", "x=1\r\n[s]\r\n", "s", "x", "d", 64, "d"},
-        ReadRow{"a key of the next section is not found", "[a]\r\n[s]\r\nx=1\r\n", "a", "x", "d", 64, "d"},
-        ReadRow{"default loses trailing blanks", kPlain, "s", "x", "abc   ", 64, "abc"},
-        ReadRow{"default keeps leading and inner blanks", kPlain, "s", "x", "  a b  ", 64, "  a b"},
-        ReadRow{"default keeps its quotes", kPlain, "s", "x", "\"q\"", 64, "\"q\""},
-        ReadRow{"value cut to size - 1", "[s]\r\nk=abcdef\r\n", "s", "k", "d", 4, "abc"},
+        ReadRow{"keys outside the section", "x=0\r\n[a]\r\n[s]\r\nx=1\r\n", "a", "x", "d", 64, "d"},
+        ReadRow{"default loses only trailing blanks", kPlain, "s", "x", "  \"a b\"  ", 64, "  \"a b\""},
         ReadRow{"default cut to size - 1", kPlain, "s", "k", "abcdef", 3, "ab"},
         ReadRow{"buffer of one", kPlain, "ecran", "port", "d", 1, ""},
-        ReadRow{"LF endings", "[s]\nx=1\ny=2\n", "s", "y", "d", 64, "2"},
-        ReadRow{"CR endings", "[s]\rx=1\ry=2\r", "s", "y", "d", 64, "2"},
-        ReadRow{"mixed endings", "[a]\r\nx=1\n[s]\ry=2\r\nz=3", "s", "z", "d", 64, "3"},
-        ReadRow{"no last newline", "[s]\r\nx=last", "s", "x", "d", 64, "last"},
-        ReadRow{"CR CR LF holds an empty line", "[s]\r\r\nx=1\r\n", "s", "x", "d", 64, "1"},
+        ReadRow{"LF CR CRCRLF endings, no last newline", "[a]\r\nx=1\n[s]\r\r\ny=2\rz=3", "s", "z", "d", 64, "3"},
         ReadRow{"bytes 0x80-0xFF are ordinary", "[s]\r\nx=\xFF\x80\xE9\r\n", "s", "x", "d", 64, "\xFF\x80\xE9"},
         ReadRow{"quoted form decoded", "[s]\r\nx=\"a\\r\\nb\\\\c\"\r\n", "s", "x", "d", 64, "a\r\nb\\c"},
         ReadRow{"unknown escape kept", "[s]\r\nx=\"C:\\temp\\\"\r\n", "s", "x", "d", 64, "C:\\temp\\"},
         ReadRow{"backslashes of a plain value kept", "[s]\r\nx=C:\\new\\r\r\n", "s", "x", "d", 64, "C:\\new\\r"},
-        ReadRow{"decoded value then cut", "[s]\r\nx=\"\\r\\n\\r\\n\"\r\n", "s", "x", "d", 4, "\r\n\r"}),
+        ReadRow{"decoded value then cut", "[s]\r\nx=\"\\r\\n\\r\\n\"\r\n", "s", "x", "d", 4, "\r\n\r"},
+        // Lists: each name followed by a NUL, a second NUL at the end; cut
+        // to nSize - 2 characters when they do not fit.
+        ReadRow{"sections, each name once", kTwo, nullptr, nullptr, "d", 64, "alpha\0beta\0"s},
+        ReadRow{"sections one short", kTwo, nullptr, nullptr, "d", 11, "alpha\0bet\0"s, 9},
+        ReadRow{"sections cut after a name", kTwo, nullptr, nullptr, "d", 8, "alpha\0\0"s, 6},
+        ReadRow{"sections into two", kTwo, nullptr, nullptr, "d", 2, "\0"s, 0},
+        ReadRow{"no sections", "x=1\r\n", nullptr, nullptr, "d", 16, ""},
+        ReadRow{"keys of the first section", kTwo, "ALPHA", nullptr, "d", 64, "x\0y\0"s},
+        ReadRow{"keys of a missing section", kTwo, "gamma", nullptr, "dflt", 64, "dflt"},
+        ReadRow{"keys of an empty section", kTwo, "beta", nullptr, "dflt", 64, "dflt"}),
     rowName<ReadRow>);
-
-TEST_F(ProfileFile, ReadingCreatesNothing) {
-    DWORD count = 0;
-    (void)read("ecran", "port", "0", 16, &count);
-    (void)read(nullptr, nullptr, "0", 16, &count);
-    EXPECT_FALSE(fs::exists(configDir()));
-}
-
-TEST_F(ProfileFile, FileNamesWithADirectoryAreUsedAsGiven) {
-    const fs::path elsewhere = root_ / "elsewhere" / "x.ini";
-    fs::create_directories(elsewhere.parent_path());
-    ASSERT_TRUE(WritePrivateProfileStringA("s", "k", "v", elsewhere.c_str()));
-    EXPECT_EQ(value("s", "k", "d", elsewhere.c_str()), "v");
-    EXPECT_FALSE(fs::exists(path("x.ini")));
-    EXPECT_EQ(value("s", "k", "d", "x.ini"), "d");
-}
-
-// ---------------------------------------------------------------- lists
-
-struct ListRow {
-    const char* what;
-    std::string file;
-    const char* section;  // NULL: list the sections
-    DWORD size;
-    std::string expected;  // the buffer's bytes up to and including the last NUL written
-    DWORD count;
-};
-
-class ProfileList : public ProfileFile, public ::testing::WithParamInterface<ListRow> {};
-
-TEST_P(ProfileList, ListsNamesEachEndedByNulWithASecondNulAtTheEnd) {
-    const ListRow& row = GetParam();
-    put(row.file);
-    DWORD count = 0;
-    std::vector<char> buffer(row.size + 8, '\x7E');
-    count = GetPrivateProfileStringA(row.section, nullptr, "dflt", buffer.data(), row.size, "t.ini");
-    EXPECT_EQ(count, row.count);
-    EXPECT_EQ(std::string(buffer.data(), row.expected.size()), row.expected);
-    for (std::size_t i = row.expected.size(); i < buffer.size(); ++i) EXPECT_EQ(buffer[i], '\x7E') << i;
-}
-
-const std::string kTwoSections = "[alpha]\r\nx=1\r\ny=2\r\n\r\n[beta]\r\n[ALPHA]\r\nz=3\r\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, ProfileList,
-    ::testing::Values(
-        ListRow{"sections, each name once", kTwoSections, nullptr, 64, "alpha\0beta\0\0"s, 11},
-        ListRow{"sections one short", kTwoSections, nullptr, 11, "alpha\0bet\0\0"s, 9},
-        ListRow{"sections cut inside a name", kTwoSections, nullptr, 9, "alpha\0b\0\0"s, 7},
-        ListRow{"sections cut after a name", kTwoSections, nullptr, 8, "alpha\0\0\0"s, 6},
-        ListRow{"sections into two", kTwoSections, nullptr, 2, "\0\0"s, 0},
-        ListRow{"no sections", "x=1\r\n", nullptr, 16, "\0"s, 0},
-        ListRow{"keys of the first section", kTwoSections, "ALPHA", 64, "x\0y\0\0"s, 4},
-        ListRow{"keys cut", "[s]\r\nfirst=1\r\nsecond=2\r\n", "s", 10, "first\0se\0\0"s, 8},
-        ListRow{"keys skip lines without =", "[s]\r\nnote\r\nk=1\r\n", "s", 64, "k\0\0"s, 2},
-        ListRow{"keys of a missing section give the default", kTwoSections, "gamma", 64, "dflt\0"s, 4},
-        ListRow{"keys of an empty section give the default", kTwoSections, "beta", 64, "dflt\0"s, 4}),
-    rowName<ListRow>);
 
 // ---------------------------------------------------------------- writing
 
@@ -223,103 +153,88 @@ class ProfileWrite : public ProfileFile, public ::testing::WithParamInterface<Wr
 TEST_P(ProfileWrite, LeavesTheseExactBytes) {
     const WriteRow& row = GetParam();
     if (row.before) put(*row.before);
+    const auto before = stamp();
     EXPECT_TRUE(WritePrivateProfileStringA(row.section, row.key, row.value, "t.ini"));
-    if (row.after) {
-        EXPECT_EQ(bytes(), *row.after);
-    } else {
-        EXPECT_FALSE(fs::exists(path()));
+    EXPECT_EQ(bytes(), row.after);
+    if (row.before == row.after) {  // nothing to change: nothing rewritten, not even a lock file
+        EXPECT_EQ(stamp(), before);
+        EXPECT_FALSE(fs::exists(configDir() / ".t.ini.lock"));
+        EXPECT_EQ(fs::exists(configDir()), row.before.has_value());
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ProfileWrite,
     ::testing::Values(
-        WriteRow{"new file", std::nullopt, "Sec", "Key", "Value", "[Sec]\r\nKey=Value\r\n"},
+        WriteRow{"new file in a new folder", std::nullopt, "Sec", "Key", "Value", "[Sec]\r\nKey=Value\r\n"},
         WriteRow{"names are written trimmed", std::nullopt, " s\t", "\tk ", "v", "[s]\r\nk=v\r\n"},
-        WriteRow{"new section at the end", "[a]\r\nx=1\r\n", "b", "y", "2", "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
-        WriteRow{"new section after a last line without newline", "[a]\r\nx=1", "b", "y", "2",
-                 "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
-        WriteRow{"new key before the blank lines closing its section", "[a]\r\nx=1\r\n\r\n \r\n[b]\r\ny=2\r\n",
-                 "A", "z", "3", "[a]\r\nx=1\r\nz=3\r\n\r\n \r\n[b]\r\ny=2\r\n"},
+        WriteRow{"new section at the end", "[a]\r\nx=1", "b", "y", "2", "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
+        WriteRow{"new key before the blank lines closing its section", "[a]\nx=1\n\n \n[b]\n", "A", "z", "3",
+                 "[a]\nx=1\nz=3\r\n\n \n[b]\n"},
         WriteRow{"new key in the last section without newline", "[a]\nx=1", "a", "z", "3", "[a]\nx=1\r\nz=3\r\n"},
         WriteRow{"new key in an empty section", "[a]\n\n[b]\n", "a", "z", "3", "[a]\nz=3\r\n\n[b]\n"},
-        WriteRow{"replaced value keeps the file's spelling and every other line",
-                 "; settings\n[Ecran]\n  Port = 1\t\nother line\n[x]\nport=9\n", "ecran", "PORT", "2",
-                 "; settings\n[Ecran]\n  Port = 2\r\nother line\n[x]\nport=9\n"},
-        WriteRow{"only the first of two keys is replaced", "[s]\r\nk=1\r\nk=2\r\n", "s", "k", "3",
-                 "[s]\r\nk=3\r\nk=2\r\n"},
-        WriteRow{"only the first of two sections is written", "[s]\r\n[t]\r\n[s]\r\nk=1\r\n", "s", "k", "2",
-                 "[s]\r\nk=2\r\n[t]\r\n[s]\r\nk=1\r\n"},
-        WriteRow{"same value leaves the file as it is", "[s]\nk = v \n", "s", "K", "v", "[s]\nk = v \n"},
-        WriteRow{"same value in another spelling leaves the file", "[s]\nk='v'\n", "s", "k", "v", "[s]\nk='v'\n"},
-        WriteRow{"NULL value deletes the key", "[s]\r\na=1\r\nk=2\r\nb=3\r\n", "s", "K", nullptr,
-                 "[s]\r\na=1\r\nb=3\r\n"},
-        WriteRow{"deleting a missing key changes nothing", "[s]\nk=2", "s", "x", nullptr, "[s]\nk=2"},
+        WriteRow{"replaced value keeps the file's spelling and every other line", "; c\n[Ecran]\n  Port = 1\t\nline\n",
+                 "ecran", "PORT", "2", "; c\n[Ecran]\n  Port = 2\r\nline\n"},
+        WriteRow{"only the first of two keys is replaced", "[s]\nk=1\nk=2\n", "s", "k", "3", "[s]\nk=3\r\nk=2\n"},
+        WriteRow{"first section only", "[s]\n[t]\n[s]\nk=1\n", "s", "k", "2", "[s]\nk=2\r\n[t]\n[s]\nk=1\n"},
+        WriteRow{"same value touches nothing", "[s]\nk = v \n", "s", "K", "v", "[s]\nk = v \n"},
+        WriteRow{"same value in another spelling touches nothing", "[s]\nk='v'\n", "s", "k", "v", "[s]\nk='v'\n"},
+        WriteRow{"NULL value deletes the key", "[s]\na=1\nk=2\nb=3\n", "s", "K", nullptr, "[s]\na=1\nb=3\n"},
+        WriteRow{"deleting a missing key touches nothing", "[s]\nk=2", "s", "x", nullptr, "[s]\nk=2"},
         WriteRow{"deleting from a missing file creates nothing", std::nullopt, "s", "k", nullptr, std::nullopt},
-        WriteRow{"NULL key deletes the section", "[a]\r\nx=1\r\n; note\r\n\r\n[S]\r\ny=2\r\n\r\n[c]\r\nz=3\r\n",
-                 "s", nullptr, nullptr, "[a]\r\nx=1\r\n; note\r\n\r\n[c]\r\nz=3\r\n"},
-        WriteRow{"NULL key deletes only the first section", "[s]\r\nx=1\r\n[s]\r\ny=2\r\n", "s", nullptr, "ignored",
-                 "[s]\r\ny=2\r\n"},
-        WriteRow{"plain value with the command marker", std::nullopt, "historique", "infos", "\xFF" "C255",
-                 "[historique]\r\ninfos=\xFF" "C255\r\n"}),
+        WriteRow{"NULL key deletes a section", "[a]\n;\n\n[S]\ny=2\n\n[c]\n", "s", nullptr, nullptr, "[a]\n;\n\n[c]\n"},
+        WriteRow{"NULL key deletes only the first section", "[s]\nx=1\n[s]\ny=2\n", "s", nullptr, "v", "[s]\ny=2\n"}),
     rowName<WriteRow>);
-
-TEST_F(ProfileFile, BareNamesAreCreatedInTheConfigDirectoryOnTheFirstWrite) {
-    ASSERT_FALSE(fs::exists(configDir()));
-    EXPECT_TRUE(WritePrivateProfileStringA("ecran", "port", "0", "QUOLVEtavrin.ini"));
-    EXPECT_EQ(bytes("QUOLVEtavrin.ini"), "[ecran]\r\nport=0\r\n");
-}
 
 TEST_F(ProfileFile, NamesTheFileCannotHoldAreRefusedAndChangeNothing) {
     put(kPlain);
-    struct Row {
-        const char* section;
-        const char* key;
-    };
-    for (const Row& row : {Row{"a]b", "k"}, Row{"a\r\nb", "k"}, Row{"a\nb", nullptr}, Row{"s", "a=b"},
-                           Row{"s", "k\rx"}, Row{"s", "k\ny"}, Row{"s", "[k]"}, Row{"s", " [k"}}) {
-        SCOPED_TRACE(std::string(row.section) + " / " + (row.key ? row.key : "NULL"));
-        EXPECT_FALSE(WritePrivateProfileStringA(row.section, row.key, "v", "t.ini"));
+    for (const auto& [section, key] : std::vector<std::pair<const char*, const char*>>{
+             {"a]b", "k"}, {"a\r\nb", "k"}, {"a\nb", nullptr}, {"s", "a=b"}, {"s", "k\rx"}, {"s", "k\ny"},
+             {"s", "[k]"}, {"s", " [k"}, {nullptr, "k"}}) {
+        EXPECT_FALSE(WritePrivateProfileStringA(section, key, "v", "t.ini")) << (section ? section : "NULL") << " / "
+                                                                             << (key ? key : "NULL");
     }
-    EXPECT_FALSE(WritePrivateProfileStringA(nullptr, "k", "v", "t.ini"));
     EXPECT_TRUE(WritePrivateProfileStringA(nullptr, nullptr, nullptr, "t.ini"));
     EXPECT_EQ(bytes(), kPlain);
+}
+
+TEST_F(ProfileFile, NamesWithADirectoryAreUsedAsGivenAndTheirFolderNeverCreated) {
+    const fs::path elsewhere = dir_ / "elsewhere" / "x.ini";
+    EXPECT_FALSE(WritePrivateProfileStringA("s", "k", "v", elsewhere.c_str()));
+    EXPECT_FALSE(fs::exists(elsewhere.parent_path()));
+    EXPECT_NE(lastProfileFailure().find(elsewhere.parent_path().string()), std::string::npos) << lastProfileFailure();
+    fs::create_directories(elsewhere.parent_path());
+    ASSERT_TRUE(WritePrivateProfileStringA("s", "k", "v", elsewhere.c_str()));
+    EXPECT_EQ(value("s", "k", elsewhere.c_str()), "v");
+    EXPECT_FALSE(fs::exists(configDir()));  // nor the folder of bare names
 }
 
 // ---------------------------------------------------------- stored values
 
 // Values that Windows stores unchanged are written as Windows writes them;
-// values that raw bytes would corrupt take the quoted form.
+// values that raw bytes would corrupt take the quoted form, on one line: a
+// message cannot add a section or a key.
 TEST_F(ProfileFile, ValuesAreWrittenPlainOrQuoted) {
-    struct Row {
-        std::string value;
-        std::string written;
-    };
-    for (const Row& row : {Row{"0", "0"}, Row{"Bonjour tout le monde", "Bonjour tout le monde"}, Row{"\"open", "\"open"},
-                           Row{"'", "'"}, Row{"a\"b'c\"", "a\"b'c\""}, Row{"C:\\new\\t", "C:\\new\\t"},
-                           Row{"x=1;2 # no comment", "x=1;2 # no comment"}, Row{"\xFF" "T\xE9l\xE9", "\xFF" "T\xE9l\xE9"},
-                           Row{"\x01\x7F\x1A", "\x01\x7F\x1A"}, Row{" lead", "\" lead\""}, Row{"trail\t", "\"trail\t\""},
-                           Row{"   ", "\"   \""}, Row{"\"q\"", "\"\"q\"\""}, Row{"'q'", "\"'q'\""},
-                           Row{"a\r\nb", "\"a\\r\\nb\""}, Row{"a\\b\n", "\"a\\\\b\\n\""}}) {
-        SCOPED_TRACE(row.value);
+    for (const auto& [stored, written] : std::vector<std::pair<std::string, std::string>>{
+             {"0", "0"}, {"Bonjour tout le monde", "Bonjour tout le monde"}, {"\"open", "\"open"}, {"'", "'"},
+             {"a\"b'c\"", "a\"b'c\""}, {"C:\\new\\t", "C:\\new\\t"}, {"x=1;2 # no comment", "x=1;2 # no comment"},
+             {"\xFF" "T\xE9l\xE9", "\xFF" "T\xE9l\xE9"}, {"\x01\x7F\x1A", "\x01\x7F\x1A"}, {" lead", "\" lead\""},
+             {"trail\t", "\"trail\t\""}, {"   ", "\"   \""}, {"\"q\"", "\"\"q\"\""}, {"'q'", "\"'q'\""},
+             {"a\\b\n", "\"a\\\\b\\n\""}, {"x\r\n[ecran]\r\nport=1", "\"x\\r\\n[ecran]\\r\\nport=1\""}}) {
         fs::remove(path());
-        ASSERT_TRUE(WritePrivateProfileStringA("s", "k", row.value.c_str(), "t.ini"));
-        EXPECT_EQ(bytes(), "[s]\r\nk=" + row.written + "\r\n");
-        EXPECT_EQ(value("s", "k"), row.value);
+        ASSERT_TRUE(WritePrivateProfileStringA("s", "k", stored.c_str(), "t.ini"));
+        EXPECT_EQ(bytes(), "[s]\r\nk=" + written + "\r\n");
+        EXPECT_EQ(value("s", "k"), stored);
     }
 }
 
 // Every value survives a write and a read, whatever its bytes, and stays on
-// one line.
+// its one line between the others.
 TEST_F(ProfileFile, EveryValueReadsBackExactlyAsWritten) {
-    std::vector<std::string> values;
     std::string all;
-    for (int b = 1; b < 256; ++b) {
-        values.emplace_back(1, static_cast<char>(b));
-        all += static_cast<char>(b);
-    }
-    values.push_back(all);
-    values.emplace_back(all.rbegin(), all.rend());
+    for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+    std::vector<std::string> values{all, std::string(all.rbegin(), all.rend())};
+    for (const char c : all) values.emplace_back(1, c);
     // Random strings over the bytes that matter to the file's syntax.
     const std::string alphabet = "\r\n\\\"' \t=[];#rnx\xFF";
     std::mt19937 random(1234);
@@ -328,36 +243,177 @@ TEST_F(ProfileFile, EveryValueReadsBackExactlyAsWritten) {
         for (char& c : v) c = alphabet[random() % alphabet.size()];
         values.push_back(v);
     }
-    put("[s]\r\nbefore=1\r\nk=old\r\nafter=2\r\n");
+    const std::string head = "[s]\r\nbefore=1\r\nk=", tail = "\r\nafter=2\r\n";
+    put(head + "old" + tail);
     for (const std::string& v : values) {
         SCOPED_TRACE(::testing::PrintToString(v));
         ASSERT_TRUE(WritePrivateProfileStringA("s", "k", v.c_str(), "t.ini"));
         ASSERT_EQ(value("s", "k"), v);
-        EXPECT_EQ(bytes().find("\r\nafter=2\r\n"), bytes().size() - 11);
-        std::istringstream lines(bytes());
-        int count = 0;
-        for (std::string line; std::getline(lines, line);) ++count;
-        EXPECT_EQ(count, 4);
+        const std::string b = *bytes();
+        EXPECT_TRUE(b.starts_with(head) && b.ends_with(tail) &&
+                    b.find_first_of("\r\n", head.size()) == b.size() - tail.size())
+            << ::testing::PrintToString(b);
     }
-    EXPECT_EQ(value("s", "before"), "1");
-    EXPECT_EQ(value("s", "after"), "2");
 }
 
-TEST_F(ProfileFile, AMessageCannotAddOrChangeAnotherKeyOrSection) {
-    put("[ecran]\r\nport=4000\r\n");
-    const std::string attack = "x\r\n[ecran]\r\nport=1";
-    ASSERT_TRUE(WritePrivateProfileStringA("historique", "infos", attack.c_str(), "t.ini"));
-    EXPECT_EQ(value("ecran", "port"), "4000");
-    EXPECT_EQ(value("historique", "infos"), attack);
-    EXPECT_EQ(bytes(), "[ecran]\r\nport=4000\r\n[historique]\r\ninfos=\"x\\r\\n[ecran]\\r\\nport=1\"\r\n");
+// ---------------------------------------------------------------- the disk
 
-    // Written again over the stored message, and with an LF-only attack.
-    const std::string second = "\n[ecran]\nport=2\n";
-    ASSERT_TRUE(WritePrivateProfileStringA("historique", "infos", second.c_str(), "t.ini"));
+const std::string kOld = "; kept as it is\n[ecran]\nport=4000\n[historique]\ninfos=avant\n";
+
+// Fails one chosen file-system call of a profile write, the way a full disk,
+// a refused permission or a failing device would.
+enum class Call { None, OpenLock, Lock, Read, CreateTemp, Write, FlushFile, CloseTemp, Rename, FlushFolder };
+
+class FailingOps : public ecran::win32::FileOps {
+public:
+    FailingOps(Call call, int error) : call_(call), error_(error) {}
+
+    int open(const char* path, int flags, mode_t mode) override {
+        const std::string_view p = path;
+        const bool temp = p.ends_with(".tmp");
+        if (fails(temp ? Call::CreateTemp : p.ends_with(".lock") ? Call::OpenLock : Call::None)) return -1;
+        const int fd = FileOps::open(path, flags, mode);
+        if (temp) tempFd_ = fd;
+        return fd;
+    }
+    ssize_t read(int fd, void* buffer, std::size_t size) override {
+        return fails(Call::Read) ? -1 : FileOps::read(fd, buffer, size);
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t size) override {
+        if (fd != tempFd_) return FileOps::write(fd, buffer, size);
+        if (call_ == Call::Write && !wrote_ && size > 1) {  // half the file reaches the disk, then it is full
+            wrote_ = true;
+            return FileOps::write(fd, buffer, size / 2);
+        }
+        return fails(Call::Write) ? -1 : FileOps::write(fd, buffer, size);
+    }
+    int fsync(int fd) override {
+        struct stat st {};
+        const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+        return fails(folder ? Call::FlushFolder : Call::FlushFile) ? -1 : FileOps::fsync(fd);
+    }
+    int close(int fd) override {
+        const int rc = FileOps::close(fd);
+        return fd == tempFd_ && fails(Call::CloseTemp) ? -1 : rc;
+    }
+    int flock(int fd, int operation) override { return fails(Call::Lock) ? -1 : FileOps::flock(fd, operation); }
+    int rename(const char* from, const char* to) override {
+        return fails(Call::Rename) ? -1 : FileOps::rename(from, to);
+    }
+
+private:
+    bool fails(Call call) {
+        if (call != call_) return false;
+        errno = error_;
+        return true;
+    }
+
+    Call call_;
+    int error_;
+    int tempFd_ = -1;
+    bool wrote_ = false;
+};
+
+struct FailureRow {
+    const char* what;
+    Call call;
+    int error;
+    bool replaced = false;  // the file was replaced before the failure
+};
+
+class FailingDisk : public ProfileFile, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(FailingDisk, ReportsFalseAndLeavesTheOldFileWhole) {
+    put(kOld);
+    const auto before = stamp();
+    {
+        FailingOps ops(GetParam().call, GetParam().error);
+        ecran::win32::ScopedFileOps use(ops);
+        EXPECT_FALSE(WritePrivateProfileStringA("historique", "infos", "apr\xE8s", "t.ini"));
+    }
+    EXPECT_NE(lastProfileFailure().find(configDir().string()), std::string::npos) << lastProfileFailure();
+    if (!GetParam().replaced) {
+        EXPECT_EQ(bytes(), kOld);
+        EXPECT_EQ(stamp(), before);
+    }
+    for (const auto& entry : fs::directory_iterator(configDir()))  // no temporary file left
+        EXPECT_TRUE(entry.path().filename() == "t.ini" || entry.path().filename() == ".t.ini.lock") << entry.path();
+    // The next write, on a healthy disk, goes through.
+    EXPECT_TRUE(WritePrivateProfileStringA("historique", "infos", "apr\xE8s", "t.ini"));
+    EXPECT_EQ(value("historique", "infos"), "apr\xE8s");
     EXPECT_EQ(value("ecran", "port"), "4000");
-    EXPECT_EQ(value("historique", "infos"), second);
-    DWORD count = 0;
-    EXPECT_EQ(read(nullptr, nullptr, "", 64, &count), "ecran\0historique\0\0"s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FailingDisk,
+                         ::testing::Values(FailureRow{"LockFileRefused", Call::OpenLock, EACCES},
+                                           FailureRow{"LockFails", Call::Lock, ENOLCK},
+                                           FailureRow{"FileUnreadable", Call::Read, EIO},
+                                           FailureRow{"TemporaryFileRefused", Call::CreateTemp, EACCES},
+                                           FailureRow{"DiskFull", Call::Write, ENOSPC},
+                                           FailureRow{"FlushFails", Call::FlushFile, EIO},
+                                           FailureRow{"CloseReportsALostWrite", Call::CloseTemp, EIO},
+                                           FailureRow{"RenameRefused", Call::Rename, EPERM},
+                                           FailureRow{"FolderFlushFailsAfterTheRename", Call::FlushFolder, EIO, true}),
+                         [](const auto& row) { return std::string(row.param.what); });
+
+TEST_F(ProfileFile, ReadOnlyFolderLeavesTheFileAndReportsFalse) {
+    put(kOld);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(configDir(), fs::perms::owner_write, fs::perm_options::remove);
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        // Root writes anywhere: the child drops to the unprivileged "nobody".
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+        const bool refused = !WritePrivateProfileStringA("historique", "infos", "x", "t.ini");
+        ::_exit(refused && !lastProfileFailure().empty() ? 0 : 1);
+    }
+    EXPECT_EQ(exitStatus(child), 0);
+    fs::permissions(configDir(), fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(bytes(), kOld);
+    EXPECT_EQ(std::distance(fs::directory_iterator(configDir()), fs::directory_iterator()), 1);  // not even a lock file
+}
+
+TEST_F(ProfileFile, ReplacingKeepsPermissionsAndSymbolicLinks) {
+    fs::create_directories(configDir());
+    std::ofstream(configDir() / "real.ini", std::ios::binary) << kOld;
+    fs::permissions(configDir() / "real.ini", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("real.ini", path());
+    ASSERT_TRUE(WritePrivateProfileStringA("ecran", "port", "5000", "t.ini"));
+    EXPECT_TRUE(fs::is_symlink(path()));
+    EXPECT_EQ(fs::status(configDir() / "real.ini").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(value("ecran", "port"), "5000");
+}
+
+TEST_F(ProfileFile, TwoProcessesWritingDifferentKeysLoseNeither) {
+    put(kOld);
+    constexpr int kWrites = 150;
+    const auto key = [](int id, int i) { return "p" + std::to_string(id) + "k" + std::to_string(i); };
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    pid_t children[2];
+    for (int id = 0; id < 2; ++id) {
+        children[id] = ::fork();
+        ASSERT_NE(children[id], -1);
+        if (children[id] == 0) {
+            char go;
+            if (::read(gate[0], &go, 1) != 1) ::_exit(2);
+            bool written = true;
+            for (int i = 0; i < kWrites && written; ++i)
+                written = WritePrivateProfileStringA("s", key(id, i).c_str(), std::to_string(i).c_str(), "t.ini");
+            ::_exit(written ? 0 : 1);
+        }
+    }
+    ASSERT_EQ(::write(gate[1], "gg", 2), 2);  // both start at once
+    for (const pid_t child : children) EXPECT_EQ(exitStatus(child), 0);
+    ::close(gate[0]);
+    ::close(gate[1]);
+    int missing = 0;
+    for (int id = 0; id < 2; ++id)
+        for (int i = 0; i < kWrites; ++i) missing += value("s", key(id, i).c_str()) != std::to_string(i);
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(bytes()->substr(0, kOld.size()), kOld);
 }
 
 }  // namespace
