@@ -48,7 +48,7 @@ public:
     // name once; nothing when the section is missing.
     [[nodiscard]] std::optional<std::vector<std::string>> keyNames(std::string_view section) const;
 
-    // Each edit returns true when it changed the document.
+    // Each edit returns true when it changed the text.
     bool setValue(std::string_view section, std::string_view key, std::string_view value);
     bool removeKey(std::string_view section, std::string_view key);
     bool removeSection(std::string_view section);
