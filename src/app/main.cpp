@@ -4,6 +4,7 @@
 #include <QApplication>
 
 #include <cstdlib>
+#include <malloc.h>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -50,6 +51,13 @@ int main(int argc, char** argv) {
                   << " (see ecran --help)\n";
         return 2;
     }
+
+    // The display runs for months and redraws captions into pixmaps of
+    // hundreds of kilobytes: give such blocks straight back to the system
+    // when they are freed, and keep the threads Qt starts from holding heaps
+    // of their own, so that the resident size does not creep up.
+    ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+    ::mallopt(M_ARENA_MAX, 2);
 
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     const bool noDisplay = !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY");
