@@ -59,43 +59,55 @@ LONG notFoundUnlessDeleted(RegistryDatabase& db, KeyId key) {
 constexpr DWORD kAcceptedCreateOptions =
     REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK | REG_OPTION_DONT_VIRTUALIZE;
 
+// Runs a call on an open key: the process lock held, the handle resolved to
+// its key and store, and the right the call needs (0: none) checked. An
+// invalid or deleted handle, or a missing right, answers with its code
+// before the body runs.
+template <class Body>
+LSTATUS onKey(HKEY hKey, REGSAM needed, Body&& body) {
+    RegistrySession& session = RegistrySession::instance();
+    const auto lock = session.lock();
+    ResolvedKey key;
+    RegistryDatabase* db = nullptr;
+    const LONG code = session.resolve(hKey, key, db);
+    if (code != ERROR_SUCCESS) return code;
+    if (needed != 0 && (key.rights & needed) == 0) return ERROR_ACCESS_DENIED;
+    return body(session, key, *db);
+}
+
 }  // namespace
 
 extern "C" {
 
 LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
-                               PHKEY phkResult, LPDWORD lpdwDisposition) {
+                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, PHKEY phkResult,
+                               LPDWORD lpdwDisposition) {
     return guard([&]() -> LSTATUS {
         if (Reserved != 0) return ERROR_INVALID_PARAMETER;
         if (phkResult == nullptr) return ERROR_BADKEY;
         // Links are not supported; options Windows does not know are refused as it refuses them.
         if ((dwOptions & ~kAcceptedCreateOptions) != 0) return ERROR_INVALID_PARAMETER;
 
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey base;
-        RegistryDatabase* db = nullptr;
-        LONG code = session.resolve(hKey, base, db);
-        if (code != ERROR_SUCCESS) return code;
-        *phkResult = nullptr;
+        return onKey(hKey, 0, [&](RegistrySession& session, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
+            *phkResult = nullptr;
 
-        std::vector<std::string> names;
-        code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Create, names);
-        if (code != ERROR_SUCCESS) return code;
-        // Refused before anything is created: a key made without a handle to
-        // give back would be a change the caller was told had failed.
-        if (session.handles().size() >= session.handles().capacity()) return ERROR_NO_SYSTEM_RESOURCES;
+            std::vector<std::string> names;
+            LONG code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Create, names);
+            if (code != ERROR_SUCCESS) return code;
+            // Refused before anything is created: a key made without a handle to
+            // give back would be a change the caller was told had failed.
+            if (session.handles().size() >= session.handles().capacity()) return ERROR_NO_SYSTEM_RESOURCES;
 
-        KeyId created = 0;
-        DWORD disposition = 0;
-        code = db->createKey(base.id, names, lpClass != nullptr ? std::string_view(lpClass) : std::string_view(),
-                             created, disposition);
-        if (code != ERROR_SUCCESS) return code;
-        code = session.addHandle(created, ecran::win32::grantedRights(samDesired), *phkResult);
-        if (code != ERROR_SUCCESS) return code;
-        if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
-        return ERROR_SUCCESS;
+            KeyId created = 0;
+            DWORD disposition = 0;
+            code = db.createKey(base.id, names, lpClass != nullptr ? std::string_view(lpClass) : std::string_view(),
+                                created, disposition);
+            if (code != ERROR_SUCCESS) return code;
+            code = session.addHandle(created, ecran::win32::grantedRights(samDesired), *phkResult);
+            if (code != ERROR_SUCCESS) return code;
+            if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
+            return ERROR_SUCCESS;
+        });
     });
 }
 
@@ -111,22 +123,18 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
         // Windows NT accepts one leading backslash below HKEY_CLASSES_ROOT.
         if (kind == HandleKind::ClassesRoot && lpSubKey != nullptr && *lpSubKey == '\\') ++lpSubKey;
 
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey base;
-        RegistryDatabase* db = nullptr;
-        LONG code = session.resolve(hKey, base, db);
-        if (code != ERROR_SUCCESS) return code;
-        *phkResult = nullptr;
+        return onKey(hKey, 0, [&](RegistrySession& session, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
+            *phkResult = nullptr;
 
-        std::vector<std::string> names;
-        code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Lookup, names);
-        if (code == ERROR_FILE_NOT_FOUND) return notFoundUnlessDeleted(*db, base.id);
-        if (code != ERROR_SUCCESS) return code;
-        KeyId opened = 0;
-        code = db->openKey(base.id, names, opened);
-        if (code != ERROR_SUCCESS) return code;
-        return session.addHandle(opened, ecran::win32::grantedRights(samDesired), *phkResult);
+            std::vector<std::string> names;
+            LONG code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Lookup, names);
+            if (code == ERROR_FILE_NOT_FOUND) return notFoundUnlessDeleted(db, base.id);
+            if (code != ERROR_SUCCESS) return code;
+            KeyId opened = 0;
+            code = db.openKey(base.id, names, opened);
+            if (code != ERROR_SUCCESS) return code;
+            return session.addHandle(opened, ecran::win32::grantedRights(samDesired), *phkResult);
+        });
     });
 }
 
@@ -149,51 +157,41 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     return guard([&]() -> LSTATUS {
         if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
 
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey key;
-        RegistryDatabase* db = nullptr;
-        LONG code = session.resolve(hKey, key, db);
-        if (code != ERROR_SUCCESS) return code;
-        if ((key.rights & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+        return onKey(
+            hKey, KEY_QUERY_VALUE, [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
+                const std::string_view name = lpValueName != nullptr ? lpValueName : "";
+                StoredValue value;
+                LONG code = name.size() > ecran::win32::kMaxValueNameLength ? notFoundUnlessDeleted(db, key.id)
+                                                                            : db.queryValue(key.id, name, value);
+                if (code == ERROR_FILE_NOT_FOUND && lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
+                if (code != ERROR_SUCCESS) return code;
 
-        const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-        StoredValue value;
-        code = name.size() > ecran::win32::kMaxValueNameLength ? notFoundUnlessDeleted(*db, key.id)
-                                                               : db->queryValue(key.id, name, value);
-        if (code == ERROR_FILE_NOT_FOUND && lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
-        if (code != ERROR_SUCCESS) return code;
-
-        const auto size = static_cast<DWORD>(value.data.size());
-        if (lpType != nullptr) *lpType = value.type;
-        if (lpData != nullptr) {
-            if (size > *lpcbData) {
-                *lpcbData = size;
-                return ERROR_MORE_DATA;
-            }
-            copyData(value, lpData, *lpcbData);
-        }
-        if (lpcbData != nullptr) *lpcbData = size;
-        return ERROR_SUCCESS;
+                const auto size = static_cast<DWORD>(value.data.size());
+                if (lpType != nullptr) *lpType = value.type;
+                if (lpData != nullptr) {
+                    if (size > *lpcbData) {
+                        *lpcbData = size;
+                        return ERROR_MORE_DATA;
+                    }
+                    copyData(value, lpData, *lpcbData);
+                }
+                if (lpcbData != nullptr) *lpcbData = size;
+                return ERROR_SUCCESS;
+            });
     });
 }
 
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
                               DWORD cbData) {
     return guard([&]() -> LSTATUS {
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey key;
-        RegistryDatabase* db = nullptr;
-        const LONG code = session.resolve(hKey, key, db);
-        if (code != ERROR_SUCCESS) return code;
-        if ((key.rights & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-
-        const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-        if (name.size() > ecran::win32::kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
-        if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
-        const std::string_view data(reinterpret_cast<const char*>(lpData), lpData != nullptr ? cbData : 0);
-        return db->setValue(key.id, ecran::win32::NewValue{name, dwType, data});
+        return onKey(
+            hKey, KEY_SET_VALUE, [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
+                const std::string_view name = lpValueName != nullptr ? lpValueName : "";
+                if (name.size() > ecran::win32::kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+                if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
+                const std::string_view data(reinterpret_cast<const char*>(lpData), lpData != nullptr ? cbData : 0);
+                return db.setValue(key.id, ecran::win32::NewValue{name, dwType, data});
+            });
     });
 }
 
@@ -205,33 +203,28 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
             return ERROR_INVALID_PARAMETER;
         }
 
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey key;
-        RegistryDatabase* db = nullptr;
-        LONG code = session.resolve(hKey, key, db);
-        if (code != ERROR_SUCCESS) return code;
-        if ((key.rights & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+        return onKey(hKey, KEY_QUERY_VALUE,
+                     [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
+                         StoredValue value;
+                         LONG code = db.enumValue(key.id, dwIndex, value);
+                         if (code != ERROR_SUCCESS) return code;
 
-        StoredValue value;
-        code = db->enumValue(key.id, dwIndex, value);
-        if (code != ERROR_SUCCESS) return code;
-
-        const auto size = static_cast<DWORD>(value.data.size());
-        if (lpType != nullptr) *lpType = value.type;
-        // The name needs its length plus the NUL; when either buffer is too
-        // small neither is written and the name length is left as given.
-        const bool nameFits = value.name.size() < *lpcchValueName;
-        const bool dataFits = lpData == nullptr || size <= *lpcbData;
-        if (!nameFits || !dataFits) {
-            if (lpcbData != nullptr) *lpcbData = size;
-            return ERROR_MORE_DATA;
-        }
-        std::memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
-        *lpcchValueName = static_cast<DWORD>(value.name.size());
-        if (lpData != nullptr) copyData(value, lpData, *lpcbData);
-        if (lpcbData != nullptr) *lpcbData = size;
-        return ERROR_SUCCESS;
+                         const auto size = static_cast<DWORD>(value.data.size());
+                         if (lpType != nullptr) *lpType = value.type;
+                         // The name needs its length plus the NUL; when either buffer is too
+                         // small neither is written and the name length is left as given.
+                         const bool nameFits = value.name.size() < *lpcchValueName;
+                         const bool dataFits = lpData == nullptr || size <= *lpcbData;
+                         if (!nameFits || !dataFits) {
+                             if (lpcbData != nullptr) *lpcbData = size;
+                             return ERROR_MORE_DATA;
+                         }
+                         std::memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
+                         *lpcchValueName = static_cast<DWORD>(value.name.size());
+                         if (lpData != nullptr) copyData(value, lpData, *lpcbData);
+                         if (lpcbData != nullptr) *lpcbData = size;
+                         return ERROR_SUCCESS;
+                     });
     });
 }
 
@@ -240,20 +233,15 @@ LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName
         // Windows would write through a null buffer; refused here instead.
         if (lpName == nullptr) return ERROR_INVALID_PARAMETER;
 
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey key;
-        RegistryDatabase* db = nullptr;
-        LONG code = session.resolve(hKey, key, db);
-        if (code != ERROR_SUCCESS) return code;
-        if ((key.rights & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
-
-        std::string name;
-        code = db->enumKey(key.id, dwIndex, name);
-        if (code != ERROR_SUCCESS) return code;
-        if (name.size() >= cchName) return ERROR_MORE_DATA;
-        std::memcpy(lpName, name.c_str(), name.size() + 1);
-        return ERROR_SUCCESS;
+        return onKey(hKey, KEY_ENUMERATE_SUB_KEYS,
+                     [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
+                         std::string name;
+                         LONG code = db.enumKey(key.id, dwIndex, name);
+                         if (code != ERROR_SUCCESS) return code;
+                         if (name.size() >= cchName) return ERROR_MORE_DATA;
+                         std::memcpy(lpName, name.c_str(), name.size() + 1);
+                         return ERROR_SUCCESS;
+                     });
     });
 }
 
@@ -261,34 +249,24 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     return guard([&]() -> LSTATUS {
         if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
 
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey base;
-        RegistryDatabase* db = nullptr;
-        LONG code = session.resolve(hKey, base, db);
-        if (code != ERROR_SUCCESS) return code;
-
-        std::vector<std::string> names;
-        code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Lookup, names);
-        if (code == ERROR_FILE_NOT_FOUND) return notFoundUnlessDeleted(*db, base.id);
-        if (code != ERROR_SUCCESS) return code;
-        return db->deleteKey(base.id, names);
+        return onKey(hKey, 0, [&](RegistrySession&, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
+            std::vector<std::string> names;
+            LONG code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Lookup, names);
+            if (code == ERROR_FILE_NOT_FOUND) return notFoundUnlessDeleted(db, base.id);
+            if (code != ERROR_SUCCESS) return code;
+            return db.deleteKey(base.id, names);
+        });
     });
 }
 
 LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     return guard([&]() -> LSTATUS {
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey key;
-        RegistryDatabase* db = nullptr;
-        const LONG code = session.resolve(hKey, key, db);
-        if (code != ERROR_SUCCESS) return code;
-        if ((key.rights & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-
-        const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-        if (name.size() > ecran::win32::kMaxValueNameLength) return notFoundUnlessDeleted(*db, key.id);
-        return db->deleteValue(key.id, name);
+        return onKey(hKey, KEY_SET_VALUE,
+                     [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
+                         const std::string_view name = lpValueName != nullptr ? lpValueName : "";
+                         if (name.size() > ecran::win32::kMaxValueNameLength) return notFoundUnlessDeleted(db, key.id);
+                         return db.deleteValue(key.id, name);
+                     });
     });
 }
 
