@@ -16,6 +16,7 @@
 
 using ecran::win32::HandleKind;
 using ecran::win32::KeyId;
+using ecran::win32::onOpenKey;
 using ecran::win32::RegistryDatabase;
 using ecran::win32::RegistrySession;
 using ecran::win32::ResolvedKey;
@@ -59,22 +60,6 @@ LONG notFoundUnlessDeleted(RegistryDatabase& db, KeyId key) {
 constexpr DWORD kAcceptedCreateOptions =
     REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK | REG_OPTION_DONT_VIRTUALIZE;
 
-// Runs a call on an open key: the process lock held, the handle resolved to
-// its key and store, and the right the call needs (0: none) checked. An
-// invalid or deleted handle, or a missing right, answers with its code
-// before the body runs.
-template <class Body>
-LSTATUS onKey(HKEY hKey, REGSAM needed, Body&& body) {
-    RegistrySession& session = RegistrySession::instance();
-    const auto lock = session.lock();
-    ResolvedKey key;
-    RegistryDatabase* db = nullptr;
-    const LONG code = session.resolve(hKey, key, db);
-    if (code != ERROR_SUCCESS) return code;
-    if (needed != 0 && (key.rights & needed) == 0) return ERROR_ACCESS_DENIED;
-    return body(session, key, *db);
-}
-
 }  // namespace
 
 extern "C" {
@@ -88,26 +73,27 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
         // Links are not supported; options Windows does not know are refused as it refuses them.
         if ((dwOptions & ~kAcceptedCreateOptions) != 0) return ERROR_INVALID_PARAMETER;
 
-        return onKey(hKey, 0, [&](RegistrySession& session, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
-            *phkResult = nullptr;
+        return onOpenKey(
+            hKey, 0, [&](RegistrySession& session, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
+                *phkResult = nullptr;
 
-            std::vector<std::string> names;
-            LONG code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Create, names);
-            if (code != ERROR_SUCCESS) return code;
-            // Refused before anything is created: a key made without a handle to
-            // give back would be a change the caller was told had failed.
-            if (session.handles().size() >= session.handles().capacity()) return ERROR_NO_SYSTEM_RESOURCES;
+                std::vector<std::string> names;
+                LONG code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Create, names);
+                if (code != ERROR_SUCCESS) return code;
+                // Refused before anything is created: a key made without a handle to
+                // give back would be a change the caller was told had failed.
+                if (session.handles().size() >= session.handles().capacity()) return ERROR_NO_SYSTEM_RESOURCES;
 
-            KeyId created = 0;
-            DWORD disposition = 0;
-            code = db.createKey(base.id, names, lpClass != nullptr ? std::string_view(lpClass) : std::string_view(),
-                                created, disposition);
-            if (code != ERROR_SUCCESS) return code;
-            code = session.addHandle(created, ecran::win32::grantedRights(samDesired), *phkResult);
-            if (code != ERROR_SUCCESS) return code;
-            if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
-            return ERROR_SUCCESS;
-        });
+                KeyId created = 0;
+                DWORD disposition = 0;
+                code = db.createKey(base.id, names, lpClass != nullptr ? std::string_view(lpClass) : std::string_view(),
+                                    created, disposition);
+                if (code != ERROR_SUCCESS) return code;
+                code = session.addHandle(created, ecran::win32::grantedRights(samDesired), *phkResult);
+                if (code != ERROR_SUCCESS) return code;
+                if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
+                return ERROR_SUCCESS;
+            });
     });
 }
 
@@ -123,18 +109,19 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
         // Windows NT accepts one leading backslash below HKEY_CLASSES_ROOT.
         if (kind == HandleKind::ClassesRoot && lpSubKey != nullptr && *lpSubKey == '\\') ++lpSubKey;
 
-        return onKey(hKey, 0, [&](RegistrySession& session, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
-            *phkResult = nullptr;
+        return onOpenKey(hKey, 0,
+                         [&](RegistrySession& session, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
+                             *phkResult = nullptr;
 
-            std::vector<std::string> names;
-            LONG code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Lookup, names);
-            if (code == ERROR_FILE_NOT_FOUND) return notFoundUnlessDeleted(db, base.id);
-            if (code != ERROR_SUCCESS) return code;
-            KeyId opened = 0;
-            code = db.openKey(base.id, names, opened);
-            if (code != ERROR_SUCCESS) return code;
-            return session.addHandle(opened, ecran::win32::grantedRights(samDesired), *phkResult);
-        });
+                             std::vector<std::string> names;
+                             LONG code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Lookup, names);
+                             if (code == ERROR_FILE_NOT_FOUND) return notFoundUnlessDeleted(db, base.id);
+                             if (code != ERROR_SUCCESS) return code;
+                             KeyId opened = 0;
+                             code = db.openKey(base.id, names, opened);
+                             if (code != ERROR_SUCCESS) return code;
+                             return session.addHandle(opened, ecran::win32::grantedRights(samDesired), *phkResult);
+                         });
     });
 }
 
@@ -157,7 +144,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     return guard([&]() -> LSTATUS {
         if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
 
-        return onKey(
+        return onOpenKey(
             hKey, KEY_QUERY_VALUE, [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
                 const std::string_view name = lpValueName != nullptr ? lpValueName : "";
                 StoredValue value;
@@ -184,7 +171,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
                               DWORD cbData) {
     return guard([&]() -> LSTATUS {
-        return onKey(
+        return onOpenKey(
             hKey, KEY_SET_VALUE, [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
                 const std::string_view name = lpValueName != nullptr ? lpValueName : "";
                 if (name.size() > ecran::win32::kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
@@ -203,28 +190,28 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
             return ERROR_INVALID_PARAMETER;
         }
 
-        return onKey(hKey, KEY_QUERY_VALUE,
-                     [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
-                         StoredValue value;
-                         LONG code = db.enumValue(key.id, dwIndex, value);
-                         if (code != ERROR_SUCCESS) return code;
+        return onOpenKey(hKey, KEY_QUERY_VALUE,
+                         [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
+                             StoredValue value;
+                             LONG code = db.enumValue(key.id, dwIndex, value);
+                             if (code != ERROR_SUCCESS) return code;
 
-                         const auto size = static_cast<DWORD>(value.data.size());
-                         if (lpType != nullptr) *lpType = value.type;
-                         // The name needs its length plus the NUL; when either buffer is too
-                         // small neither is written and the name length is left as given.
-                         const bool nameFits = value.name.size() < *lpcchValueName;
-                         const bool dataFits = lpData == nullptr || size <= *lpcbData;
-                         if (!nameFits || !dataFits) {
+                             const auto size = static_cast<DWORD>(value.data.size());
+                             if (lpType != nullptr) *lpType = value.type;
+                             // The name needs its length plus the NUL; when either buffer is too
+                             // small neither is written and the name length is left as given.
+                             const bool nameFits = value.name.size() < *lpcchValueName;
+                             const bool dataFits = lpData == nullptr || size <= *lpcbData;
+                             if (!nameFits || !dataFits) {
+                                 if (lpcbData != nullptr) *lpcbData = size;
+                                 return ERROR_MORE_DATA;
+                             }
+                             std::memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
+                             *lpcchValueName = static_cast<DWORD>(value.name.size());
+                             if (lpData != nullptr) copyData(value, lpData, *lpcbData);
                              if (lpcbData != nullptr) *lpcbData = size;
-                             return ERROR_MORE_DATA;
-                         }
-                         std::memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
-                         *lpcchValueName = static_cast<DWORD>(value.name.size());
-                         if (lpData != nullptr) copyData(value, lpData, *lpcbData);
-                         if (lpcbData != nullptr) *lpcbData = size;
-                         return ERROR_SUCCESS;
-                     });
+                             return ERROR_SUCCESS;
+                         });
     });
 }
 
@@ -233,15 +220,15 @@ LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName
         // Windows would write through a null buffer; refused here instead.
         if (lpName == nullptr) return ERROR_INVALID_PARAMETER;
 
-        return onKey(hKey, KEY_ENUMERATE_SUB_KEYS,
-                     [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
-                         std::string name;
-                         LONG code = db.enumKey(key.id, dwIndex, name);
-                         if (code != ERROR_SUCCESS) return code;
-                         if (name.size() >= cchName) return ERROR_MORE_DATA;
-                         std::memcpy(lpName, name.c_str(), name.size() + 1);
-                         return ERROR_SUCCESS;
-                     });
+        return onOpenKey(hKey, KEY_ENUMERATE_SUB_KEYS,
+                         [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
+                             std::string name;
+                             LONG code = db.enumKey(key.id, dwIndex, name);
+                             if (code != ERROR_SUCCESS) return code;
+                             if (name.size() >= cchName) return ERROR_MORE_DATA;
+                             std::memcpy(lpName, name.c_str(), name.size() + 1);
+                             return ERROR_SUCCESS;
+                         });
     });
 }
 
@@ -249,7 +236,7 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     return guard([&]() -> LSTATUS {
         if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
 
-        return onKey(hKey, 0, [&](RegistrySession&, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
+        return onOpenKey(hKey, 0, [&](RegistrySession&, const ResolvedKey& base, RegistryDatabase& db) -> LSTATUS {
             std::vector<std::string> names;
             LONG code = ecran::win32::splitSubKeyPath(lpSubKey, ecran::win32::PathUse::Lookup, names);
             if (code == ERROR_FILE_NOT_FOUND) return notFoundUnlessDeleted(db, base.id);
@@ -261,12 +248,13 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 
 LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     return guard([&]() -> LSTATUS {
-        return onKey(hKey, KEY_SET_VALUE,
-                     [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
-                         const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-                         if (name.size() > ecran::win32::kMaxValueNameLength) return notFoundUnlessDeleted(db, key.id);
-                         return db.deleteValue(key.id, name);
-                     });
+        return onOpenKey(hKey, KEY_SET_VALUE,
+                         [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
+                             const std::string_view name = lpValueName != nullptr ? lpValueName : "";
+                             if (name.size() > ecran::win32::kMaxValueNameLength)
+                                 return notFoundUnlessDeleted(db, key.id);
+                             return db.deleteValue(key.id, name);
+                         });
     });
 }
 

@@ -90,4 +90,20 @@ private:
     RegistryHandleTable handles_;
 };
 
+// Runs a call on an open key: the process lock held, the handle resolved to
+// its key and store, and the right the call needs (0: none) checked. An
+// invalid or deleted handle, or a missing right, answers with its code
+// before the body runs. The body gets (session, key, database).
+template <class Body>
+LSTATUS onOpenKey(HKEY hKey, REGSAM needed, Body&& body) {
+    RegistrySession& session = RegistrySession::instance();
+    const auto lock = session.lock();
+    ResolvedKey key;
+    RegistryDatabase* db = nullptr;
+    const LONG code = session.resolve(hKey, key, db);
+    if (code != ERROR_SUCCESS) return code;
+    if (needed != 0 && (key.rights & needed) == 0) return ERROR_ACCESS_DENIED;
+    return body(session, key, *db);
+}
+
 }  // namespace ecran::win32

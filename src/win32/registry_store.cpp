@@ -26,20 +26,17 @@ std::size_t openRegistryHandleCount() noexcept {
 
 LSTATUS setRegistryValues(HKEY key, const std::vector<RegistryValueEntry>& values) {
     try {
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey resolved;
-        RegistryDatabase* db = nullptr;
-        const LONG code = session.resolve(key, resolved, db);
-        if (code != ERROR_SUCCESS) return code;
-        if ((resolved.rights & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-        std::vector<NewValue> batch;
-        batch.reserve(values.size());
-        for (const RegistryValueEntry& v : values) {
-            if (v.name.size() > kMaxValueNameLength || v.data.size() > 0xFFFFFFFFu) return ERROR_INVALID_PARAMETER;
-            batch.push_back(NewValue{v.name, v.type, v.data});
-        }
-        return db->setValues(resolved.id, batch);
+        return onOpenKey(key, KEY_SET_VALUE,
+                         [&](RegistrySession&, const ResolvedKey& resolved, RegistryDatabase& db) -> LSTATUS {
+                             std::vector<NewValue> batch;
+                             batch.reserve(values.size());
+                             for (const RegistryValueEntry& v : values) {
+                                 if (v.name.size() > kMaxValueNameLength || v.data.size() > 0xFFFFFFFFu)
+                                     return ERROR_INVALID_PARAMETER;
+                                 batch.push_back(NewValue{v.name, v.type, v.data});
+                             }
+                             return db.setValues(resolved.id, batch);
+                         });
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -47,18 +44,14 @@ LSTATUS setRegistryValues(HKEY key, const std::vector<RegistryValueEntry>& value
 
 LSTATUS createRegistrySubKeys(HKEY key, const std::vector<std::string>& subKeys) {
     try {
-        RegistrySession& session = RegistrySession::instance();
-        const auto lock = session.lock();
-        ResolvedKey resolved;
-        RegistryDatabase* db = nullptr;
-        LONG code = session.resolve(key, resolved, db);
-        if (code != ERROR_SUCCESS) return code;
-        std::vector<std::vector<std::string>> paths(subKeys.size());
-        for (std::size_t i = 0; i < subKeys.size(); ++i) {
-            code = splitSubKeyPath(subKeys[i].c_str(), PathUse::Create, paths[i]);
-            if (code != ERROR_SUCCESS) return code;
-        }
-        return db->createKeys(resolved.id, paths);
+        return onOpenKey(key, 0, [&](RegistrySession&, const ResolvedKey& resolved, RegistryDatabase& db) -> LSTATUS {
+            std::vector<std::vector<std::string>> paths(subKeys.size());
+            for (std::size_t i = 0; i < subKeys.size(); ++i) {
+                const LONG code = splitSubKeyPath(subKeys[i].c_str(), PathUse::Create, paths[i]);
+                if (code != ERROR_SUCCESS) return code;
+            }
+            return db.createKeys(resolved.id, paths);
+        });
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
