@@ -34,6 +34,26 @@ void appendCounted(NameList& list, std::string name) {
     list.back() = std::move(name);
 }
 
+// The two lists that run in continue-on-error mode: `next` asks the registry
+// for item `index` into the name buffer (made once, of spaces). Each name is
+// the buffer's text before its first NUL. An enumeration that ends with any
+// code but "no more items" is recorded, and there is no result.
+template <class Next>
+std::optional<NameList> listNamesRecorded(Next&& next) {
+    errors::ContinueOnError mode;
+    std::string buffer(kValueNamesBufferSize, ' ');
+    NameList names;
+    LSTATUS rc = ERROR_SUCCESS;
+    for (DWORD index = 0; (rc = next(index, buffer)) == ERROR_SUCCESS; ++index) {
+        appendCounted(names, nameBeforeNul(buffer));
+    }
+    if (rc != ERROR_NO_MORE_ITEMS) {
+        errors::lastError().record(Error(rc, kEnumSource, kEnumDescription));
+        return std::nullopt;
+    }
+    return names;
+}
+
 }  // namespace
 
 RegistryKey::~RegistryKey() {
@@ -171,45 +191,17 @@ NameList RegistryKey::ValueNames() const {
 }
 
 std::optional<NameList> RegistryKey::SubKeyNames() const {
-    errors::ContinueOnError mode;
-    std::string buffer(kValueNamesBufferSize, ' ');
-    DWORD index = 0;
-    NameList names;
-    LSTATUS rc = ERROR_SUCCESS;
-    do {
-        rc = RegEnumKeyA(hKey_, index, buffer.data(), kSubNamesBufferSize);
-        if (rc == ERROR_SUCCESS) {
-            appendCounted(names, nameBeforeNul(buffer));
-            ++index;
-        }
-    } while (rc == ERROR_SUCCESS);
-    if (rc != ERROR_NO_MORE_ITEMS) {
-        errors::lastError().record(Error(rc, kEnumSource, kEnumDescription));
-        return std::nullopt;
-    }
-    return names;
+    return listNamesRecorded([this](DWORD index, std::string& buffer) {
+        return RegEnumKeyA(hKey_, index, buffer.data(), kSubNamesBufferSize);
+    });
 }
 
 std::optional<NameList> RegistryKey::SubValueNames() const {
-    errors::ContinueOnError mode;
-    std::string buffer(kValueNamesBufferSize, ' ');
-    DWORD index = 0;
-    NameList names;
-    LSTATUS rc = ERROR_SUCCESS;
-    do {
+    return listNamesRecorded([this](DWORD index, std::string& buffer) {
         DWORD length = kSubNamesBufferSize;
         DWORD type = 0;
-        rc = RegEnumValueA(hKey_, index, buffer.data(), &length, nullptr, &type, nullptr, nullptr);
-        if (rc == ERROR_SUCCESS) {
-            appendCounted(names, nameBeforeNul(buffer));
-            ++index;
-        }
-    } while (rc == ERROR_SUCCESS);
-    if (rc != ERROR_NO_MORE_ITEMS) {
-        errors::lastError().record(Error(rc, kEnumSource, kEnumDescription));
-        return std::nullopt;
-    }
-    return names;
+        return RegEnumValueA(hKey_, index, buffer.data(), &length, nullptr, &type, nullptr, nullptr);
+    });
 }
 
 void RegistryKey::DeleteKey(HKEY hkeyRoot, const std::string& sSubkey) {
