@@ -18,16 +18,18 @@ sleep 3
 port=$(sed -n 's/.*UDP port \([0-9]*\).*/\1/p' "$work/err")
 rss() { awk '/VmRSS/ { print $2 }' "/proc/$epid/status"; }
 
-# The resident size moves by a megabyte or so with the pixmaps of the moment,
-# so each minute is summed up by its highest sample, taken half a second
-# after each message; growth is the last minute's high against the first's.
+# The resident size follows the size of the captions on screen (a long
+# ticker is a wide pixmap), so every minute sends the same pattern of sizes
+# (ticker texts from 0 to 177 characters), each minute is summed up by its
+# highest sample, taken half a second after each message, and growth is the
+# last minute's high against the first's.
 start=$(rss)
 high=0
 first=""
 for i in $(seq 1 "$seconds"); do
   case $((i % 3)) in
     0) printf 'Message num\xe9ro %d' "$i" ;;
-    1) printf '\xff1Ticker %d : %s' "$i" "$(head -c $((i % 200)) /dev/zero | tr '\0' x)" ;;
+    1) printf '\xff1Ticker %d : %s' "$i" "$(head -c $((i % 60 * 3)) /dev/zero | tr '\0' x)" ;;
     2) printf '\xff2%d' $((i * 2654435761 % 16777216)) ;;
   esac >/dev/udp/127.0.0.1/"$port"
   sleep 0.5
