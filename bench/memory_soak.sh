@@ -5,17 +5,8 @@
 set -euo pipefail
 ecran=${1:?usage: $0 path/to/ecran [seconds]}
 seconds=${2:-300}
-work=$(mktemp -d)
-trap 'kill $epid $xpid 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
-
-exec 5< <(Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp 2>/dev/null)
-read -r n <&5
-xpid=$(pgrep -n Xvfb)
-export DISPLAY=":$n" XDG_CONFIG_HOME="$work"
-"$ecran" 2>"$work/err" &
-epid=$!
-sleep 3
-port=$(sed -n 's/.*UDP port \([0-9]*\).*/\1/p' "$work/err")
+source "$(dirname "$0")/display_lib.sh"
+start_display "$ecran"
 rss() { awk '/VmRSS/ { print $2 }' "/proc/$epid/status"; }
 
 # The resident size follows the size of the captions on screen (a long

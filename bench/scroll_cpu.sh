@@ -6,17 +6,9 @@
 set -euo pipefail
 ecran=${1:?usage: $0 path/to/ecran [seconds]}
 seconds=${2:-60}
-work=$(mktemp -d)
-trap 'kill $epid $xpid 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
-
-exec 5< <(Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp 2>/dev/null)
-read -r n <&5
-xpid=$(pgrep -n Xvfb)
-export DISPLAY=":$n" XDG_CONFIG_HOME="$work"
-"$ecran" 2>"$work/err" &
-epid=$!
-sleep 3
-printf '\xff1Prochain d\xe9part 17:45 - voie 3 - Salle 3 : r\xe9union \xe0 14 h' >/dev/udp/127.0.0.1/"$(sed -n 's/.*UDP port \([0-9]*\).*/\1/p' "$work/err")"
+source "$(dirname "$0")/display_lib.sh"
+start_display "$ecran"
+printf '\xff1Prochain d\xe9part 17:45 - voie 3 - Salle 3 : r\xe9union \xe0 14 h' >/dev/udp/127.0.0.1/"$port"
 sleep 1
 
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
