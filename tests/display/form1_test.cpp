@@ -226,7 +226,7 @@ struct TickerForm : Form1 {
 struct WrapRow {
     float left;
     float width;
-    float expectedLeft;  // NaN: the band's ScaleWidth
+    float expectedLeft;  // -1: the band's ScaleWidth
 };
 
 TEST(Timer1Tick, MovesTwoPixelsAndWrapsWhenTheRightEdgeReachesTheLeftEdge) {

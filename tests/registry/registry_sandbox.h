@@ -16,22 +16,27 @@
 namespace ecran::test_support {
 
 // XDG_CONFIG_HOME points at a fresh directory, the store is reopened there,
-// and the last-error record starts clear.
+// and the last-error record starts clear; all of it is put back afterwards.
 class RegistrySandbox : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string pattern = (std::filesystem::temp_directory_path() / "ecran-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
+        if (const char* old = std::getenv("XDG_CONFIG_HOME")) oldConfigHome_ = old;
         setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
         win32::closeRegistryStore();
         errors::lastError().clear();
     }
     void TearDown() override {
         win32::closeRegistryStore();
-        std::filesystem::remove_all(dir_);
+        if (oldConfigHome_) setenv("XDG_CONFIG_HOME", oldConfigHome_->c_str(), 1);
+        else unsetenv("XDG_CONFIG_HOME");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
     }
     std::filesystem::path dir_;
+    std::optional<std::string> oldConfigHome_;
 };
 
 inline bool keyExists(HKEY root, const std::string& path) {

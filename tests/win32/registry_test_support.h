@@ -1,6 +1,6 @@
 #pragma once
-// A throw-away store for each registry test: XDG_CONFIG_HOME points at a
-// fresh temporary directory and the store is closed before and after.
+// A throw-away store for each registry test (the sandbox), with shortcuts
+// for the calls the tests make most.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -12,30 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "registry/registry_sandbox.h"
 #include "win32/registry_api.h"
 #include "win32/registry_store.h"
 
 namespace ecran::win32::testing {
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public test_support::RegistrySandbox {
 protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ecran-reg-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        if (const char* old = std::getenv("XDG_CONFIG_HOME")) oldConfigHome_ = old;
-        setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-        closeRegistryStore();
-    }
-
-    void TearDown() override {
-        closeRegistryStore();
-        if (oldConfigHome_) setenv("XDG_CONFIG_HOME", oldConfigHome_->c_str(), 1);
-        else unsetenv("XDG_CONFIG_HOME");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
     // A key created or opened below `root` (expecting success).
     static HKEY create(HKEY root, const char* path, REGSAM rights = KEY_ALL_ACCESS) {
         HKEY key = nullptr;
@@ -51,9 +35,6 @@ protected:
         return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                               static_cast<DWORD>(bytes.size()));
     }
-
-    std::filesystem::path dir_;
-    std::optional<std::string> oldConfigHome_;
 };
 
 // The name at `index` of a value (or, with `subKey`, of a sub key), or
