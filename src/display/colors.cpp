@@ -52,8 +52,4 @@ QColor colorFromNumber(std::int32_t number, const QPalette& scheme) {
     throw errors::Error(errors::kInvalidPropertyValue, errors::kProgramSource, "Invalid property value");
 }
 
-std::int32_t numberFromRgb(const QColor& color) noexcept {
-    return color.red() | (color.green() << 8) | (color.blue() << 16);
-}
-
 }  // namespace ecran::display

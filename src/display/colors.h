@@ -25,7 +25,4 @@ inline constexpr std::int32_t kButtonFace = 15;
 // refused with error 380 "Invalid property value".
 [[nodiscard]] QColor colorFromNumber(std::int32_t number, const QPalette& scheme);
 
-// The number of a red-green-blue colour.
-[[nodiscard]] std::int32_t numberFromRgb(const QColor& color) noexcept;
-
 }  // namespace ecran::display

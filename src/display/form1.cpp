@@ -206,6 +206,7 @@ void Form1::W_DataArrival() {
     QElapsedTimer batch;
     batch.start();
     int taken = 0;
+    std::optional<std::string> last;  // each message replaces the stored one: a batch stores its last
     while (W->hasPendingDatagrams()) {
         errors::ContinueOnError mode;
         std::string message;
@@ -215,16 +216,11 @@ void Form1::W_DataArrival() {
             message.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
         });
         (void)mode.step([&] { Affichage(message); });
-        // Each message replaces the stored one, so a batch stores its last.
-        unsaved_ = std::move(message);
+        last = std::move(message);
         ++messagesReceived_;
         if (++taken >= kBatchDatagrams || batch.elapsed() >= kBatchMillis) break;
     }
-    if (unsaved_) {
-        storeLastMessage(*unsaved_);
-        unsaved_.reset();
-        emit messagesStored();
-    }
+    if (last) storeLastMessage(*last);
     // More waiting: come back once the event loop has had its turn. A zero
     // timer, not a posted call, because posted calls run back to back within
     // one pass of the loop and would starve the ticker and paints.

@@ -88,10 +88,6 @@ public:
     QTimer* Timer1;        // ticker clock
     QUdpSocket* W;         // message socket
 
-signals:
-    // A batch of datagrams has been shown and the last one stored.
-    void messagesStored();
-
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -109,7 +105,6 @@ private:
     std::int32_t label1ForeColor_ = 0;
     QSize dockedSize_;
     std::function<void()> pump_;
-    std::optional<std::string> unsaved_;
     QTimer* drain_;  // resumes reading a flood after the event loop's turn
     std::uint64_t messagesReceived_ = 0;
     bool nulWarned_ = false;
