@@ -57,6 +57,18 @@ LONG notFoundUnlessDeleted(RegistryDatabase& db, KeyId key) {
     return code == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : code;
 }
 
+// Windows sets the caller's type word to REG_NONE when a query or a value
+// enumeration fails on a valid handle: a missing value, a missing right, a
+// deleted key. A caller that looks at the type without checking the code
+// then sees "no type" rather than whatever its word held before.
+LSTATUS typeNoneOnFailure(LSTATUS code, LPDWORD lpType) {
+    if (lpType != nullptr &&
+        (code == ERROR_FILE_NOT_FOUND || code == ERROR_ACCESS_DENIED || code == ERROR_KEY_DELETED)) {
+        *lpType = REG_NONE;
+    }
+    return code;
+}
+
 constexpr DWORD kAcceptedCreateOptions =
     REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK | REG_OPTION_DONT_VIRTUALIZE;
 
@@ -144,7 +156,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     return guard([&]() -> LSTATUS {
         if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
 
-        return onOpenKey(
+        return typeNoneOnFailure(onOpenKey(
             hKey, KEY_QUERY_VALUE, [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
                 const std::string_view name = lpValueName != nullptr ? lpValueName : "";
                 StoredValue value;
@@ -164,7 +176,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
                 }
                 if (lpcbData != nullptr) *lpcbData = size;
                 return ERROR_SUCCESS;
-            });
+            }), lpType);
     });
 }
 
@@ -190,7 +202,7 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
             return ERROR_INVALID_PARAMETER;
         }
 
-        return onOpenKey(hKey, KEY_QUERY_VALUE,
+        return typeNoneOnFailure(onOpenKey(hKey, KEY_QUERY_VALUE,
                          [&](RegistrySession&, const ResolvedKey& key, RegistryDatabase& db) -> LSTATUS {
                              StoredValue value;
                              LONG code = db.enumValue(key.id, dwIndex, value);
@@ -211,7 +223,7 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
                              if (lpData != nullptr) copyData(value, lpData, *lpcbData);
                              if (lpcbData != nullptr) *lpcbData = size;
                              return ERROR_SUCCESS;
-                         });
+                         }), lpType);
     });
 }
 

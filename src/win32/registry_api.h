@@ -74,6 +74,9 @@
 //   length untouched, whichever of the two was too small.
 // - A missing value gives ERROR_FILE_NOT_FOUND; with no data buffer the size
 //   word is then set to 0, with one it is left as it was.
+// - When RegQueryValueExA or RegEnumValueA fails with ERROR_FILE_NOT_FOUND,
+//   ERROR_ACCESS_DENIED or ERROR_KEY_DELETED, a type word given is set to
+//   REG_NONE (0), as Windows sets it.
 // - RegEnumKeyA and RegEnumValueA refuse a NULL name buffer with
 //   ERROR_INVALID_PARAMETER rather than write through it.
 // - Reserved arguments: RegCreateKeyExA's Reserved and the lpReserved of

@@ -256,7 +256,7 @@ TEST_P(RegQueryValueExATest, SizeCodeAndBufferBytes) {
     const auto data = c.withBuffer ? reinterpret_cast<LPBYTE>(buffer.data()) : nullptr;
     EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, &type, data, &size), c.code);
     EXPECT_EQ(size, c.sizeOut);
-    if (c.code == OK || c.code == MORE) { EXPECT_EQ(type, c.type); }
+    EXPECT_EQ(type, c.code == OK || c.code == MORE ? c.type : static_cast<DWORD>(REG_NONE));
     EXPECT_EQ(buffer, c.bufferAfter);
 }
 
@@ -278,6 +278,37 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"zero-length string", REG_SZ, "", true, 4, OK, 0, untouched(5)},
         QueryCase{"missing, size only", REG_SZ, "", false, 99, ERROR_FILE_NOT_FOUND, 0, untouched(100)},
         QueryCase{"missing, with buffer", REG_SZ, "", true, 10, ERROR_FILE_NOT_FOUND, 10, untouched(11)}));
+
+// A query or value enumeration that fails on a valid handle sets the type
+// word to REG_NONE, whichever of the two functions it is.
+TEST_F(RegistryTest, FailedQueriesAndEnumerationsSetTheTypeToNone) {
+    HKEY key = create(HKCU, "T");
+    ASSERT_EQ(set(key, "v", REG_DWORD, "1234"), OK);
+    HKEY writeOnly = open(HKCU, "T", KEY_SET_VALUE);
+    HKEY deleted = create(HKCU, "T\\Gone");
+    ASSERT_EQ(RegDeleteKeyA(HKCU, "T\\Gone"), OK);
+    struct Row {
+        const char* what;
+        HKEY key;
+        const char* name;
+        LSTATUS code;
+    };
+    for (const Row& row : {Row{"missing value", key, "missing", ERROR_FILE_NOT_FOUND},
+                           Row{"no query right", writeOnly, "v", NO},
+                           Row{"deleted key", deleted, "v", ERROR_KEY_DELETED}}) {
+        SCOPED_TRACE(row.what);
+        DWORD type = 0xDEADBEEF;
+        DWORD size = 0;
+        EXPECT_EQ(RegQueryValueExA(row.key, row.name, nullptr, &type, nullptr, &size), row.code);
+        EXPECT_EQ(type, static_cast<DWORD>(REG_NONE));
+        if (row.code == ERROR_FILE_NOT_FOUND) continue;  // enumeration has no name to miss
+        char name[8];
+        DWORD length = sizeof name;
+        type = 0xDEADBEEF;
+        EXPECT_EQ(RegEnumValueA(row.key, 0, name, &length, nullptr, &type, nullptr, nullptr), row.code);
+        EXPECT_EQ(type, static_cast<DWORD>(REG_NONE));
+    }
+}
 
 // Arguments Windows refuses or ignores, and the name length limit.
 TEST_F(RegistryTest, ArgumentChecks) {
