@@ -1,5 +1,6 @@
 #include "registry/registry_key.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "errors/error.h"
@@ -117,10 +118,22 @@ void RegistryKey::CloseKey() {
     hKey_ = nullptr;
 }
 
+namespace {
+
+QueryValueFunction queryValueFunction = &RegQueryValueExA;
+
+}  // namespace
+
+QueryValueFunction exchangeQueryValueFunction(QueryValueFunction f) noexcept {
+    const QueryValueFunction previous = queryValueFunction;
+    queryValueFunction = f != nullptr ? f : &RegQueryValueExA;
+    return previous;
+}
+
 DWORD RegistryKey::GetRegistryValueLen(const std::string& sName) const {
     DWORD type = 0;
     DWORD size = 0;
-    const LSTATUS rc = RegQueryValueExA(hKey_, sName.c_str(), nullptr, &type, nullptr, &size);
+    const LSTATUS rc = queryValueFunction(hKey_, sName.c_str(), nullptr, &type, nullptr, &size);
     if (rc != ERROR_SUCCESS) {
         throw Error(rc, "RegistryKey.GetRegistryValueLen",
                     "An error occurred while getting the length of the registy value '" + sName + "'");
@@ -131,30 +144,58 @@ DWORD RegistryKey::GetRegistryValueLen(const std::string& sName) const {
 std::string RegistryKey::value(const std::string& sName) const {
     errors::ContinueOnError mode;
 
-    DWORD size = 0;
-    mode.step([&] {
-        try {
-            size = GetRegistryValueLen(sName);
-        } catch (const Error& e) {
-            throw Error(e.number(), kGetValueSource, "Unable to get the length of the registy value '" + sName + "'");
-        }
-    });
-
+    // The size step and the read step are two calls: another process may
+    // change or delete the value between them. A read that does not match
+    // its size step (the read answers ERROR_MORE_DATA, fails where the size
+    // step did not or the other way round, or reports another size) saw a
+    // changed value and is made again from the size step. Alone on the
+    // store, the two always match and one attempt is made.
     std::string buffer;
-    mode.step([&] { buffer.assign(size, '\0'); });
+    for (int attempt = 1;; ++attempt) {
+        const bool last = attempt == kValueReadAttempts;
+        if (attempt > 1) errors::lastError().clear();  // a new attempt reports only its own failures
 
-    mode.step([&] {
-        DWORD type = 0;
-        DWORD inOut = static_cast<DWORD>(buffer.size());
-        const LSTATUS rc = RegQueryValueExA(hKey_, sName.c_str(), nullptr, &type,
-                                            reinterpret_cast<LPBYTE>(buffer.data()), &inOut);
-        if (rc != ERROR_SUCCESS) {
-            throw Error(rc, kGetValueSource, "An error occurred while getting the registy value '" + sName + "'");
+        DWORD size = 0;
+        LSTATUS sizeCode = ERROR_SUCCESS;
+        mode.step([&] {
+            try {
+                size = GetRegistryValueLen(sName);
+            } catch (const Error& e) {
+                sizeCode = e.number();
+                throw Error(e.number(), kGetValueSource,
+                            "Unable to get the length of the registy value '" + sName + "'");
+            }
+        });
+
+        buffer.clear();
+        if (!mode.step([&] { buffer.assign(size, '\0'); })) size = 0;
+
+        LSTATUS readCode = ERROR_SUCCESS;
+        DWORD reported = 0;
+        mode.step([&] {
+            DWORD type = 0;
+            DWORD inOut = static_cast<DWORD>(buffer.size());
+            readCode = queryValueFunction(hKey_, sName.c_str(), nullptr, &type,
+                                          reinterpret_cast<LPBYTE>(buffer.data()), &inOut);
+            reported = inOut;
+            if (readCode != ERROR_SUCCESS) {
+                throw Error(readCode, kGetValueSource,
+                            "An error occurred while getting the registy value '" + sName + "'");
+            }
+        });
+
+        const bool matched = readCode == sizeCode && (readCode != ERROR_SUCCESS || reported == size);
+        if (matched || last) {
+            // Only the bytes the read reported are the value: a failed read
+            // wrote none, and a value that shrank since the size step leaves
+            // NULs behind its end that are not part of it. After the last
+            // attempt a failed read stays recorded and gives empty text.
+            buffer.resize(readCode == ERROR_SUCCESS ? std::min<std::size_t>(reported, buffer.size()) : 0);
+            break;
         }
-    });
+    }
 
-    // All of the buffer counts, whatever size the read reported; the last
-    // byte (a string's NUL) is dropped.
+    // The last byte (a string's NUL) is dropped.
     if (!buffer.empty()) buffer.pop_back();
     return buffer;
 }

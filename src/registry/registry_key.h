@@ -27,6 +27,18 @@ inline constexpr std::size_t kMaxListedNames = 32767;
 inline constexpr DWORD kValueNamesBufferSize = 4096;
 inline constexpr DWORD kSubNamesBufferSize = 512;
 
+// How many times value() reads a value that changes under it (the size
+// step and the read step disagree because another process wrote or deleted
+// it between them) before it keeps what the last read gave.
+inline constexpr int kValueReadAttempts = 8;
+
+// The function through which the class queries values: RegQueryValueExA.
+// Tests put another in its place to change a value between the two queries
+// of a read, as another process may; null puts RegQueryValueExA back. The
+// previous function is returned.
+using QueryValueFunction = decltype(&RegQueryValueExA);
+QueryValueFunction exchangeQueryValueFunction(QueryValueFunction f) noexcept;
+
 class RegistryKey {
 public:
     // A new object holds no key: handle() is 0.
@@ -66,7 +78,10 @@ public:
     // The named value of the held key as text, whatever its type: its bytes
     // less the last one (a string's NUL). Runs in continue-on-error mode:
     // clears the last-error record, records failures and returns what it
-    // could read (empty text for a missing value or no key held).
+    // could read (empty text for a missing value or no key held). A value
+    // that another process changes between the size query and the read is
+    // read again, up to kValueReadAttempts times; the result holds only
+    // bytes that one read returned, never padding.
     [[nodiscard]] std::string value(const std::string& sName) const;
 
     // Stores the text form of vValue as a REG_SZ value with its NUL. The

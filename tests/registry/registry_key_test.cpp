@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <optional>
 
 #include "registry/registry_sandbox.h"
 #include "win32/registry_store.h"
@@ -163,6 +164,69 @@ TEST_F(RegistryKeyTest, ValueReadRecordsTheReadStepFailure) {
     EXPECT_EQ(key.value("missing"), "");
     expectRecord(ERROR_FILE_NOT_FOUND, "RegistryKey.Get Value",
                  "An error occurred while getting the registy value 'missing'");
+}
+
+// Another process writing between the size query and the read, made
+// deterministic: `change` runs just before every read query of value()
+// (a query with a data buffer), and the queries are counted.
+std::function<void(int read)> changeBeforeRead;
+int queries = 0;
+int reads = 0;
+
+LSTATUS WINAPI queryWithChanges(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+    ++queries;
+    if (data != nullptr && changeBeforeRead) changeBeforeRead(++reads);
+    return RegQueryValueExA(key, name, reserved, type, data, size);
+}
+
+TEST_F(RegistryKeyTest, ValueReadOfAValueChangedBetweenItsTwoQueries) {
+    const std::string sixteen = "0123456789abcdef";
+    const auto store = [&](const std::string& text) { putValue(HKEY_CURRENT_USER, kKey, "v", REG_SZ, text + '\0'); };
+    const auto remove = [&] {
+        RegistryKey writer;
+        writer.OpenKey(HKEY_CURRENT_USER, kKey, KEY_ALL_ACCESS);
+        writer.DeleteValue("v");
+    };
+    struct Row {
+        const char* what;
+        std::optional<std::string> before;   // stored before the read; nullopt: no value
+        std::function<void(int)> change;     // before read query n
+        std::string expected;
+        std::int32_t recorded;  // number in the last-error record, 0 when clear
+        int queries;
+    };
+    const Row rows[] = {
+        {"shrinks", sixteen, [&](int n) { if (n == 1) store("a"); }, "a", 0, 4},
+        {"grows", "a", [&](int n) { if (n == 1) store(sixteen); }, sixteen, 0, 4},
+        {"deleted", "abc", [&](int n) { if (n == 1) remove(); }, "", ERROR_FILE_NOT_FOUND, 4},
+        {"appears", std::nullopt, [&](int n) { if (n == 1) store("new"); }, "new", 0, 4},
+        {"switches at every read: the last read is whole", "a",
+         [&](int n) { store(n % 2 ? sixteen : "a"); }, "a", 0, 2 * kValueReadAttempts},
+        {"grows at every read: the failure is recorded", "a",
+         [&](int n) { store(std::string(static_cast<std::size_t>(n) + 1, 'g')); }, "", ERROR_MORE_DATA,
+         2 * kValueReadAttempts},
+    };
+    const QueryValueFunction original = exchangeQueryValueFunction(&queryWithChanges);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        putValue(HKEY_CURRENT_USER, kKey, "other", REG_SZ, "");  // the key exists in every row
+        if (row.before) store(*row.before);
+        RegistryKey key;
+        key.OpenKey(HKEY_CURRENT_USER, kKey, KEY_READ);
+        queries = reads = 0;
+        changeBeforeRead = row.change;
+        EXPECT_EQ(key.value("v"), row.expected);
+        changeBeforeRead = nullptr;
+        EXPECT_EQ(queries, row.queries);
+        if (row.recorded == 0) {
+            EXPECT_TRUE(lastError().isClear()) << lastError().description;
+        } else {
+            expectRecord(row.recorded, "RegistryKey.Get Value", "An error occurred while getting the registy value 'v'");
+        }
+        key.CloseKey();
+        key.DeleteKey(HKEY_CURRENT_USER, kKey);
+    }
+    exchangeQueryValueFunction(original);
 }
 
 TEST_F(RegistryKeyTest, ValueWriteStoresTextAndIsLostWithoutWriteRights) {
