@@ -4,9 +4,11 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -19,7 +21,7 @@ namespace {
 
 constexpr int kApplicationId = 0x65637267;
 constexpr int kSchemaVersion = 1;
-constexpr int kBusyTimeoutMs = 10000;
+std::atomic<int> busyTimeoutMs{static_cast<int>(kRegistryStoreBusyTimeout.count())};
 
 constexpr const char* kRootNames[kStoredRootCount] = {
     "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_CONFIG",
@@ -173,10 +175,40 @@ void printStoreError(const std::string& path, const char* what, const char* deta
     std::fprintf(stderr, "ecran: registry store %s: %s: %s\n", path.c_str(), what, detail);
 }
 
+std::mutex failureMutex;
+RegistryStoreFailure lastFailure;
+
 }  // namespace
 
-RegistryDatabase::RegistryDatabase(sqlite3* db, std::string path, bool quiet)
-    : db_(db), path_(std::move(path)), quiet_(quiet) {}
+void storeFailed(LONG code, const std::string& path, const std::string& what, const std::string& detail,
+                 bool print) {
+    if (print) printStoreError(path, what.c_str(), detail.c_str());
+    try {
+        const std::lock_guard<std::mutex> lock(failureMutex);
+        lastFailure = RegistryStoreFailure{code, path, what + ": " + detail};
+    } catch (const std::bad_alloc&) {
+        // The code still reaches the caller; only its description is lost.
+    }
+}
+
+RegistryStoreFailure lastRegistryStoreFailure() {
+    const std::lock_guard<std::mutex> lock(failureMutex);
+    return lastFailure;
+}
+
+void clearRegistryStoreFailure() noexcept {
+    const std::lock_guard<std::mutex> lock(failureMutex);
+    lastFailure.code = ERROR_SUCCESS;
+    lastFailure.path.clear();
+    lastFailure.what.clear();
+}
+
+void setRegistryStoreBusyTimeout(std::chrono::milliseconds timeout) noexcept {
+    busyTimeoutMs = static_cast<int>(timeout.count());
+}
+
+RegistryDatabase::RegistryDatabase(sqlite3* db, std::string path, bool quiet, bool readOnly)
+    : db_(db), path_(std::move(path)), quiet_(quiet), readOnly_(readOnly) {}
 
 RegistryDatabase::~RegistryDatabase() {
     statements_.clear();
@@ -193,21 +225,33 @@ LONG RegistryDatabase::open(const std::string& path, bool quiet, std::unique_ptr
     out.reset();
     // The store holds the user's settings: created readable by the user
     // alone (SQLite gives its log files the same permissions).
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    bool readOnly = false;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        // A store its user may only read (its mode, a read-only mount) is
+        // opened for reading: every read works, every change answers
+        // ERROR_ACCESS_DENIED, and the file is left as it is.
+        const int denied = errno;
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) readOnly = true;
+        else errno = denied;
+    }
     if (fd < 0) {
-        if (!quiet) printStoreError(path, "cannot create or open the file", std::strerror(errno));
+        storeFailed(ERROR_CANTOPEN, path, "cannot create or open the file", std::strerror(errno), !quiet);
         return ERROR_CANTOPEN;
     }
     ::close(fd);
 
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+    const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
-        if (!quiet) printStoreError(path, "cannot open the database", db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        storeFailed(ERROR_CANTOPEN, path, "cannot open the database", db ? sqlite3_errmsg(db) : sqlite3_errstr(rc),
+                    !quiet);
         sqlite3_close(db);
         return ERROR_CANTOPEN;
     }
-    std::unique_ptr<RegistryDatabase> store(new RegistryDatabase(db, path, quiet));
+    std::unique_ptr<RegistryDatabase> store(new RegistryDatabase(db, path, quiet, readOnly));
     const LONG code = store->initialise();
     if (code != ERROR_SUCCESS) return code;
     store->quiet_ = false;
@@ -228,28 +272,55 @@ struct StoreIdentity {
 
 }  // namespace
 
-LONG RegistryDatabase::initialise() {
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    return guarded(Access::Write, [&]() -> LONG {
-        const auto identity = [&] {
-            Statement q(db_, "SELECT (SELECT application_id FROM pragma_application_id),"
-                             " (SELECT user_version FROM pragma_user_version),"
-                             " (SELECT count(*) FROM sqlite_schema)");
-            Use use(q);
-            StoreIdentity id;
-            if (q.step()) id = StoreIdentity{q.integer(0), q.integer(1), q.integer(2)};
-            return id;
-        };
-        const auto refuse = [&]() -> LONG {
-            if (!quiet_) printStoreError(path_, "not a registry store of this version",
-                            "left untouched; move it away to start a new store");
-            return ERROR_BADDB;
-        };
+bool RegistryDatabase::findRoots() {
+    for (int i = 0; i < kStoredRootCount; ++i) {
+        Statement find(db_, "SELECT id FROM keys WHERE parent IS NULL AND upper=?1");
+        Use use(find);
+        find.bind(1, std::string_view(kRootNames[i]));
+        if (!find.step()) return false;
+        roots_[i] = find.integer(0);
+    }
+    return true;
+}
 
-        // Another program's database is refused before anything is written.
+LONG RegistryDatabase::initialise() {
+    sqlite3_busy_timeout(db_, busyTimeoutMs.load());
+    const auto identity = [&] {
+        Statement q(db_, "SELECT (SELECT application_id FROM pragma_application_id),"
+                         " (SELECT user_version FROM pragma_user_version),"
+                         " (SELECT count(*) FROM sqlite_schema)");
+        Use use(q);
+        StoreIdentity id;
+        if (q.step()) id = StoreIdentity{q.integer(0), q.integer(1), q.integer(2)};
+        return id;
+    };
+    const auto refuse = [&]() -> LONG {
+        storeFailed(ERROR_BADDB, path_, "not a registry store of this version",
+                    "left untouched; move it away to start a new store", !quiet_);
+        return ERROR_BADDB;
+    };
+
+    // A store that is already set up is only read: opening it takes no
+    // write lock, so it neither waits for another process's change nor
+    // needs a file it may write.
+    bool ready = false;
+    LONG code = guarded(Access::Read, [&]() -> LONG {
+        execOrFail(db_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON");
+        Transaction tx(*this, Access::Read);
         const StoreIdentity before = identity();
         if (!before.empty() && !before.ours()) return refuse();
+        ready = before.ours() && findRoots();
+        tx.commit();
+        return ERROR_SUCCESS;
+    });
+    if (code != ERROR_SUCCESS || ready) return code;
+    if (readOnly_) {
+        storeFailed(ERROR_BADDB, path_, "read-only and not yet a registry store",
+                    "make the file writable so that the store can be set up", !quiet_);
+        return ERROR_BADDB;
+    }
 
+    return guarded(Access::Write, [&]() -> LONG {
         {
             Statement journal(db_, "PRAGMA journal_mode=WAL");
             Use use(journal);
@@ -259,7 +330,6 @@ LONG RegistryDatabase::initialise() {
                 if (!quiet_) printStoreError(path_, "write-ahead log unavailable", "using a rollback journal");
             }
         }
-        execOrFail(db_, "PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON");
 
         // Created under the write lock: two processes starting together
         // create the tables and roots once.
@@ -294,6 +364,14 @@ LONG RegistryDatabase::initialise() {
 
 template <class F>
 LONG RegistryDatabase::guarded(Access access, F&& body) {
+    if (access == Access::Write && readOnly_) {
+        // Said once per opening of the store; every refused change is
+        // recorded for callers that ask what became of it.
+        storeFailed(ERROR_ACCESS_DENIED, path_, "cannot write", "the file may only be read; changes are refused",
+                    !quiet_ && !refusalSaid_);
+        refusalSaid_ = true;
+        return ERROR_ACCESS_DENIED;
+    }
     try {
         return body();
     } catch (const SqliteFailure& failure) {
@@ -308,7 +386,19 @@ LONG RegistryDatabase::report(int rc, Access access, const std::string& message)
     const bool unusable = primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
     const char* what = unusable ? "not a usable registry store (left untouched)"
                                 : access == Access::Write ? "cannot write" : "cannot read";
-    if (!quiet_) printStoreError(path_, what, message.c_str());
+    std::string detail = message;
+    if (primary == SQLITE_BUSY) {
+        const int ms = busyTimeoutMs.load();
+        detail = "another process kept it locked for " +
+                 (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms") + " (" +
+                 message + ")";
+    }
+    const LONG code = windowsCode(primary, access);
+    storeFailed(code, path_, what, detail, !quiet_);
+    return code;
+}
+
+LONG RegistryDatabase::windowsCode(int primary, Access access) {
     switch (primary) {
         case SQLITE_FULL: return ERROR_DISK_FULL;
         case SQLITE_NOMEM:
@@ -407,6 +497,14 @@ LONG RegistryDatabase::createPath(KeyId base, const std::vector<std::string>& na
 
 LONG RegistryDatabase::createKey(KeyId base, const std::vector<std::string>& names, std::string_view keyClass,
                                  KeyId& out, DWORD& disposition) {
+    if (readOnly_) {
+        // Nothing needs writing to "create" a key that exists: it is opened.
+        const LONG code = openKey(base, names, out);
+        if (code != ERROR_FILE_NOT_FOUND) {
+            if (code == ERROR_SUCCESS) disposition = REG_OPENED_EXISTING_KEY;
+            return code;
+        }
+    }
     return guarded(Access::Write, [&]() -> LONG {
         Transaction tx(*this, Access::Write);
         const LONG code = createPath(base, names, keyClass, out, disposition);

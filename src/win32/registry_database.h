@@ -28,15 +28,25 @@
 // BEGIN IMMEDIATE ... COMMIT transaction, and COMMIT returns only once the
 // log is on disk, so a process killed at any point (or a power cut) leaves
 // a whole database holding every change whose call returned. The log keeps
-// readers of other processes from blocking a writer, and a commit costs one
-// fsync of the log instead of the journal and database fsyncs of the
-// rollback journal. Writers of several processes queue on the write lock
-// (busy timeout 10 s), so none is lost.
+// readers and writers of different processes from blocking each other, and
+// a commit costs one fsync of the log instead of the journal and database
+// fsyncs of the rollback journal. Writers of several processes queue on the
+// write lock (busy timeout 10 s), so none is lost; readers never wait for
+// a writer, and opening a store that is already set up only reads it.
+//
+// The store is registry.db together with registry.db-wal (changes not yet
+// copied into registry.db) and registry.db-shm (the log's index). The last
+// connection to close copies the log into registry.db and removes both, so
+// registry.db alone is the whole store once no process has it open (the
+// functions close it when their process exits).
+//
+// A store file its user may only read is opened read-only: reads work,
+// every change answers ERROR_ACCESS_DENIED and the file stays as it is.
 //
 // Every member returns a Windows code. Failures of the database itself are
-// reported on stderr with the file's path and turned into ERROR_DISK_FULL,
-// ERROR_NOT_ENOUGH_MEMORY, ERROR_BADDB, ERROR_ACCESS_DENIED, ERROR_CANTREAD
-// or ERROR_CANTWRITE.
+// reported on stderr with the file's path, kept for lastRegistryStoreFailure()
+// and turned into ERROR_DISK_FULL, ERROR_NOT_ENOUGH_MEMORY, ERROR_BADDB,
+// ERROR_ACCESS_DENIED, ERROR_CANTREAD or ERROR_CANTWRITE.
 
 #include <cstdint>
 #include <memory>
@@ -45,6 +55,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "win32/registry_store.h"
 #include "win32/win_types.h"
 
 struct sqlite3;
@@ -70,6 +81,12 @@ struct NewValue {
     std::string_view data;
 };
 
+// A failure of the store itself: written on stderr (when `print`) as
+// "ecran: registry store PATH: WHAT: DETAIL" and kept as the process's
+// lastRegistryStoreFailure().
+void storeFailed(LONG code, const std::string& path, const std::string& what, const std::string& detail,
+                 bool print);
+
 class RegistryDatabase {
 public:
     // Opens (creating when missing) the store at `path`, whose folder must
@@ -83,6 +100,7 @@ public:
     RegistryDatabase& operator=(const RegistryDatabase&) = delete;
 
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    [[nodiscard]] bool readOnly() const noexcept { return readOnly_; }
     [[nodiscard]] KeyId root(StoredRoot r) const noexcept { return roots_[static_cast<int>(r)]; }
 
     // ERROR_SUCCESS when the key exists, ERROR_KEY_DELETED when not.
@@ -120,8 +138,10 @@ private:
     class Transaction;
     enum class Access { Read, Write };
 
-    RegistryDatabase(sqlite3* db, std::string path, bool quiet);
+    RegistryDatabase(sqlite3* db, std::string path, bool quiet, bool readOnly);
     [[nodiscard]] LONG initialise();
+    [[nodiscard]] bool findRoots();
+    [[nodiscard]] static LONG windowsCode(int primary, Access access);
     template <class F>
     [[nodiscard]] LONG guarded(Access access, F&& body);
     [[nodiscard]] LONG report(int rc, Access access, const std::string& message);
@@ -137,6 +157,8 @@ private:
     sqlite3* db_;
     std::string path_;
     bool quiet_;
+    bool readOnly_;             // the file may only be read: every change is refused
+    bool refusalSaid_ = false;  // the refusal of a change has been written on stderr
     KeyId roots_[kStoredRootCount] = {};
     std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;  // by SQL literal
     Statement& statement(const char* sql);

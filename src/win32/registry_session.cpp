@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -73,6 +73,25 @@ RegistrySession& RegistrySession::instance() {
 
 RegistrySession::RegistrySession() : handles_(kMaxOpenRegistryHandles) {
     pthread_atfork(&RegistrySession::beforeFork, &RegistrySession::afterFork, &RegistrySession::afterFork);
+    std::atexit(&RegistrySession::atExit);
+}
+
+void RegistrySession::atExit() {
+    // Closing the connection lets SQLite copy the log into registry.db when
+    // this is the last process using the store; left open, every change
+    // made here would stay in registry.db-wal after the process is gone.
+    // Handles stay valid: a registry call made later in the exit (from a
+    // static destructor) opens the store again.
+    RegistrySession& session = instance();
+    const auto lock = session.lock();
+    session.closeDatabase();
+}
+
+void RegistrySession::closeDatabase() noexcept {
+    // A connection inherited without the fork handlers belongs to the parent:
+    // it is let go without closing it.
+    if (database_ && databasePid_ != ::getpid()) (void)database_.release();
+    database_.reset();
 }
 
 void RegistrySession::beforeFork() {
@@ -87,8 +106,8 @@ void RegistrySession::afterFork() {
 
 LONG RegistrySession::database(RegistryDatabase*& out) {
     if (database_ && databasePid_ != ::getpid()) {
-        std::fprintf(stderr, "ecran: registry store %s: open in the process this one was copied from; not used here\n",
-                     database_->path().c_str());
+        storeFailed(ERROR_CANTOPEN, database_->path(), "open in the process this one was copied from",
+                    "not used here", true);
         return ERROR_CANTOPEN;
     }
     if (!database_) {
@@ -97,10 +116,7 @@ LONG RegistrySession::database(RegistryDatabase*& out) {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
         if (ec) {
-            if (!quiet) {
-                std::fprintf(stderr, "ecran: registry store %s: cannot create its folder: %s\n", path.c_str(),
-                             ec.message().c_str());
-            }
+            storeFailed(ERROR_CANTOPEN, path, "cannot create its folder", ec.message(), !quiet);
             lastFailedPath_ = path;
             return ERROR_CANTOPEN;
         }
@@ -143,10 +159,7 @@ LONG RegistrySession::addHandle(KeyId key, REGSAM rights, HKEY& out) {
 }
 
 void RegistrySession::close() noexcept {
-    // A connection inherited without the fork handlers belongs to the parent:
-    // it is let go without closing it.
-    if (database_ && databasePid_ != ::getpid()) (void)database_.release();
-    database_.reset();
+    closeDatabase();
     handles_.clear();
     lastFailedPath_.clear();
 }

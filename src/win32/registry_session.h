@@ -62,6 +62,10 @@ public:
     // one process delete the log the other still writes to. A child made
     // without the fork handlers (a raw clone) finds the inherited connection
     // and gets ERROR_CANTOPEN rather than a corrupted store.
+    //
+    // The store is closed when the process exits (std::exit, or a return
+    // from main; not _exit or a signal), in a forked child too, since each
+    // side opened its own connection.
     [[nodiscard]] LONG database(RegistryDatabase*& out);
 
     [[nodiscard]] RegistryHandleTable& handles() noexcept { return handles_; }
@@ -82,6 +86,9 @@ private:
     RegistrySession();
     static void beforeFork();
     static void afterFork();
+    static void atExit();
+    // Closes the store, keeping the handles.
+    void closeDatabase() noexcept;
 
     std::mutex mutex_;
     std::unique_ptr<RegistryDatabase> database_;

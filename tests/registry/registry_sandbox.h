@@ -3,6 +3,9 @@
 // store, and raw access to the store for setting up and checking keys.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -26,9 +29,11 @@ protected:
         if (const char* old = std::getenv("XDG_CONFIG_HOME")) oldConfigHome_ = old;
         setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
         win32::closeRegistryStore();
+        win32::clearRegistryStoreFailure();
         errors::lastError().clear();
     }
     void TearDown() override {
+        win32::setRegistryStoreBusyTimeout(win32::kRegistryStoreBusyTimeout);
         win32::closeRegistryStore();
         if (oldConfigHome_) setenv("XDG_CONFIG_HOME", oldConfigHome_->c_str(), 1);
         else unsetenv("XDG_CONFIG_HOME");
@@ -37,6 +42,51 @@ protected:
     }
     std::filesystem::path dir_;
     std::optional<std::string> oldConfigHome_;
+};
+
+// Another process in the middle of a change: from construction to
+// destruction it holds the store's write lock (the store must exist).
+class OtherProcessWriting {
+public:
+    OtherProcessWriting() {
+        int ready[2], release[2];
+        if (pipe(ready) != 0 || pipe(release) != 0) return;
+        const std::string path = win32::registryStorePath();
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ready[0]);
+            close(release[1]);
+            sqlite3* db = nullptr;
+            const bool holding = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                                 sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE keys SET class = class", nullptr, nullptr,
+                                              nullptr) == SQLITE_OK;
+            (void)!write(ready[1], holding ? "1" : "0", 1);
+            char c;
+            while (read(release[0], &c, 1) > 0) {
+            }
+            sqlite3_close(db);  // rolls the change back
+            _exit(0);
+        }
+        close(ready[1]);
+        close(release[0]);
+        release_ = release[1];
+        char c = '0';
+        holding_ = pid_ > 0 && read(ready[0], &c, 1) == 1 && c == '1';
+        close(ready[0]);
+    }
+    ~OtherProcessWriting() {
+        if (release_ >= 0) close(release_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+    OtherProcessWriting(const OtherProcessWriting&) = delete;
+    OtherProcessWriting& operator=(const OtherProcessWriting&) = delete;
+
+    [[nodiscard]] bool holding() const { return holding_; }
+
+private:
+    pid_t pid_ = -1;
+    int release_ = -1;
+    bool holding_ = false;
 };
 
 inline bool keyExists(HKEY root, const std::string& path) {

@@ -1,0 +1,160 @@
+// The store among other processes and users: what a process leaves in the
+// store file when it exits, a store its user may only read, and reads while
+// another process is writing.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "registry_test_support.h"
+
+namespace ecran::win32::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const HKEY HKCU = HKEY_CURRENT_USER;
+
+LSTATUS setText(HKEY key, const char* name, const std::string& bytes) {
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
+                          static_cast<DWORD>(bytes.size()));
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The REG_SZ text of a value, or "<code>".
+std::string text(HKEY root, const char* path, const char* name) {
+    HKEY key = nullptr;
+    LSTATUS rc = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+    if (rc != ERROR_SUCCESS) return "<" + std::to_string(rc) + ">";
+    char data[64] = {};
+    DWORD size = sizeof data - 1;
+    rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(data), &size);
+    (void)RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? std::string(data) : "<" + std::to_string(rc) + ">";
+}
+
+TEST_F(RegistryTest, AProcessThatExitedLeavesItsKeysInTheStoreFileAlone) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        HKEY key = nullptr;
+        const bool done = RegCreateKeyExA(HKCU, "Software\\Left", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                          nullptr) == ERROR_SUCCESS &&
+                          setText(key, "v", std::string("kept", 5)) == ERROR_SUCCESS;
+        std::exit(done ? 0 : 1);  // an ordinary end, as a program's
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    // A backup that takes registry.db alone.
+    const fs::path copy = dir_ / "copy";
+    fs::create_directories(copy / "ecran");
+    fs::copy_file(registryStorePath(), copy / "ecran" / "registry.db");
+    setenv("XDG_CONFIG_HOME", copy.c_str(), 1);
+    closeRegistryStore();
+    EXPECT_EQ(text(HKCU, "Software\\Left", "v"), "kept");
+}
+
+// Run in a child whose user may only read the store file (as root, whom
+// file modes do not stop, the child becomes "nobody" and the files become
+// that user's). Each line: a call and its code.
+std::string callsOnAReadOnlyStore(const fs::path& dir) {
+    const bool root = geteuid() == 0;
+    constexpr uid_t kNobody = 65534;
+    if (root) {
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            if (chown(entry.path().c_str(), kNobody, kNobody) != 0) return "chown failed";
+        }
+        if (chown(dir.c_str(), kNobody, kNobody) != 0) return "chown failed";
+    }
+    int fds[2];
+    if (pipe(fds) != 0) return "pipe failed";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (root && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(1);
+        std::string out;
+        const auto note = [&](const char* what, LSTATUS rc) { out += std::string(what) + " " + std::to_string(rc) + "\n"; };
+        HKEY key = nullptr, created = nullptr, writable = nullptr;
+        DWORD disposition = 0;
+        note("open KEY_READ", RegOpenKeyExA(HKCU, "Software\\RO", 0, KEY_READ, &key));
+        out += "read " + text(HKCU, "Software\\RO", "v") + "\n";
+        note("set", setText(key, "v", "x"));
+        note("open KEY_WRITE", RegOpenKeyExA(HKCU, "Software\\RO", 0, KEY_WRITE, &writable));
+        note("set through it", setText(writable, "v", "x"));
+        note("delete value", RegDeleteValueA(writable, "v"));
+        note("create existing",
+             RegCreateKeyExA(HKCU, "Software\\RO", 0, nullptr, 0, KEY_READ, nullptr, &created, &disposition));
+        out += "disposition " + std::to_string(disposition) + "\n";
+        note("create new", RegCreateKeyExA(HKCU, "Software\\New", 0, nullptr, 0, KEY_READ, nullptr, &created, nullptr));
+        note("delete key", RegDeleteKeyA(HKCU, "Software\\RO"));
+        out += "failure " + std::to_string(lastRegistryStoreFailure().code) + "\n";
+        (void)!write(fds[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buffer[256];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    return out;
+}
+
+TEST_F(RegistryTest, AStoreItsUserMayOnlyReadIsReadAndNeverWritten) {
+    HKEY key = create(HKCU, "Software\\RO");
+    ASSERT_EQ(setText(key, "v", std::string("kept", 5)), ERROR_SUCCESS);
+    closeRegistryStore();
+    const std::string store = registryStorePath();
+    ASSERT_EQ(chmod(store.c_str(), 0400), 0);
+    const std::string before = readFile(store);
+
+    EXPECT_EQ(callsOnAReadOnlyStore(dir_),
+              "open KEY_READ 0\n"
+              "read kept\n"
+              "set 5\n"
+              "open KEY_WRITE 0\n"
+              "set through it 5\n"
+              "delete value 5\n"
+              "create existing 0\n"
+              "disposition 2\n"
+              "create new 5\n"
+              "delete key 5\n"
+              "failure 5\n");
+    EXPECT_EQ(readFile(store), before);
+    struct stat st {};
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0400u);
+}
+
+TEST_F(RegistryTest, ReadsDoNotWaitForAnotherProcessesChangeAndAChangeThatWaitsTooLongSaysWhy) {
+    HKEY key = create(HKCU, "Software\\Busy");
+    ASSERT_EQ(setText(key, "v", std::string("before", 7)), ERROR_SUCCESS);
+    closeRegistryStore();  // opened again below while the other process writes
+    setRegistryStoreBusyTimeout(std::chrono::milliseconds(300));
+
+    test_support::OtherProcessWriting writer;
+    ASSERT_TRUE(writer.holding());
+    EXPECT_EQ(text(HKCU, "Software\\Busy", "v"), "before");
+    EXPECT_EQ(lastRegistryStoreFailure().code, ERROR_SUCCESS);
+
+    key = open(HKCU, "Software\\Busy", KEY_WRITE);
+    EXPECT_EQ(setText(key, "v", "after"), ERROR_CANTWRITE);
+    const RegistryStoreFailure failure = lastRegistryStoreFailure();
+    EXPECT_EQ(failure.code, ERROR_CANTWRITE);
+    EXPECT_EQ(failure.path, registryStorePath());
+    EXPECT_EQ(failure.what, "cannot write: another process kept it locked for 300 ms (database is locked)");
+    clearRegistryStoreFailure();
+    EXPECT_EQ(lastRegistryStoreFailure().code, ERROR_SUCCESS);
+}
+
+}  // namespace
+}  // namespace ecran::win32::testing
