@@ -9,6 +9,7 @@
 #include "registry/key_path.h"
 #include "registry/registry_key.h"
 #include "text/cp1252.h"
+#include "win32/registry_store.h"
 
 namespace ecran::config_tool {
 namespace {
@@ -56,7 +57,9 @@ case; abbreviations such as HKCU are not recognised).
 Text is read and printed in UTF-8 and stored in Windows-1252; a character
 that Windows-1252 cannot hold is refused.
 
-Exit status: 0 done, 1 not found or not stored, 2 wrong usage.
+Exit status: 0 done, 1 not found or not stored, 2 wrong usage, 3 the
+registry store cannot be reached (another program kept it locked, or it is
+unreadable, read-only or damaged): nothing is known of the value then.
 )";
 
 // Longest section or key name that reaches the store whole.
@@ -171,8 +174,23 @@ Setting settingArguments(const Options& options, const std::string& sectionUtf8,
     if (s.section.size() > kMaxNameLength || s.key.size() > kMaxNameLength) {
         throw UsageError{"SECTION and KEY may be at most 600 characters long"};
     }
-    if (isRegistryFile(options.file)) checkRegistryRoot(options.file.substr(1));
+    // The key read or written is the file's path and SECTION joined, so the
+    // root is checked there: '$HKEY_CURRENT_USER' with SECTION Software is
+    // the key HKEY_CURRENT_USER\Software.
+    if (isRegistryFile(options.file)) checkRegistryRoot(options.file.substr(1) + "\\" + s.section);
     return s;
+}
+
+// A failure of the registry store itself during this command (recorded by
+// the registry functions; ProfileValue and RegistryKey cannot pass it on):
+// reported as such, never as an absent value. The status, or nothing when
+// the store answered.
+std::optional<int> storeUnreached(const std::string& subject, std::ostream& err) {
+    const win32::RegistryStoreFailure failure = win32::lastRegistryStoreFailure();
+    if (failure.code == ERROR_SUCCESS) return std::nullopt;
+    err << "ecran-config: cannot reach the registry store '" << failure.path << "' for " << subject << ": "
+        << failure.what << " (error " << failure.code << ")\n";
+    return kExitStore;
 }
 
 // What ProfileValue reads with an empty default: empty text when the store
@@ -189,6 +207,7 @@ int commandGet(const Options& options, std::ostream& out, std::ostream& err) {
         out << text::toUtf8(stored) << '\n';
         return kExitOk;
     }
+    if (const auto status = storeUnreached(describe(options.file, s.section, s.key), err)) return *status;
     if (options.fallback) {
         out << text::toUtf8(*options.fallback) << '\n';
         return kExitOk;
@@ -214,6 +233,7 @@ int commandSet(const Options& options, std::ostream& out, std::ostream& err) {
     }
     const std::string stored = readStored(options, s);
     if (stored == expected) return kExitOk;
+    if (const auto status = storeUnreached(describe(options.file, s.section, s.key), err)) return *status;
     err << "ecran-config: could not store " << describe(options.file, s.section, s.key) << ": it reads back as "
         << (stored.empty() ? std::string("nothing") : quoted(stored)) << '\n';
     return kExitFailure;
@@ -226,6 +246,9 @@ int commandSeed(const Options& options, std::ostream& out, std::ostream& err) {
 
     const std::string result = profile::ProfileValue(s.section, s.key, fallback, options.file,
                                                      profile::kReadAndSeedMode);
+    // A stored value that could not be read looks like none and is seeded
+    // over: the store's failure is what to report then.
+    if (const auto status = storeUnreached(describe(options.file, s.section, s.key), err)) return *status;
     if (!fallback.empty() && readStored(options, s).empty()) {
         err << "ecran-config: could not store the default in " << describe(options.file, s.section, s.key);
         if (!isRegistryFile(options.file) && fallback.size() > kMaxIniValueLength) {
@@ -254,6 +277,7 @@ int commandList(const Options& options, std::ostream& out, std::ostream& err) {
 
     registry::RegistryKey key;
     key.OpenKey(path.root, path.subKey, KEY_READ);
+    if (const auto status = storeUnreached("registry key " + quoted(keyPath), err)) return *status;
     if (key.handle() == nullptr) {
         err << "ecran-config: cannot open registry key " << quoted(keyPath) << " (missing, or not readable)\n";
         return kExitFailure;
@@ -272,10 +296,13 @@ int commandList(const Options& options, std::ostream& out, std::ostream& err) {
         return kExitFailure;
     }
 
+    std::string listing;
     for (const std::string& name : *valueNames) {
-        out << (name.empty() ? std::string("(default)") : text::toUtf8(name)) << " = "
-            << text::toUtf8(key.value(name)) << '\n';
+        listing += (name.empty() ? std::string("(default)") : text::toUtf8(name)) + " = " +
+                   text::toUtf8(key.value(name)) + '\n';
     }
+    if (const auto status = storeUnreached("registry key " + quoted(keyPath), err)) return *status;
+    out << listing;
     for (const std::string& name : *subKeyNames) out << text::toUtf8(name) << "\\\n";
     return kExitOk;
 }
@@ -292,6 +319,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (options.positional.empty()) throw UsageError{"no command given"};
         const std::string& command = options.positional[0];
         if (command != "get" && options.fallback) throw UsageError{"--default applies to get only"};
+        win32::clearRegistryStoreFailure();
         if (command == "get") return commandGet(options, out, err);
         if (command == "set") return commandSet(options, out, err);
         if (command == "seed") return commandSeed(options, out, err);

@@ -12,6 +12,9 @@ namespace ecran::config_tool {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // not found, or a write that did not land
 inline constexpr int kExitUsage = 2;    // wrong arguments
+// The registry store could not be read or written (busy, unreadable,
+// read-only, damaged): nothing is known about the value.
+inline constexpr int kExitStore = 3;
 
 // The file the display reads its port from and keeps its last message in.
 inline constexpr const char* kDefaultFile = "QUOLVEtavrin.ini";

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "registry/registry_sandbox.h"
+#include "win32/registry_store.h"
 
 namespace ecran::config_tool {
 namespace {
@@ -98,6 +99,66 @@ TEST_F(EcranConfigTest, RegistryFilesAndListing) {
     EXPECT_FALSE(test_support::keyExists(HKEY_CURRENT_USER, "Software\\Missing"));
 }
 
+// The root is looked for in the key the setting lives in: the file's path
+// and SECTION joined.
+TEST_F(EcranConfigTest, AFileNamingARootAloneTakesSectionAsTheKeyBelowIt) {
+    EXPECT_EQ(tool({"--file", "$HKEY_CURRENT_USER", "set", "Software", "X", "1"}).status, kExitOk);
+    EXPECT_EQ(test_support::rawValue(HKEY_CURRENT_USER, "Software", "X"), test_support::sz("1"));
+    const Outcome o = tool({"--file", "$hkey_current_user", "get", "Software", "X"});
+    EXPECT_EQ(o.status, kExitOk) << o.err;
+    EXPECT_EQ(o.out, "1\n");
+    EXPECT_EQ(tool({"--file", "$HKCU", "get", "Software", "X"}).status, kExitUsage);
+}
+
+// Another program in the middle of a change to the store: a read does not
+// wait for it, and a change that cannot be made says so with its own status,
+// never as an absent value.
+TEST_F(EcranConfigTest, AStoreBusyWithAnotherProgramIsReadAndReportedAsUnreachableForChanges) {
+    const std::string file = "$HKEY_CURRENT_USER\\Software\\Example";
+    ASSERT_EQ(tool({"--file", file, "set", "ecran", "port", "4445"}).status, kExitOk);
+    win32::closeRegistryStore();  // opened again while the other program writes
+    win32::setRegistryStoreBusyTimeout(std::chrono::milliseconds(200));
+    test_support::OtherProcessWriting writer;
+    ASSERT_TRUE(writer.holding());
+
+    Outcome o = tool({"--file", file, "get", "ecran", "port"});
+    EXPECT_EQ(o.status, kExitOk) << o.err;
+    EXPECT_EQ(o.out, "4445\n");
+
+    // A change to make: a new port, a host to seed.
+    for (const char* command : {"set", "seed"}) {
+        SCOPED_TRACE(command);
+        const std::string key = command == std::string("set") ? "port" : "host";
+        o = tool({"--file", file, command, "ecran", key, "1"});
+        EXPECT_EQ(o.status, kExitStore);
+        EXPECT_THAT(o.err, ::testing::EndsWith("ecran-config: cannot reach the registry store '" +
+                                               win32::registryStorePath() + "' for value '" + key +
+                                               "' of registry key 'HKEY_CURRENT_USER\\Software\\Example\\ecran': "
+                                               "cannot write: another process kept it locked for 200 ms "
+                                               "(database is locked) (error 1013)\n"));
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+TEST_F(EcranConfigTest, AStoreThatCannotBeOpenedIsNotReportedAsNothingStored) {
+    // A regular file where the configuration folder should be.
+    std::ofstream(dir_ / "file") << "x";
+    setenv("XDG_CONFIG_HOME", (dir_ / "file").c_str(), 1);
+    win32::closeRegistryStore();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--file", "$HKEY_CURRENT_USER\\Software", "get", "ecran", "port"},
+          {"--file", "$HKEY_CURRENT_USER\\Software", "get", "ecran", "port", "--default", "0"},
+          {"--file", "$HKEY_CURRENT_USER\\Software", "set", "ecran", "port", "1"},
+          {"list", "HKEY_CURRENT_USER\\Software"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Outcome o = tool(args);
+        EXPECT_EQ(o.status, kExitStore);
+        EXPECT_THAT(o.err, HasSubstr("ecran-config: cannot reach the registry store '" + (dir_ / "file").string() +
+                                     "/ecran/registry.db' for "));
+        EXPECT_EQ(o.out, "");
+    }
+}
+
 TEST_F(EcranConfigTest, TheProgramExitsWithTheStatusOfItsCommand) {
     const auto status = [](const std::string& args) {  // the child inherits XDG_CONFIG_HOME
         return WEXITSTATUS(std::system((std::string(ECRAN_CONFIG_PROGRAM) + " " + args + " >/dev/null 2>&1").c_str()));
@@ -106,7 +167,11 @@ TEST_F(EcranConfigTest, TheProgramExitsWithTheStatusOfItsCommand) {
     EXPECT_EQ(status("get ecran"), kExitUsage);
     EXPECT_EQ(status("get ecran port"), kExitFailure);
     EXPECT_EQ(status("set ecran port 4445"), kExitOk);
+    EXPECT_EQ(status("--file '$HKEY_CURRENT_USER\\Software' get ecran port"), kExitFailure);
     EXPECT_EQ(tool({"get", "ecran", "port"}).out, "4445\n");
+    std::ofstream(dir_ / "file") << "x";  // a file where the registry store's folder should be
+    setenv("XDG_CONFIG_HOME", (dir_ / "file").c_str(), 1);
+    EXPECT_EQ(status("--file '$HKEY_CURRENT_USER\\Software' get ecran port"), kExitStore);
 }
 
 }  // namespace
