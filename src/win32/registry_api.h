@@ -85,9 +85,14 @@
 //   Windows does.
 //
 // Storage failures (the store cannot be created or opened, the disk is
-// full, the file is not a registry store) return ERROR_CANTOPEN,
+// full, the file is not a registry store, another process kept the store
+// locked longer than the busy timeout) return ERROR_CANTOPEN,
 // ERROR_DISK_FULL, ERROR_BADDB, ERROR_CANTREAD or ERROR_CANTWRITE and are
-// reported on stderr with the store's path; the file is never replaced.
+// reported on stderr with the store's path; the file is never replaced. A
+// store file its user may only read is read as usual, and every change
+// answers ERROR_ACCESS_DENIED (RegCreateKeyExA of an existing key opens
+// it). lastRegistryStoreFailure() in win32/registry_store.h tells what went
+// wrong last.
 
 #include "win32/win_types.h"
 
