@@ -284,7 +284,8 @@ bool RegistryDatabase::findRoots() {
 }
 
 LONG RegistryDatabase::initialise() {
-    sqlite3_busy_timeout(db_, busyTimeoutMs.load());
+    busyTimeoutMs_ = busyTimeoutMs.load();
+    sqlite3_busy_timeout(db_, busyTimeoutMs_);
     const auto identity = [&] {
         Statement q(db_, "SELECT (SELECT application_id FROM pragma_application_id),"
                          " (SELECT user_version FROM pragma_user_version),"
@@ -388,7 +389,7 @@ LONG RegistryDatabase::report(int rc, Access access, const std::string& message)
                                 : access == Access::Write ? "cannot write" : "cannot read";
     std::string detail = message;
     if (primary == SQLITE_BUSY) {
-        const int ms = busyTimeoutMs.load();
+        const int ms = busyTimeoutMs_;
         detail = "another process kept it locked for " +
                  (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms") + " (" +
                  message + ")";

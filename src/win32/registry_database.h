@@ -159,6 +159,7 @@ private:
     bool quiet_;
     bool readOnly_;             // the file may only be read: every change is refused
     bool refusalSaid_ = false;  // the refusal of a change has been written on stderr
+    int busyTimeoutMs_ = 0;     // how long a change waits for another process's change
     KeyId roots_[kStoredRootCount] = {};
     std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;  // by SQL literal
     Statement& statement(const char* sql);
