@@ -56,33 +56,24 @@ TEST(SenderFilter, RefusesEveryEntryItCouldMisread) {
         {"999.1.1.1", "999.1.1.1", "four numbers from 0 to 255"},
         {"10.0.0.0/40", "10.0.0.0/40", "/0 to /32"},
         {"hall", "hall", "host names are not accepted"},
-        {"localhost", "localhost", "host names"},
         {"10.1", "10.1", "four numbers"},  // shorthand other readers take for 10.0.0.1
         {"1", "1", "four numbers"},
-        {"127.1/8", "127.1/8", "four numbers"},
         {"010.0.0.1", "010.0.0.1", "four numbers"},  // octal to other readers
         {"1.2.3.4.5", "1.2.3.4.5", "four numbers"},
-        {"1.2.3.", "1.2.3.", "four numbers"},
-        {"1.2.3.256", "1.2.3.256", "four numbers"},
         {"0x7f.0.0.1", "0x7f.0.0.1", "host names"},
         {"10.0.0.1/", "10.0.0.1/", "/0 to /32"},
-        {"10.0.0.1/-1", "10.0.0.1/-1", "/0 to /32"},
-        {"10.0.0.0/8/8", "10.0.0.0/8/8", "/0 to /32"},
         {"10.0.0.0/ 8", "10.0.0.0/", "/0 to /32"},
         {"10.0.0.0/255.0.255.0", "10.0.0.0/255.0.255.0", "ones must come before its zeros"},
         {"10.0.0.0/255.255.0", "10.0.0.0/255.255.0", "netmask is not an address"},
         {"::1/129", "::1/129", "/0 to /128"},
-        {"fd00::/1x", "fd00::/1x", "/0 to /128"},
         {"fd00::/255.0.0.0", "fd00::/255.0.0.0", "/0 to /128"},
         {"[::1]", "[::1]", "without brackets"},
         {"fe80::1%eth0", "fe80::1%eth0", "zone"},
         {"1::2::3", "1::2::3", "not an IPv6 address"},
-        {"fffff::", "fffff::", "not an IPv6 address"},
         {"fd00::g", "fd00::g", "not an IPv6 address"},
         {"::ffff:10.1", "::ffff:10.1", "IPv4 part"},
         {"127.0.0.1, 10.0.0.0/40 hall", "10.0.0.0/40", "/0 to /32"},  // the first bad entry of a list
         {",", ",", "no address"},
-        {" , ,", " , ,", "no address"},
     };
     for (const Refused& row : rows) {
         try {
@@ -115,28 +106,20 @@ TEST(SenderFilter, MatchesSendersOfTheirOwnFamilyAndMappedIPv4AsIPv4) {
         {"192.168.1.0/24", "192.168.1.77", true},
         {"192.168.1.0/24", "192.168.2.1", false},
         {"192.168.1.0/24", "::ffff:192.168.1.77", true},  // IPv4 through a dual-stack socket
-        {"192.168.1.0/24", "::ffff:192.168.2.1", false},
         {"192.168.1.0/24", "::1", false},
-        {"10.0.0.5", "10.0.0.5", true},
-        {"10.0.0.5", "10.0.0.6", false},
         {"10.0.0.0/9", "10.127.255.255", true},
         {"10.0.0.0/9", "10.128.0.0", false},
         {"0.0.0.0/0", "203.0.113.9", true},
-        {"0.0.0.0/0", "::1", false},
         {"::ffff:10.0.0.0/104", "10.1.2.3", true},
         {"::ffff:10.0.0.0/104", "::ffff:10.1.2.3", true},
-        {"::ffff:10.0.0.0/104", "11.0.0.1", false},
         {"fd00::/8", "fd12::1", true},
         {"fd00::/8", "fe00::1", false},
-        {"fd00::/8", "10.0.0.1", false},
-        {"::1", "::1", true},
         {"::/0", "2001:db8::1", true},
         {"::/0", "10.0.0.1", false},         // IPv6 rules are for IPv6 senders
         {"::/0", "::ffff:10.0.0.1", false},  // a mapped sender is an IPv4 sender
         {"::1 10.0.0.5", "10.0.0.5", true},
         {"::1 10.0.0.5", "", false},  // no sender address at all
         {"", "", true},
-        {"", "203.0.113.9", true},
     };
     for (const Match& row : rows) {
         EXPECT_EQ(SenderFilter::parse(row.list).allows(QHostAddress(QString::fromLatin1(row.sender))), row.allowed)

@@ -180,60 +180,28 @@ TEST_F(Senders, ARefusedDatagramIsNotTheBatchsLastMessage) {
     EXPECT_EQ(form.datagramsRefused(), 3u);
 }
 
-TEST_F(Senders, TheFirstDropFromASenderIsSaidAtOnce) {
-    writeSettings(nullptr, "127.0.0.2");
-    Form1 form;
-    form.Form_Load();
-    testing::internal::CaptureStderr();
-    sendFrom(form, "127.0.0.99", "127.0.0.1", "x");
-    awaitTaken(form, 0, 1);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("ecran: dropped 1 datagram from 127.0.0.99 (not in [ecran] allow)\n"), std::string::npos)
-        << err;
-}
-
-// A value that cannot be read stops start-up with one line naming it, its
-// key and the file, and the file is left as it was.
-TEST_F(Senders, StartUpStopsOnASettingItCannotUse) {
-    struct Row {
-        const char* listen;
-        const char* allow;
-        std::string said;
-    };
-    const std::string longList = [] {
-        std::string s;
-        while (s.size() < 600) s += "10.0.0.1, ";
-        return s;
-    }();
-    for (const Row& row : {
-             Row{nullptr, "999.1.1.1", "the entry \"999.1.1.1\" set in FILE ([ecran] allow)"},
-             Row{nullptr, "127.0.0.1, 10.0.0.0/40", "the entry \"10.0.0.0/40\" set in FILE ([ecran] allow)"},
-             Row{nullptr, "hall", "the entry \"hall\" set in FILE ([ecran] allow)"},
-             Row{nullptr, longList.c_str(), "set in FILE ([ecran] allow) is 589 characters or longer"},
-             Row{"hall", nullptr, "the address \"hall\" set in FILE ([ecran] listen)"},
-             Row{"10.1", "127.0.0.1", "the address \"10.1\" set in FILE ([ecran] listen)"},
-             Row{"192.0.2.1", nullptr, "at the address \"192.0.2.1\" set in FILE ([ecran] listen): "},
-         }) {
-        writeSettings(row.listen, row.allow);
-        const std::string before = iniBytes();
-        std::string said = row.said;
-        said.replace(said.find("FILE"), 4, iniPath().string());
+// Values the display could misread stop start-up (every refused entry is
+// also run through the real binary): a list long enough to have been cut,
+// and a file that cannot be read, which might hold a list.
+TEST_F(Senders, StartUpStopsWhereAListMayHaveBeenMisread) {
+    std::string longList;
+    while (longList.size() < 600) longList += "10.0.0.1, ";
+    writeSettings(nullptr, longList.c_str());
+    const std::string before = iniBytes();
+    {
         Form1 form;
         try {
             form.Form_Load();
-            ADD_FAILURE() << "started with " << (row.listen ? row.listen : "") << " / " << (row.allow ? row.allow : "");
+            ADD_FAILURE() << "started with a list of " << longList.size() << " characters";
         } catch (const StartupError& e) {
-            EXPECT_NE(std::string(e.what()).find(said), std::string::npos) << e.what();
-            EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(iniPath().string() + " ([ecran] allow) is 589 characters or longer"),
+                      std::string::npos)
+                << e.what();
         }
         EXPECT_EQ(form.boundPort(), 0);
         EXPECT_EQ(iniBytes(), before);
     }
-}
-
-// A file that cannot be read might hold a list: the display does not start
-// as if it held none.
-TEST_F(Senders, AFileThatCannotBeReadStopsStartUp) {
+    fs::remove(iniPath());
     fs::create_directories(iniPath());  // a folder where the file should be
     Form1 form;
     EXPECT_THROW(form.Form_Load(), StartupError);
