@@ -151,7 +151,8 @@ TEST_F(Senders, ListenBindsThatAddressAlone) {
         bool otherBinds;
     };
     for (const Row& row : {Row{nullptr, "127.0.0.2", false}, Row{"127.0.0.1", "127.0.0.2", true},
-                           Row{"::1", "127.0.0.1", true}, Row{"0.0.0.0", "::1", true}}) {
+                           Row{"::1", "127.0.0.1", true}, Row{"0.0.0.0", "::1", true},
+                           Row{"::", "0.0.0.0", true}}) {
         if ((std::string(row.other) + (row.listen ? row.listen : "")).find(':') != std::string::npos && !hasIPv6())
             continue;
         writeSettings(row.listen, nullptr);
