@@ -288,6 +288,7 @@ void Form1::W_DataArrival() {
         (void)mode.step([&] {
             const QNetworkDatagram datagram = W->receiveDatagram();
             refused = !admit(datagram.senderAddress());
+            if (refused) return;
             const QByteArray bytes = datagram.data();
             message.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
         });
