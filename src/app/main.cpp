@@ -14,6 +14,7 @@
 #include "display/form1.h"
 #include "display/screen_awake.h"
 #include "display/service_notifier.h"
+#include "errors/report.h"
 #include "win32/config_dir.h"
 
 namespace {
@@ -27,9 +28,17 @@ constexpr const char* kUsage =
     "message's colour (0x00BBGGRR). The last message is stored and shown again\n"
     "at the next start.\n"
     "\n"
-    "Its one setting is the UDP port, [ecran] port in FILE, where FILE is\n"
-    "$XDG_CONFIG_HOME/ecran/QUOLVEtavrin.ini (default ~/.config/ecran/). Port 0\n"
-    "lets the system choose a free port, printed at start.\n"
+    "Its settings are in FILE, $XDG_CONFIG_HOME/ecran/QUOLVEtavrin.ini (default\n"
+    "~/.config/ecran/):\n"
+    "  [ecran] port    the UDP port; 0 lets the system choose a free port, printed\n"
+    "                  at start\n"
+    "  [ecran] listen  the one address to listen on (127.0.0.1, ::1, 0.0.0.0 for\n"
+    "                  IPv4 only); missing or empty: every interface, IPv4 and IPv6\n"
+    "  [ecran] allow   the senders whose datagrams are shown: addresses and\n"
+    "                  prefixes separated by commas or blanks (192.168.1.0/24,\n"
+    "                  10.0.0.5, fd00::/8); missing or empty: every sender. Other\n"
+    "                  senders' datagrams are dropped and counted on stderr.\n"
+    "An entry that cannot be read stops the start with status 1.\n"
     "Without a display server it runs on Qt's offscreen platform.\n";
 
 std::string profilePath() { return ecran::win32::configDirectory() + "/" + ecran::display::kProfileFile; }
@@ -47,8 +56,8 @@ int main(int argc, char** argv) {
             std::cout << "ecran " << ECRAN_VERSION << "\n";
             return 0;
         }
-        std::cerr << "ecran takes no arguments; its one setting is [ecran] port in " << profilePath()
-                  << " (see ecran --help)\n";
+        std::cerr << "ecran takes no arguments; its settings are [ecran] port, listen and allow in "
+                  << profilePath() << " (see ecran --help)\n";
         return 2;
     }
 
@@ -86,7 +95,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cerr << "ecran " << ECRAN_VERSION << ": listening on UDP port " << form.boundPort()
-              << " (all interfaces); settings and last message in " << profilePath() << "\n";
+              << " (" << form.listeningOn() << "); settings and last message in " << profilePath() << "\n";
 
     ecran::display::CloseSignals closeSignals(&form);
     form.showFullScreen();
@@ -96,5 +105,6 @@ int main(int argc, char** argv) {
     notifier.ready(QStringLiteral("Listening on UDP port %1").arg(form.boundPort()));
     const int status = QApplication::exec();
     notifier.stopping();
+    ecran::errors::reports().flushAll();
     return status;
 }

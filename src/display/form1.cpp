@@ -12,6 +12,7 @@
 #include "display/colors.h"
 #include "display/fonts.h"
 #include "errors/error.h"
+#include "errors/report.h"
 #include "profile/profile_value.h"
 #include "text/cp1252.h"
 #include "text/leading_number.h"
@@ -30,6 +31,14 @@ constexpr float kBottomLineHeight = 15;
 constexpr float kLabel1DesignLeft = 1200, kLabel1DesignTop = 840;
 constexpr float kLabel2DesignLeft = 720, kLabel2DesignTop = 120;
 constexpr float kCloseButtonSize = 375;
+
+// Summaries of repeated reports are due at most once a minute; looking
+// every few seconds says them on time even when their source went quiet.
+constexpr int kReportFlushMs = 5000;
+
+// [ecran] allow is read through ProfileValue, which gives at most 589
+// characters: a value that long may have been cut, possibly inside an entry.
+constexpr std::size_t kProfileReadLimit = 589;
 
 // The ticker's step per tick, in pixels, and the clock's interval.
 constexpr float kTickerStep = 2;
@@ -67,7 +76,8 @@ std::string profilePath() { return win32::configDirectory() + "/" + kProfileFile
 Form1::Form1(QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint),
       twipsPerPixel_(screenTwipsPerPixel(*this)),
-      pump_([] { QCoreApplication::processEvents(QEventLoop::AllEvents); }) {
+      pump_([] { QCoreApplication::processEvents(QEventLoop::AllEvents); }),
+      drops_(errors::reports()) {
     const double tpp = twipsPerPixel_;
     setWindowTitle(QString());
     setAttribute(Qt::WA_OpaquePaintEvent, false);
@@ -128,6 +138,10 @@ Form1::Form1(QWidget* parent)
     drain_->setInterval(0);
     connect(drain_, &QTimer::timeout, this, &Form1::W_DataArrival);
 
+    auto* reportFlush = new QTimer(this);
+    connect(reportFlush, &QTimer::timeout, this, [] { errors::reports().flush(); });
+    reportFlush->start(kReportFlushMs);
+
     Timer1->start();
 }
 
@@ -151,6 +165,7 @@ void Form1::Form_Load() {
         throw StartupError("the port \"" + text::toUtf8(portText) + "\" set in " + profilePath() +
                            " ([ecran] port) is too large a number");
     }
+    readSenderSettings();
     bindSocket(port, portText);
 
     const std::string last = profile::ProfileValue("historique", "infos", "", kProfileFile, profile::kReadMode);
@@ -165,20 +180,79 @@ void Form1::Form_Load() {
     }
 }
 
+// Both keys are optional and read without seeding: a file without them keeps
+// the display listening everywhere to everyone, and is not changed. A value
+// that cannot be read stops start-up: the display never runs with a rule it
+// misread.
+void Form1::readSenderSettings() {
+    const auto read = [](const char* key) {
+        std::string value = profile::ProfileValue("ecran", key, "", kProfileFile, profile::kReadMode);
+        if (!errors::lastError().isClear()) {
+            throw StartupError("cannot read [ecran] " + std::string(key) + " from " + profilePath() + ": " +
+                               errors::lastError().description);
+        }
+        return value;
+    };
+    const std::string listenText = read("listen");
+    const std::string allowText = read("allow");
+    if (listenText.find_first_not_of(" \t") != std::string::npos) {
+        try {
+            listen_ = parseAddress(listenText);
+        } catch (const AddressError& e) {
+            throw StartupError("the address \"" + text::toUtf8(e.entry()) + "\" set in " + profilePath() +
+                               " ([ecran] listen) cannot be used: " + e.reason());
+        }
+    }
+    if (allowText.size() >= kProfileReadLimit) {
+        throw StartupError("the list set in " + profilePath() + " ([ecran] allow) is " +
+                           std::to_string(kProfileReadLimit) +
+                           " characters or longer and may have been cut; shorten it (a prefix such as "
+                           "192.168.1.0/24 covers many senders)");
+    }
+    try {
+        allowed_ = SenderFilter::parse(allowText);
+    } catch (const AddressError& e) {
+        throw StartupError("the entry \"" + text::toUtf8(e.entry()) + "\" set in " + profilePath() +
+                           " ([ecran] allow) cannot be used: " + e.reason());
+    }
+}
+
+std::string Form1::listeningOn() const {
+    std::string out = listen_ ? "address " + listen_->toString().toStdString() : std::string("all interfaces");
+    if (!allowed_.allowsEverySender()) out += "; allowed senders: " + allowed_.describe();
+    return out;
+}
+
+bool Form1::admit(const QHostAddress& sender) {
+    if (allowed_.allows(sender)) return true;
+    ++datagramsRefused_;
+    drops_.dropped(sender);
+    return false;
+}
+
 void Form1::bindSocket(std::int32_t port, const std::string& portText) {
     if (port < 0 || port > 65535) {
         throw StartupError("the port " + std::to_string(port) + " (\"" + text::toUtf8(portText) + "\") set in " +
                            profilePath() + " ([ecran] port) is outside 0-65535");
     }
     const auto udpPort = static_cast<quint16>(port);
-    // Any is both IPv4 and IPv6 where the system has IPv6; else IPv4 alone.
-    bool bound = W->bind(QHostAddress::Any, udpPort);
-    if (!bound && W->error() == QAbstractSocket::UnsupportedSocketOperationError) {
-        bound = W->bind(QHostAddress::AnyIPv4, udpPort);
-    }
-    if (!bound) {
-        throw StartupError("cannot listen on UDP port " + std::to_string(port) + " set in " + profilePath() +
-                           " ([ecran] port): " + W->errorString().toStdString());
+    if (listen_) {
+        // One address: 0.0.0.0 is every IPv4 interface, :: every IPv6 one.
+        if (!W->bind(*listen_, udpPort)) {
+            throw StartupError("cannot listen on UDP port " + std::to_string(port) + " at the address \"" +
+                               listen_->toString().toStdString() + "\" set in " + profilePath() +
+                               " ([ecran] listen): " + W->errorString().toStdString());
+        }
+    } else {
+        // Any is both IPv4 and IPv6 where the system has IPv6; else IPv4 alone.
+        bool bound = W->bind(QHostAddress::Any, udpPort);
+        if (!bound && W->error() == QAbstractSocket::UnsupportedSocketOperationError) {
+            bound = W->bind(QHostAddress::AnyIPv4, udpPort);
+        }
+        if (!bound) {
+            throw StartupError("cannot listen on UDP port " + std::to_string(port) + " set in " + profilePath() +
+                               " ([ecran] port): " + W->errorString().toStdString());
+        }
     }
     // Room for a burst of datagrams while a tick or a paint holds the loop.
     W->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
@@ -210,11 +284,18 @@ void Form1::W_DataArrival() {
     while (W->hasPendingDatagrams()) {
         errors::ContinueOnError mode;
         std::string message;
+        bool refused = false;
         (void)mode.step([&] {
             const QNetworkDatagram datagram = W->receiveDatagram();
+            refused = !admit(datagram.senderAddress());
+            if (refused) return;
             const QByteArray bytes = datagram.data();
             message.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
         });
+        if (refused) {  // not shown, not stored; it still counts towards the batch
+            if (++taken >= kBatchDatagrams || batch.elapsed() >= kBatchMillis) break;
+            continue;
+        }
         (void)mode.step([&] { Affichage(message); });
         last = std::move(message);
         ++messagesReceived_;

@@ -22,6 +22,7 @@
 
 #include "display/label.h"
 #include "display/picture_box.h"
+#include "display/sender_filter.h"
 
 namespace ecran::display {
 
@@ -44,10 +45,11 @@ public:
     explicit Form1(QWidget* parent = nullptr);
     ~Form1() override;
 
-    // Start-up: covers the screen, reads (and seeds) the port, binds the
+    // Start-up: covers the screen, reads (and seeds) the port, reads who may
+    // write to the screen ([ecran] listen and allow, never seeded), binds the
     // socket, replays the last message. Throws StartupError when the display
-    // cannot listen; a stored message that cannot be shown is reported on
-    // stderr and skipped.
+    // cannot listen or cannot read those keys; a stored message that cannot
+    // be shown is reported on stderr and skipped.
     void Form_Load();
 
     // The message interpreter: a plain message becomes the main message; 0xFF
@@ -74,6 +76,12 @@ public:
     [[nodiscard]] bool unloaded() const noexcept { return unloaded_; }
     // How many times the socket was drained and the last message stored.
     [[nodiscard]] std::uint64_t messagesReceived() const noexcept { return messagesReceived_; }
+    // How many datagrams were dropped because their sender is not allowed.
+    [[nodiscard]] std::uint64_t datagramsRefused() const noexcept { return datagramsRefused_; }
+    // Where the socket listens and whom it takes datagrams from, for the
+    // start-up line: "all interfaces", or the listen address, then the
+    // allowed senders when a list is set.
+    [[nodiscard]] std::string listeningOn() const;
 
     // The event pump the tick runs; replaceable so a test can act inside it.
     void setEventPump(std::function<void()> pump) { pump_ = std::move(pump); }
@@ -98,6 +106,8 @@ private:
     void clientResized();
     void bindSocket(std::int32_t port, const std::string& portText);
     void storeLastMessage(const std::string& message);
+    void readSenderSettings();
+    [[nodiscard]] bool admit(const QHostAddress& sender);
 
     double twipsPerPixel_;
     std::int16_t TickBusy = 0;
@@ -108,6 +118,10 @@ private:
     QTimer* drain_;  // resumes reading a flood after the event loop's turn
     std::uint64_t messagesReceived_ = 0;
     bool nulWarned_ = false;
+    std::optional<QHostAddress> listen_;  // none: every interface, IPv4 and IPv6
+    SenderFilter allowed_;
+    DropReport drops_;
+    std::uint64_t datagramsRefused_ = 0;
 };
 
 }  // namespace ecran::display

@@ -13,6 +13,6 @@ out=$("$ECRAN" --version 2>&1) && status=0 || status=$?
 check "--version prints the version" [ "$status" -eq 0 ] && grep -q '^ecran [0-9]' <<<"$out"
 out=$("$ECRAN" --port 4445 2>&1) && status=0 || status=$?
 check "an argument is refused with status 2" [ "$status" -eq 2 ]
-check "the refusal names the one setting and the file" grep -q "ecran takes no arguments; its one setting is \[ecran\] port in $INI" <<<"$out"
+check "the refusal names the settings and the file" grep -q "ecran takes no arguments; its settings are \[ecran\] port, listen and allow in $INI" <<<"$out"
 check "nothing was written" [ ! -e "$INI" ]
 finish
