@@ -107,7 +107,6 @@ private:
     std::function<void()> pump_;
     QTimer* drain_;  // resumes reading a flood after the event loop's turn
     std::uint64_t messagesReceived_ = 0;
-    bool nulWarned_ = false;
 };
 
 }  // namespace ecran::display
