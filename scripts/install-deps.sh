@@ -11,7 +11,7 @@ packages=(
   xvfb xauth x11-utils x11-xserver-utils imagemagick socat xdotool
   libx11-dev libxext-dev libxss-dev
   fonts-open-sans fonts-dejavu-core fontconfig
-  systemd dpkg-dev file desktop-file-utils
+  systemd dpkg-dev file desktop-file-utils lintian
 )
 
 missing=()

@@ -27,7 +27,7 @@ namespace {
 constexpr int kReportFlushMs = 5000;
 
 constexpr const char* kUsage =
-    "usage: ecran [--help | --version]\n"
+    "usage: ecran [-h | --help | --version]\n"
     "\n"
     "Shows a full-screen message display driven by UDP datagrams: a plain\n"
     "datagram replaces the main message, byte 0xFF then \"1\" and text replaces\n"
