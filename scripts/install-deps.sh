@@ -8,10 +8,10 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libqt6network6 libqt6dbus6 libgl-dev dbus-daemon
   libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth x11-utils x11-xserver-utils imagemagick socat
+  xvfb xauth x11-utils x11-xserver-utils imagemagick socat xdotool
   libx11-dev libxext-dev libxss-dev
   fonts-open-sans fonts-dejavu-core fontconfig
-  systemd dpkg-dev file desktop-file-utils
+  systemd dpkg-dev file desktop-file-utils lintian
 )
 
 missing=()

@@ -2,12 +2,15 @@
 // application and runs the event loop.
 
 #include <QApplication>
+#include <QTimer>
 
+#include <csignal>
 #include <cstdlib>
-#include <malloc.h>
 #include <cstring>
 #include <iostream>
+#include <malloc.h>
 #include <string>
+#include <unistd.h>
 
 #include "display/close_signals.h"
 #include "display/fonts.h"
@@ -19,8 +22,12 @@
 
 namespace {
 
+// How often pending summaries of repeated reports are looked at; each kind is
+// still summarised at most once a minute.
+constexpr int kReportFlushMs = 5000;
+
 constexpr const char* kUsage =
-    "usage: ecran [--help | --version]\n"
+    "usage: ecran [-h | --help | --version]\n"
     "\n"
     "Shows a full-screen message display driven by UDP datagrams: a plain\n"
     "datagram replaces the main message, byte 0xFF then \"1\" and text replaces\n"
@@ -61,6 +68,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (ecran::win32::configDirectory().empty()) {
+        std::cerr << "ecran: cannot tell where to keep the settings and the last message: neither "
+                     "XDG_CONFIG_HOME nor HOME is set to an absolute path, and user id "
+                  << ::getuid() << " has no home directory in the password database; set HOME\n";
+        return 1;
+    }
+
+    // A reader of stderr that goes away (a closed pipe, a log collector that
+    // exited) must not kill the display at its next line: the write fails
+    // with EPIPE instead, and the line is lost.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // The display runs for months and redraws captions into pixmaps of
     // hundreds of kilobytes: give such blocks straight back to the system
     // when they are freed, and keep the threads Qt starts from holding heaps
@@ -68,11 +87,17 @@ int main(int argc, char** argv) {
     ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
     ::mallopt(M_ARENA_MAX, 2);
 
+    // An empty DISPLAY or WAYLAND_DISPLAY names no server: Qt would try it
+    // anyway and abort, so it counts as unset.
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (value && !*value) ::unsetenv(variable);
+    }
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     const bool noDisplay = !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY");
     if ((!platform || !*platform) && noDisplay) {
-        std::cerr << "ecran: no display server (DISPLAY and WAYLAND_DISPLAY are unset): running on Qt's offscreen "
-                     "platform; nothing is shown, messages are still received and stored\n";
+        std::cerr << "ecran: no display server (DISPLAY and WAYLAND_DISPLAY are unset or empty): running on Qt's "
+                     "offscreen platform; nothing is shown, messages are still received and stored\n";
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
 
@@ -103,6 +128,13 @@ int main(int argc, char** argv) {
     std::cerr << "ecran: " << awake.report().toStdString() << "\n";
     if (notifier.managed()) std::cerr << "ecran: " << notifier.report().toStdString() << "\n";
     notifier.ready(QStringLiteral("Listening on UDP port %1").arg(form.boundPort()));
+
+    // Repeated reports (a sender's stream of NULs, ...) were said once; their
+    // counts are summarised from here, at most once a minute each.
+    QTimer reportSummaries;
+    QObject::connect(&reportSummaries, &QTimer::timeout, [] { ecran::errors::reports().flush(); });
+    reportSummaries.start(kReportFlushMs);
+
     const int status = QApplication::exec();
     notifier.stopping();
     ecran::errors::reports().flushAll();

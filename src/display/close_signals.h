@@ -1,6 +1,8 @@
 #pragma once
-// SIGTERM and SIGINT close the window the same way as its close button, so
-// the unload handler runs and the program ends with status 0.
+// SIGTERM, SIGINT and SIGHUP close the window the same way as its close
+// button, so the unload handler runs and the program ends with status 0.
+// SIGHUP comes when the terminal or session that started the display goes
+// away; by default it would kill the display without its unload.
 
 #include <QObject>
 #include <QSocketNotifier>

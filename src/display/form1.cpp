@@ -132,6 +132,15 @@ Form1::Form1(QWidget* parent)
     Command1->raise();
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
 
+    // No key may close an unattended display (a keyboard left on a kiosk, a
+    // barcode scanner): the close button takes no keyboard focus, so neither
+    // Space nor Tab then Space reaches it, and the ticker band, first in the
+    // tab order, holds the focus and lets every key fall on the floor. A
+    // click on "X" and close requests still close the window.
+    Command1->setFocusPolicy(Qt::NoFocus);
+    Picture1->setFocusPolicy(Qt::StrongFocus);
+    Picture1->setFocus();
+
     connect(W, &QUdpSocket::readyRead, this, &Form1::W_DataArrival);
     drain_ = new QTimer(this);
     drain_->setSingleShot(true);

@@ -117,7 +117,6 @@ private:
     std::function<void()> pump_;
     QTimer* drain_;  // resumes reading a flood after the event loop's turn
     std::uint64_t messagesReceived_ = 0;
-    bool nulWarned_ = false;
     std::optional<QHostAddress> listen_;  // none: every interface, IPv4 and IPv6
     SenderFilter allowed_;
     DropReport drops_;

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "errors/error.h"
+#include "errors/report.h"
 #include "profile/registry_path.h"
 #include "win32/ini_file.h"
 #include "win32/profile_api.h"
@@ -57,10 +58,13 @@ void writeIni(const std::string& section, const std::string& key, const std::str
         reportFailure(win32::lastProfileFailure());
     if (value.find('\0') != std::string::npos) {
         // The profile functions take C strings: only the text before the
-        // first NUL was stored, as Windows would store it. Say so.
+        // first NUL was stored, as Windows would store it. Say so, once per
+        // setting and then as a summary at most once a minute: a sender that
+        // puts NULs in every datagram must not fill the display's log.
         const std::string what = "the value for [" + section + "] " + key + " in '" + fileName +
                                  "' holds a NUL character; only the text before it was stored";
-        std::fprintf(stderr, "ProfileValue: %s\n", what.c_str());
+        errors::reports().report("ProfileValue NUL [" + section + "] " + key + " " + fileName,
+                                 "ProfileValue: " + what);
         throw errors::Error(kInvalidArgument, kSource, what);
     }
 }

@@ -40,10 +40,11 @@ start_x() {
   unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 }
 
-# Starts ecran and waits for its start-up line; sets PORT.
+# Starts ecran and waits for its start-up line; sets PORT. Arguments, if
+# any, are a command that runs it (env VAR=...).
 start_ecran() {
   : >"$WORK/ecran.err"
-  "$ECRAN" 2>"$WORK/ecran.err" &
+  "$@" "$ECRAN" 2>"$WORK/ecran.err" &
   ECRAN_PID=$!
   for _ in $(seq 1 200); do
     if grep -q 'listening on UDP port' "$WORK/ecran.err"; then

@@ -1,7 +1,10 @@
 #!/bin/sh
 # `cpack -G DEB` builds a package that, unpacked into an empty root, holds
-# the programs where the unit and the autostart entry expect them, the unit
-# enabled for the graphical session, and the dependencies declared.
+# the programs in /usr/bin (whatever prefix the build was configured with)
+# where the unit and the autostart entry expect them, the unit enabled for
+# the graphical session and accepted by `systemd-analyze verify` in that
+# root, the manual pages, copyright and changelog, and the dependencies
+# declared; lintian finds no error in it.
 #   deb_layout.sh BUILD_DIR
 set -eu
 build=$1
@@ -19,9 +22,10 @@ done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
-prefix=$(cache CMAKE_INSTALL_PREFIX)
+prefix=/usr
 unitdir=$(cache ECRAN_USER_UNIT_DIR)
 autostart=$(cache ECRAN_AUTOSTART_DIR)
+[ -n "$autostart" ] || autostart=/etc/xdg/autostart
 
 # The package is built outside the build tree (-B), which stays untouched.
 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 || { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }
@@ -57,6 +61,54 @@ if command -v desktop-file-validate >/dev/null 2>&1; then
   desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the autostart entry"
 else
   echo "note: desktop-file-validate is not installed (desktop-file-utils); the entry's syntax is not checked"
+fi
+
+# Nothing outside Debian's places: no /usr/local, no build prefix.
+strays=$(cd "$root" && find . ! -type d | sed 's/^\.//' | grep -v -e '^/usr/bin/' -e '^/usr/lib/systemd/user/' \
+  -e '^/usr/share/man/man1/' -e '^/usr/share/doc/ecran/' -e "^$autostart/" || true)
+[ -z "$strays" ] || fail "files outside Debian's layout: $strays"
+
+doc="$root/usr/share/doc/ecran"
+grep -q '^License: Expat' "$doc/copyright" || fail "no copyright file with the licence in /usr/share/doc/ecran"
+version=$(dpkg-deb -f "$deb" Version)
+top=$(gzip -dc "$doc/changelog.Debian.gz" | sed -n '1s/^ecran (\([^)]*\)).*/\1/p')
+[ "$top" = "$version" ] || fail "the changelog's first entry is '$top', the package's version $version"
+for page in ecran ecran-send ecran-config; do
+  gzip -t "$root/usr/share/man/man1/$page.1.gz" 2>/dev/null || fail "no manual page $page(1)"
+done
+case "$(dpkg-deb -f "$deb" Maintainer)" in
+  *@localhost* | *example.com* | "") fail "placeholder maintainer: $(dpkg-deb -f "$deb" Maintainer)" ;;
+esac
+
+# The packaged unit, checked against the unpacked root. systemd-analyze
+# takes no --root for user units, so it checks a copy whose ExecStart (the
+# only path it resolves) names the program inside that root.
+if command -v systemd-analyze >/dev/null 2>&1; then
+  mkdir -p "$tmp/run" "$tmp/unit"
+  sed "s#^ExecStart=#ExecStart=$root#" "$unit" >"$tmp/unit/ecran.service"
+  set +e
+  XDG_RUNTIME_DIR="$tmp/run" systemd-analyze --user verify "$tmp/unit/ecran.service" >"$tmp/verify.log" 2>&1
+  rc=$?
+  set -e
+  # Mere warnings leave the exit status 0: any output fails the test.
+  if [ $rc -ne 0 ] || [ -s "$tmp/verify.log" ]; then
+    cat "$tmp/verify.log" >&2
+    fail "systemd-analyze verify of the packaged unit: exit $rc"
+  fi
+else
+  echo "note: systemd-analyze is not installed; the packaged unit is not verified"
+fi
+
+if command -v lintian >/dev/null 2>&1; then
+  lintian --no-cfg --fail-on none "$deb" >"$tmp/lintian.log" 2>&1 || true
+  if grep -q '^E: ' "$tmp/lintian.log"; then
+    cat "$tmp/lintian.log" >&2
+    fail "lintian reports errors"
+  fi
+  echo "lintian: $(grep -c '^W: ' "$tmp/lintian.log" || true) warning(s)"
+  grep '^W: ' "$tmp/lintian.log" || true
+else
+  echo "note: lintian is not installed; the package is not checked against Debian's policy"
 fi
 
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -163,5 +163,14 @@ TEST_F(ProfileValueTest, AValueWithANulIsStoredUpToItAndRecorded) {
     EXPECT_NE(errors::lastError().description.find("NUL"), std::string::npos);
 }
 
+TEST_F(ProfileValueTest, AStreamOfValuesWithANulIsReportedOnceThenCounted) {
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 5; ++i) (void)ProfileValue("flux", "infos", "a\0b"s, kStore, kWriteMode);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "ProfileValue: the value for [flux] infos in 'QUOLVEtavrin.ini' holds a NUL character; "
+                   "only the text before it was stored\n");
+    EXPECT_EQ(errors::lastError().number, 5);  // every one is still recorded
+}
+
 }  // namespace
 }  // namespace ecran::profile
