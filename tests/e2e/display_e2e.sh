@@ -35,7 +35,8 @@ e0=$(right_edge "$WORK/tick0.png" "$band" "$grey")
 e1=$(right_edge "$WORK/tick1.png" "$band" "$grey")
 speed=$(awk -v a="$e0" -v b="$e1" -v s="$t0" -v t="$t1" 'BEGIN { printf "%d", (a - b) / (t - s) }')
 echo "ticker: right edge $e0 -> $e1, $speed pixels a second"
-check "ticker scrolls left, never faster than 40 pixels a second" [ "$speed" -le 50 ] && { [ "$speed" -ge 1 ] || [ "$e1" -gt "$e0" ]; }
+ticker_moved_left() { [ "$speed" -le 50 ] && { [ "$speed" -ge 1 ] || [ "$e1" -gt "$e0" ]; }; }
+check "ticker scrolls left, never faster than 40 pixels a second" ticker_moved_left
 
 send 'D\xe9marrage \xe0 14 h'
 check "a plain datagram is stored byte for byte" grep -q $'infos=D\xe9marrage \xe0 14 h\r$' "$INI"
