@@ -116,6 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadRow{"only the first section is searched", "[s]\r\na=1\r\n[S]\r\nb=2\r\n", "s", "b", "d", 64, "d"},
         ReadRow{"first key wins", "[s]\r\nx=1\r\nX=2\r\n", "s", "x", "d", 64, "1"},
         ReadRow{"keys outside the section", "x=0\r\n[a]\r\n[s]\r\nx=1\r\n", "a", "x", "d", 64, "d"},
+        ReadRow{"keys before the first section are in section \"\"", "x=0\r\n[]\r\nx=1\r\n", " ", "X", "d", 64, "0"},
+        ReadRow{"a byte-order mark does not hide the first section", "\xEF\xBB\xBF[ecran]\r\nport=4445\r\n", "ecran",
+                "port", "0", 64, "4445"},
+        ReadRow{"a byte-order mark is not part of a leading key", "\xEF\xBB\xBFk=1\r\n", "", "k", "0", 64, "1"},
         ReadRow{"default loses only trailing blanks", kPlain, "s", "x", "  \"a b\"  ", 64, "  \"a b\""},
         ReadRow{"default cut to size - 1", kPlain, "s", "k", "abcdef", 3, "ab"},
         ReadRow{"buffer of one", kPlain, "ecran", "port", "d", 1, ""},
@@ -127,12 +131,17 @@ INSTANTIATE_TEST_SUITE_P(
         ReadRow{"decoded value then cut", "[s]\r\nx=\"\\r\\n\\r\\n\"\r\n", "s", "x", "d", 4, "\r\n\r"},
         // Lists: each name followed by a NUL, a second NUL at the end; cut
         // to nSize - 2 characters when they do not fit.
-        ReadRow{"sections, each name once", kTwo, nullptr, nullptr, "d", 64, "alpha\0beta\0"s},
+        ReadRow{"every section line", kTwo, nullptr, nullptr, "d", 64, "alpha\0beta\0ALPHA\0"s},
         ReadRow{"sections one short", kTwo, nullptr, nullptr, "d", 11, "alpha\0bet\0"s, 9},
         ReadRow{"sections cut after a name", kTwo, nullptr, nullptr, "d", 8, "alpha\0\0"s, 6},
         ReadRow{"sections into two", kTwo, nullptr, nullptr, "d", 2, "\0"s, 0},
         ReadRow{"no sections", "x=1\r\n", nullptr, nullptr, "d", 16, ""},
         ReadRow{"keys of the first section", kTwo, "ALPHA", nullptr, "d", 64, "x\0y\0"s},
+        ReadRow{"every key line, duplicates included", "[s]\r\nk=1\r\n=2\r\nK=3\r\nj=4\r\n", "s", nullptr, "d", 64,
+                "k\0K\0j\0"s},
+        ReadRow{"keys before the first section", "\xEF\xBB\xBF" "a=1\r\nb=2\r\n[s]\r\nc=3\r\n", "", nullptr, "d", 64,
+                "a\0b\0"s},
+        ReadRow{"no keys before the first section", kTwo, "", nullptr, "dflt", 64, "dflt"},
         ReadRow{"keys of a missing section", kTwo, "gamma", nullptr, "dflt", 64, "dflt"},
         ReadRow{"keys of an empty section", kTwo, "beta", nullptr, "dflt", 64, "dflt"}),
     rowName<ReadRow>);
@@ -183,7 +192,13 @@ INSTANTIATE_TEST_SUITE_P(
         WriteRow{"deleting a missing key touches nothing", "[s]\nk=2", "s", "x", nullptr, "[s]\nk=2"},
         WriteRow{"deleting from a missing file creates nothing", std::nullopt, "s", "k", nullptr, std::nullopt},
         WriteRow{"NULL key deletes a section", "[a]\n;\n\n[S]\ny=2\n\n[c]\n", "s", nullptr, nullptr, "[a]\n;\n\n[c]\n"},
-        WriteRow{"NULL key deletes only the first section", "[s]\nx=1\n[s]\ny=2\n", "s", nullptr, "v", "[s]\ny=2\n"}),
+        WriteRow{"NULL key deletes only the first section", "[s]\nx=1\n[s]\ny=2\n", "s", nullptr, "v", "[s]\ny=2\n"},
+        WriteRow{"byte-order mark kept, its section found", "\xEF\xBB\xBF[ecran]\r\nport=0\r\n", "ecran", "port", "1",
+                 "\xEF\xBB\xBF[ecran]\r\nport=1\r\n"},
+        WriteRow{"new section after a lone byte-order mark", "\xEF\xBB\xBF", "s", "k", "v", "\xEF\xBB\xBF[s]\r\nk=v\r\n"},
+        WriteRow{"section \"\" is the keys before the first", "a=1\n\n[s]\n", "", "b", "2", "a=1\nb=2\r\n\n[s]\n"},
+        WriteRow{"section \"\" in a file with none goes first", "\xEF\xBB\xBF[s]\n", "", "b", "2",
+                 "\xEF\xBB\xBF" "b=2\r\n[s]\n"}),
     rowName<WriteRow>);
 
 TEST_F(ProfileFile, NamesTheFileCannotHoldAreRefusedAndChangeNothing) {
