@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "errors/error.h"
+#include "errors/report.h"
 #include "profile/registry_path.h"
 #include "win32/ini_file.h"
 #include "win32/profile_api.h"
@@ -45,9 +46,12 @@ std::string ownIniFile() {
 }
 
 // A failure of the profile functions goes into the last-error record and on
-// stderr, so that a message that could not be stored is not lost unseen.
+// stderr, so that a message that could not be stored is not lost unseen. The
+// display writes after every datagram: one failure (a read-only file, a lock
+// another process holds) is said once, then its repeats are summarised.
 void reportFailure(const std::string& what) {
-    std::fprintf(stderr, "ProfileValue: %s\n", what.c_str());
+    const std::string line = "ProfileValue: " + what;
+    errors::reports().report(line, line);
     throw errors::Error(kFileAccessError, kSource, what);
 }
 
