@@ -98,6 +98,7 @@ private:
     void clientResized();
     void bindSocket(std::int32_t port, const std::string& portText);
     void storeLastMessage(const std::string& message);
+    void storeUnstored();
 
     double twipsPerPixel_;
     std::int16_t TickBusy = 0;
@@ -108,6 +109,11 @@ private:
     QTimer* drain_;  // resumes reading a flood after the event loop's turn
     std::uint64_t messagesReceived_ = 0;
     bool nulWarned_ = false;
+    // The newest message not stored yet because another process held the
+    // settings file's lock, and the timer that tries again.
+    std::optional<std::string> unstored_;
+    QTimer* storeRetry_;
+    int storeRetryMs_ = 0;  // the pause before the pending retry; 0 when none is pending
 };
 
 }  // namespace ecran::display
