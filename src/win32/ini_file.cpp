@@ -243,7 +243,12 @@ Locked lockForWriting(const std::string& path, const std::string& dir, Descripto
         bool current = false;
         struct stat now {};
         if (onFolder) {
-            current = fileOps().lstat(path.c_str(), &now) != 0 && errno == ENOENT;
+            // Opened as the first look opened it, so that a dangling link
+            // counts as no file here too.
+            const Descriptor probe(retryInterrupted([&] {
+                return fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+            }));
+            current = probe.get() < 0 && errno == ENOENT;
         } else {
             struct stat locked {};
             current = fileOps().fstat(fd.get(), &locked) == 0 && fileOps().lstat(path.c_str(), &now) == 0 &&

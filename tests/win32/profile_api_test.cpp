@@ -415,6 +415,13 @@ TEST_F(ProfileFile, ReplacingKeepsPermissionsAndSymbolicLinks) {
     EXPECT_EQ(value("ecran", "port"), "5000");
 }
 
+TEST_F(ProfileFile, ALinkToNoFileIsReplacedByTheNewFile) {
+    fs::create_directories(configDir());
+    fs::create_symlink("gone.ini", path());
+    EXPECT_TRUE(WritePrivateProfileStringA("s", "k", "v", "t.ini")) << lastProfileFailure();
+    EXPECT_EQ(value("s", "k"), "v");
+}
+
 TEST_F(ProfileFile, TwoProcessesWritingDifferentKeysLoseNeither) {
     put(kOld);
     constexpr int kWrites = 150;
