@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,7 @@
 #include "display/form1.h"
 #include "profile/profile_value.h"
 #include "win32/cursor_api.h"
+#include "win32/file_ops.h"
 #include "win32/ini_file.h"
 
 namespace {
@@ -156,6 +158,32 @@ TEST_F(Reception, StartUpStopsOnASettingsFileItCannotRead) {
             EXPECT_NE(std::string(e.what()).find(iniPath().string()), std::string::npos) << e.what();
         }
         EXPECT_EQ(form.boundPort(), 0);
+    }
+}
+
+// The file is there but its user may not read it (root reads every file, so
+// the refusal comes through the file-system seam).
+TEST_F(Reception, StartUpStopsOnASettingsFileItsUserMayNotRead) {
+    struct Refusing : ecran::win32::FileOps {
+        std::string refused;
+        int open(const char* path, int flags, mode_t mode) override {
+            if (path == refused) {
+                errno = EACCES;
+                return -1;
+            }
+            return FileOps::open(path, flags, mode);
+        }
+    } ops;
+    ops.refused = iniPath().string();
+    writeIni("[ecran]\r\nport=0\r\n");
+    const ecran::win32::ScopedFileOps use(ops);
+    Form1 form;
+    try {
+        form.Form_Load();
+        ADD_FAILURE() << "started on port " << form.boundPort();
+    } catch (const StartupError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "the settings file cannot be read: cannot open '" + iniPath().string() + "': Permission denied");
     }
 }
 
