@@ -12,10 +12,10 @@
 #include "display/colors.h"
 #include "display/fonts.h"
 #include "errors/error.h"
+#include "errors/report.h"
 #include "profile/profile_value.h"
 #include "text/cp1252.h"
 #include "text/leading_number.h"
-#include "errors/report.h"
 #include "win32/config_dir.h"
 #include "win32/cursor_api.h"
 #include "win32/error_api.h"
@@ -339,6 +339,10 @@ void Form1::Form_Unload() {
     // A message still waiting for the settings file's lock gets a last try.
     storeUnstored();
     storeRetry_->stop();
+    if (unstored_) {
+        std::cerr << "ecran: closing with the last message not stored: another process still holds the lock of "
+                  << profilePath() << "\n";
+    }
     (void)ShowCursor(TRUE);
     Timer1->stop();
 }

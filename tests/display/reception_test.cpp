@@ -206,10 +206,18 @@ TEST_F(Reception, AMessageStoredWhileTheFileIsLockedIsStoredOnceTheLockIsFree) {
     EXPECT_EQ(stored(), "");
     ::close(holder);
     EXPECT_TRUE(QTest::qWaitFor([] { return stored() == "deux"; }, 5000));
+    // Closing while the lock is held: a last try, and a word that it failed.
+    const int again = ::open(iniPath().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(again, LOCK_EX), 0);
+    deliver(form, "trois");
+    form.close();
+    ::close(again);
+    EXPECT_EQ(stored(), "deux");
     const std::string said = ::testing::internal::GetCapturedStderr();
     const std::string line = "will be stored once the lock is free";
     EXPECT_NE(said.find(line), std::string::npos) << said;
     EXPECT_EQ(said.find(line), said.rfind(line)) << said;  // said once
+    EXPECT_NE(said.find("ecran: closing with the last message not stored"), std::string::npos) << said;
 }
 
 TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {

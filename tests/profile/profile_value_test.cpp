@@ -11,6 +11,7 @@
 
 #include "errors/error.h"
 #include "registry/registry_sandbox.h"
+#include "win32/error_api.h"
 #include "win32/ini_file.h"
 
 namespace ecran::profile {
@@ -173,6 +174,7 @@ TEST_F(ProfileValueTest, AReadOnlyFileIsNotWrittenAndSaidOnce) {
         EXPECT_EQ(ProfileValue("historique", "infos", message, kStore, kWriteMode), message);
         EXPECT_EQ(errors::lastError().number, 75);
         EXPECT_NE(errors::lastError().description.find("read-only"), std::string::npos);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));  // root included
     }
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(said, "ProfileValue: '" + file().string() + "' is read-only; it is not written\n");

@@ -459,20 +459,6 @@ TEST_F(ProfileFile, TwoProcessesWritingDifferentKeysLoseNeither) {
 
 // ------------------------------------------------------ among other users
 
-// A file the operator made read-only stays as it is, whoever writes (root
-// included, as Windows refuses to write a read-only file to everyone).
-TEST_F(ProfileFile, AReadOnlyFileIsNotWrittenAndGivesAccessDenied) {
-    put(kOld);
-    fs::permissions(path(), fs::perms::owner_read | fs::perms::group_read);
-    const auto before = stamp();
-    EXPECT_FALSE(WritePrivateProfileStringA("historique", "infos", "x", "t.ini"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_NE(lastProfileFailure().find("read-only"), std::string::npos) << lastProfileFailure();
-    EXPECT_EQ(bytes(), kOld);
-    EXPECT_EQ(stamp(), before);
-    EXPECT_EQ(fs::status(path()).permissions(), fs::perms::owner_read | fs::perms::group_read);
-}
-
 // Another process holding the lock (any process that may read the file can
 // take it) delays a write by a bounded time only; once it lets go, the write
 // goes through. While the file does not exist, the lock is its folder's.
