@@ -18,6 +18,8 @@
 #include "text/leading_number.h"
 #include "win32/config_dir.h"
 #include "win32/cursor_api.h"
+#include "win32/error_api.h"
+#include "win32/ini_file.h"
 
 namespace ecran::display {
 namespace {
@@ -48,6 +50,12 @@ constexpr int kTickIntervalMs = 50;
 // ticks, clicks) runs between two batches.
 constexpr int kBatchDatagrams = 512;
 constexpr qint64 kBatchMillis = 20;
+
+// A message whose store found the settings file locked by another process
+// is stored again after this pause, doubled at each new refusal up to the
+// last figure: each try may hold the GUI thread for the bounded lock wait.
+constexpr int kStoreRetryFirstMs = 100;
+constexpr int kStoreRetryMaxMs = 1600;
 
 const QColor kDarkGrey(64, 64, 64);
 const QColor kTickerGrey(224, 224, 224);
@@ -146,6 +154,9 @@ Form1::Form1(QWidget* parent)
     drain_->setSingleShot(true);
     drain_->setInterval(0);
     connect(drain_, &QTimer::timeout, this, &Form1::W_DataArrival);
+    storeRetry_ = new QTimer(this);
+    storeRetry_->setSingleShot(true);
+    connect(storeRetry_, &QTimer::timeout, this, &Form1::storeUnstored);
 
     auto* reportFlush = new QTimer(this);
     connect(reportFlush, &QTimer::timeout, this, [] { errors::reports().flush(); });
@@ -165,6 +176,15 @@ void Form1::Form_Load() {
     // the resize back until it is: lay the bands out now, as the move does.
     if (const QScreen* s = screen()) setGeometry(s->geometry());
     clientResized();
+
+    // A settings file that is there but cannot be read (a folder, a FIFO, a
+    // link to a device, a file too large or not this user's to read) reads
+    // as empty: the display would listen on a port the system picks and
+    // report itself ready. Stop instead, as for a bad port. A missing file is
+    // created by the read-and-seed below.
+    const std::string settings = win32::resolveProfilePath(kProfileFile).path;
+    if (win32::loadProfileFile(settings).status == win32::LoadStatus::Unreadable)
+        throw StartupError("the settings file cannot be read: " + win32::lastProfileFailure());
 
     const std::string portText = profile::ProfileValue("ecran", "port", "0", kProfileFile, profile::kReadAndSeedMode);
     std::int32_t port = 0;
@@ -318,10 +338,32 @@ void Form1::W_DataArrival() {
 }
 
 void Form1::storeLastMessage(const std::string& message) {
+    // The newest message wins. While a retry is pending only the retry
+    // writes, so a flood never waits for the lock once per batch.
+    unstored_ = message;
+    if (!storeRetry_->isActive()) storeUnstored();
+}
+
+void Form1::storeUnstored() {
+    if (!unstored_) return;
     errors::ContinueOnError mode;
     (void)mode.step([&] {
-        (void)profile::ProfileValue("historique", "infos", message, kProfileFile, profile::kWriteMode);
+        (void)profile::ProfileValue("historique", "infos", *unstored_, kProfileFile, profile::kWriteMode);
     });
+    // Another process held the file's lock past the bounded wait: the message
+    // is on screen already; store it shortly after, until the lock is free.
+    // Any other failure (a read-only file) was said by ProfileValue, and
+    // trying again would not help.
+    if (!errors::lastError().isClear() && GetLastError() == ERROR_SHARING_VIOLATION) {
+        errors::reports().report("ecran: store retry",
+                                 "ecran: another process holds the lock of " + profilePath() +
+                                     ": the message is shown and will be stored once the lock is free");
+        storeRetryMs_ = storeRetryMs_ == 0 ? kStoreRetryFirstMs : std::min(storeRetryMs_ * 2, kStoreRetryMaxMs);
+        storeRetry_->start(storeRetryMs_);
+        return;
+    }
+    unstored_.reset();
+    storeRetryMs_ = 0;
 }
 
 void Form1::resizeEvent(QResizeEvent*) { clientResized(); }
@@ -383,6 +425,13 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::Form_Unload() {
     unloaded_ = true;
+    // A message still waiting for the settings file's lock gets a last try.
+    storeUnstored();
+    storeRetry_->stop();
+    if (unstored_) {
+        std::cerr << "ecran: closing with the last message not stored: another process still holds the lock of "
+                  << profilePath() << "\n";
+    }
     (void)ShowCursor(TRUE);
     Timer1->stop();
 }

@@ -108,6 +108,7 @@ private:
     void storeLastMessage(const std::string& message);
     void readSenderSettings();
     [[nodiscard]] bool admit(const QHostAddress& sender);
+    void storeUnstored();
 
     double twipsPerPixel_;
     std::int16_t TickBusy = 0;
@@ -121,6 +122,11 @@ private:
     SenderFilter allowed_;
     DropReport drops_;
     std::uint64_t datagramsRefused_ = 0;
+    // The newest message not stored yet because another process held the
+    // settings file's lock, and the timer that tries again.
+    std::optional<std::string> unstored_;
+    QTimer* storeRetry_;
+    int storeRetryMs_ = 0;  // the pause before the pending retry; 0 when none is pending
 };
 
 }  // namespace ecran::display

@@ -46,9 +46,12 @@ std::string ownIniFile() {
 }
 
 // A failure of the profile functions goes into the last-error record and on
-// stderr, so that a message that could not be stored is not lost unseen.
+// stderr, so that a message that could not be stored is not lost unseen. The
+// display writes after every datagram: one failure (a read-only file, a lock
+// another process holds) is said once, then its repeats are summarised.
 void reportFailure(const std::string& what) {
-    std::fprintf(stderr, "ProfileValue: %s\n", what.c_str());
+    const std::string line = "ProfileValue: " + what;
+    errors::reports().report(line, line);
     throw errors::Error(kFileAccessError, kSource, what);
 }
 

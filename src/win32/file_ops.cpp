@@ -28,6 +28,7 @@ int FileOps::fsync(int fd) { return ::fsync(fd); }
 int FileOps::close(int fd) { return ::close(fd); }
 int FileOps::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int FileOps::lstat(const char* path, struct stat* st) { return ::lstat(path, st); }
+int FileOps::access(const char* path, int mode) { return ::faccessat(AT_FDCWD, path, mode, AT_EACCESS); }
 int FileOps::fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 int FileOps::fchown(int fd, uid_t owner, gid_t group) { return ::fchown(fd, owner, group); }
 int FileOps::flock(int fd, int operation) { return ::flock(fd, operation); }

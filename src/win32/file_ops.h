@@ -30,6 +30,8 @@ public:
     virtual int close(int fd);
     [[nodiscard]] virtual int fstat(int fd, struct stat* st);
     [[nodiscard]] virtual int lstat(const char* path, struct stat* st);
+    // access(2) with the effective user and group (faccessat, AT_EACCESS).
+    [[nodiscard]] virtual int access(const char* path, int mode);
     [[nodiscard]] virtual int fchmod(int fd, mode_t mode);
     [[nodiscard]] virtual int fchown(int fd, uid_t owner, gid_t group);
     [[nodiscard]] virtual int flock(int fd, int operation);

@@ -10,12 +10,7 @@ namespace ecran::win32::ini {
 namespace {
 
 constexpr std::string_view kLineEnding = "\r\n";
-
-bool containsIgnoreCase(const std::vector<std::string>& names, std::string_view name) {
-    for (const auto& n : names)
-        if (text::equalsIgnoreCase(n, name)) return true;
-    return false;
-}
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
@@ -29,7 +24,8 @@ IniDocument IniDocument::parse(std::string_view bytes) {
 void IniDocument::index() {
     lines_.clear();
     const std::string_view all = bytes_;
-    std::size_t pos = 0;
+    bom_ = all.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
+    std::size_t pos = bom_;
     while (pos < all.size()) {
         Line line;
         line.begin = pos;
@@ -89,13 +85,14 @@ std::string_view IniDocument::rawValue(const Line& line) const {
 
 std::optional<std::size_t> IniDocument::findSection(std::string_view wantedName) const {
     const std::string_view wanted = trimBlanks(wantedName);
+    if (wanted.empty()) return kLeading;
     for (std::size_t i = 0; i < lines_.size(); ++i)
         if (lines_[i].kind == Kind::Section && text::equalsIgnoreCase(name(lines_[i]), wanted)) return i;
     return std::nullopt;
 }
 
 std::size_t IniDocument::sectionEnd(std::size_t header) const {
-    std::size_t i = header + 1;
+    std::size_t i = bodyBegin(header);
     while (i < lines_.size() && lines_[i].kind != Kind::Section) ++i;
     return i;
 }
@@ -103,7 +100,7 @@ std::size_t IniDocument::sectionEnd(std::size_t header) const {
 std::optional<std::size_t> IniDocument::findKey(std::size_t header, std::string_view key) const {
     const std::string_view wanted = trimBlanks(key);
     const std::size_t end = sectionEnd(header);
-    for (std::size_t i = header + 1; i < end; ++i)
+    for (std::size_t i = bodyBegin(header); i < end; ++i)
         if (lines_[i].kind == Kind::Key && text::equalsIgnoreCase(name(lines_[i]), wanted)) return i;
     return std::nullopt;
 }
@@ -119,8 +116,7 @@ std::optional<std::string> IniDocument::value(std::string_view section, std::str
 std::vector<std::string> IniDocument::sectionNames() const {
     std::vector<std::string> names;
     for (const auto& line : lines_)
-        if (line.kind == Kind::Section && line.nameLength > 0 && !containsIgnoreCase(names, name(line)))
-            names.emplace_back(name(line));
+        if (line.kind == Kind::Section && line.nameLength > 0) names.emplace_back(name(line));
     return names;
 }
 
@@ -129,9 +125,8 @@ std::optional<std::vector<std::string>> IniDocument::keyNames(std::string_view s
     if (!header) return std::nullopt;
     std::vector<std::string> names;
     const std::size_t end = sectionEnd(*header);
-    for (std::size_t i = *header + 1; i < end; ++i)
-        if (lines_[i].kind == Kind::Key && lines_[i].nameLength > 0 && !containsIgnoreCase(names, name(lines_[i])))
-            names.emplace_back(name(lines_[i]));
+    for (std::size_t i = bodyBegin(*header); i < end; ++i)
+        if (lines_[i].kind == Kind::Key && lines_[i].nameLength > 0) names.emplace_back(name(lines_[i]));
     return names;
 }
 
@@ -158,7 +153,7 @@ bool IniDocument::setValue(std::string_view section, std::string_view key, std::
 
     const auto header = findSection(sectionName);
     if (!header) {
-        const std::size_t at = lines_.empty() ? 0 : endOfLine(lines_.size() - 1);
+        const std::size_t at = lines_.empty() ? bom_ : endOfLine(lines_.size() - 1);
         splice(at, at, "[" + std::string(sectionName) + "]" + std::string(kLineEnding) + keyLine);
         return true;
     }
@@ -173,9 +168,10 @@ bool IniDocument::setValue(std::string_view section, std::string_view key, std::
     }
 
     // At the end of the section, before the blank lines that close it.
-    std::size_t last = sectionEnd(*header) - 1;
-    while (last > *header && trimBlanks(text(lines_[last])).empty()) --last;
-    const std::size_t at = endOfLine(last);
+    const std::size_t first = bodyBegin(*header);
+    std::size_t after = sectionEnd(*header);
+    while (after > first && trimBlanks(text(lines_[after - 1])).empty()) --after;
+    const std::size_t at = after > first ? endOfLine(after - 1) : *header != kLeading ? endOfLine(*header) : bom_;
     splice(at, at, keyLine);
     return true;
 }
@@ -194,8 +190,10 @@ bool IniDocument::removeSection(std::string_view section) {
     const auto header = findSection(section);
     if (!header) return false;
     const std::size_t end = sectionEnd(*header);
+    const std::size_t from = *header == kLeading ? bom_ : lines_[*header].begin;
     const std::size_t to = end < lines_.size() ? lines_[end].begin : bytes_.size();
-    splice(lines_[*header].begin, to, {});
+    if (from == to) return false;
+    splice(from, to, {});
     return true;
 }
 

@@ -10,11 +10,19 @@
 // - Any other line that holds "=" is a key: the name is the text before the
 //   first "=", the value the text after it, both without blanks and tabs
 //   around them. ";" and "#" are ordinary characters, in names and values.
-// - A line without "=" is not a key; keys before the first section belong to
-//   no section and are never found.
+// - A line without "=" is not a key. Key lines before the first section
+//   header belong to a section whose name is empty: section "" reads,
+//   lists and writes them (a header "[]" later in the file is never found).
 // - Section and key names compare without regard to case (Windows-1252
 //   upper-casing). Only the first section of a name is searched, and in it
 //   the first key of a name wins.
+// - Lists give every line as it stands: every section header (duplicates
+//   included, headers with an empty name left out) and every key line of the
+//   first section of that name (duplicates included, keys with an empty
+//   name left out).
+// - A UTF-8 byte-order mark at the start of the file (an editor's) is not
+//   part of the first line, and stays in front of the file when it is
+//   rewritten.
 // - CR LF, LF and lone CR all end a line, mixed in one file; the last line
 //   may lack its ending.
 //
@@ -41,11 +49,11 @@ public:
     // section or the key is missing.
     [[nodiscard]] std::optional<std::string> value(std::string_view section, std::string_view key) const;
 
-    // Every section name, in file order, each name once (first spelling).
+    // The name of every section header, in file order.
     [[nodiscard]] std::vector<std::string> sectionNames() const;
 
-    // Every key name of the first section of that name, in file order, each
-    // name once; nothing when the section is missing.
+    // The name of every key line of the first section of that name, in file
+    // order; nothing when the section is missing.
     [[nodiscard]] std::optional<std::vector<std::string>> keyNames(std::string_view section) const;
 
     // Each edit returns true when it changed the text.
@@ -67,11 +75,16 @@ private:
         std::size_t valueBegin = 0;  // Key: where the value begins
     };
 
+    // The section "" of the key lines before the first header: it has no
+    // header line, and always exists.
+    static constexpr std::size_t kLeading = static_cast<std::size_t>(-1);
+
     void index();
     [[nodiscard]] std::string_view text(const Line& line) const;
     [[nodiscard]] std::string_view name(const Line& line) const;
     [[nodiscard]] std::string_view rawValue(const Line& line) const;
     [[nodiscard]] std::optional<std::size_t> findSection(std::string_view name) const;
+    [[nodiscard]] static std::size_t bodyBegin(std::size_t header) { return header == kLeading ? 0 : header + 1; }
     [[nodiscard]] std::size_t sectionEnd(std::size_t header) const;
     [[nodiscard]] std::optional<std::size_t> findKey(std::size_t header, std::string_view key) const;
     // Replaces bytes [from, to) with `with` and indexes the lines again.
@@ -81,6 +94,7 @@ private:
     [[nodiscard]] std::size_t endOfLine(std::size_t index);
 
     std::string bytes_;
+    std::size_t bom_ = 0;  // length of the byte-order mark that opens bytes_
     std::vector<Line> lines_;
 };
 

@@ -1,6 +1,8 @@
 #include "win32/ini_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,10 +13,14 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <system_error>
+#include <thread>
 #include <utility>
 
+#include "text/cp1252.h"
 #include "win32/config_dir.h"
+#include "win32/error_api.h"
 #include "win32/file_ops.h"
 
 namespace ecran::win32 {
@@ -25,9 +31,40 @@ thread_local std::string failure;
 
 std::string reason(int error) { return std::generic_category().message(error); }
 
-bool fail(std::string what) {
+// The Windows code for a failed file-system call.
+DWORD windowsCode(int error, DWORD otherwise) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return otherwise;
+    }
+}
+
+bool fail(DWORD code, std::string what) {
+    SetLastError(code);
     setProfileFailure(std::move(what));
     return false;
+}
+
+// A failed write step: the reason and the Windows code both come from errno.
+bool failWrite(const std::string& what, int error) {
+    return fail(windowsCode(error, ERROR_WRITE_FAULT), what + ": " + reason(error));
+}
+
+void failRead(const std::string& what, int error) {
+    SetLastError(windowsCode(error, ERROR_READ_FAULT));
+    setProfileFailure(what + ": " + reason(error));
 }
 
 // Repeats a call that an interrupting signal cut short.
@@ -50,6 +87,10 @@ public:
     }
     [[nodiscard]] int get() const noexcept { return fd_; }
     [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd) noexcept {
+        if (fd_ >= 0) fileOps().close(fd_);
+        fd_ = fd;
+    }
 
 private:
     int fd_;
@@ -89,19 +130,23 @@ bool replaceFile(const std::string& path, const std::string& dir, const std::str
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = dir + "/." + name + "." + std::to_string(::getpid()) + "." + std::to_string(++counter) + ".tmp";
+        // 0600: a new file holds the last message shown, which is nobody
+        // else's to read. A replaced file gets its old mode back below.
         fd = retryInterrupted([&] {
-            return fileOps().open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+            return fileOps().open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         });
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) return fail("cannot create a temporary file in '" + dir + "': " + reason(errno));
+    if (fd < 0) return failWrite("cannot create a temporary file in '" + dir + "'", errno);
     Descriptor out(fd);
 
+    // Messages name the file being replaced, not the temporary one: a
+    // repeated failure then reads the same every time.
     auto abandon = [&](const std::string& what) {
         const int error = errno;
         fileOps().close(out.release());
         fileOps().unlink(temp.c_str());
-        return fail(what + ": " + reason(error));
+        return failWrite(what, error);
     };
 
     if (keepMode) {
@@ -110,18 +155,18 @@ bool replaceFile(const std::string& path, const std::string& dir, const std::str
         if (old.st_uid != ::geteuid() || old.st_gid != ::getegid())
             (void)fileOps().fchown(out.get(), old.st_uid, old.st_gid);
     }
-    if (!writeAll(out.get(), bytes)) return abandon("cannot write '" + temp + "'");
+    if (!writeAll(out.get(), bytes)) return abandon("cannot write the new copy of '" + path + "'");
     if (retryInterrupted([&] { return fileOps().fsync(out.get()); }) != 0)
-        return abandon("cannot flush '" + temp + "' to disk");
+        return abandon("cannot flush the new copy of '" + path + "' to disk");
     if (fileOps().close(out.release()) != 0) {
         const int error = errno;
         fileOps().unlink(temp.c_str());
-        return fail("cannot write '" + temp + "': " + reason(error));
+        return failWrite("cannot write the new copy of '" + path + "'", error);
     }
     if (fileOps().rename(temp.c_str(), path.c_str()) != 0) {
         const int error = errno;
         fileOps().unlink(temp.c_str());
-        return fail("cannot replace '" + path + "': " + reason(error));
+        return failWrite("cannot replace '" + path + "'", error);
     }
 
     // The rename itself lives in the folder: without this a power cut could
@@ -129,9 +174,121 @@ bool replaceFile(const std::string& path, const std::string& dir, const std::str
     Descriptor folder(retryInterrupted(
         [&] { return fileOps().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); }));
     if (folder.get() < 0 || retryInterrupted([&] { return fileOps().fsync(folder.get()); }) != 0)
-        return fail("'" + path + "' was replaced but its folder '" + dir +
-                    "' could not be flushed to disk: " + reason(errno));
+        return failWrite("'" + path + "' was replaced but its folder '" + dir + "' could not be flushed to disk",
+                         errno);
     return true;
+}
+
+// A file the operator made read-only, or that this user may not write, is
+// not replaced, as Windows refuses to write such a file. A rename needs only
+// the folder's permission, so without this check a read-only file would be
+// replaced all the same. No write bit at all counts even for root: it is how
+// an operator says "leave this file as it is".
+bool checkWritable(const std::string& path) {
+    struct stat st {};
+    if (fileOps().lstat(path.c_str(), &st) != 0) return true;  // gone since: it will be created
+    if ((st.st_mode & 0222) == 0)
+        return fail(ERROR_ACCESS_DENIED, "'" + path + "' is read-only; it is not written");
+    if (fileOps().access(path.c_str(), W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+        return fail(ERROR_ACCESS_DENIED, "'" + path + "' may not be written by this user: " + reason(errno));
+    return true;
+}
+
+// Takes the exclusive lock that writers of `path` share: the lock of the
+// file itself, or of its folder while the file does not exist. A writer
+// replaces the file by rename, so a lock taken on a file that has been
+// replaced since is let go and taken again on the new file. The whole wait
+// is bounded by kLockWait.
+enum class Locked { Yes, Busy, Failed };
+
+Locked lockForWriting(const std::string& path, const std::string& dir, Descriptor& held) {
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    for (;;) {
+        // Read-only is enough for flock: anyone who may read the file shares
+        // its lock, and nothing is created to hold it.
+        bool onFolder = false;
+        Descriptor fd(retryInterrupted([&] {
+            return fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+        }));
+        if (fd.get() < 0) {
+            if (errno != ENOENT) {
+                failWrite("cannot open '" + path + "' to lock it", errno);
+                return Locked::Failed;
+            }
+            onFolder = true;
+            Descriptor folder(retryInterrupted(
+                [&] { return fileOps().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); }));
+            if (folder.get() < 0) {
+                failWrite("cannot open the folder '" + dir + "' to create '" + path + "' in it", errno);
+                return Locked::Failed;
+            }
+            fd.reset(folder.release());
+        }
+
+        while (retryInterrupted([&] { return fileOps().flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+            if (errno != EWOULDBLOCK) {
+                failWrite("cannot lock '" + (onFolder ? dir : path) + "'", errno);
+                return Locked::Failed;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                fail(ERROR_SHARING_VIOLATION, "cannot write '" + path + "': another process holds its lock (waited " +
+                                                  std::to_string(kLockWait.count()) + " ms)");
+                return Locked::Busy;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+
+        // Still the file at the path (or still no file)? Else another writer
+        // replaced or created it while this one waited: lock that one.
+        bool current = false;
+        struct stat now {};
+        if (onFolder) {
+            // Opened as the first look opened it, so that a dangling link
+            // counts as no file here too.
+            const Descriptor probe(retryInterrupted([&] {
+                return fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+            }));
+            current = probe.get() < 0 && errno == ENOENT;
+        } else {
+            struct stat locked {};
+            current = fileOps().fstat(fd.get(), &locked) == 0 && fileOps().lstat(path.c_str(), &now) == 0 &&
+                      locked.st_dev == now.st_dev && locked.st_ino == now.st_ino;
+        }
+        if (current) {
+            held.reset(fd.release());
+            return Locked::Yes;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            fail(ERROR_SHARING_VIOLATION, "cannot write '" + path + "': other processes keep replacing it");
+            return Locked::Busy;
+        }
+    }
+}
+
+// Removes the temporary files ".<name>.<pid>.<n>.tmp" that a process killed
+// between creating and renaming one left in `dir`. Only files of a process
+// that no longer runs are removed; the caller holds the file's lock, so no
+// live writer of this file has one in progress anyway.
+void removeStaleTemporaryFiles(const std::string& dir, const std::string& name) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(dir.c_str()), ::closedir);
+    if (!folder) return;
+    const std::string prefix = "." + name + ".";
+    while (const dirent* entry = ::readdir(folder.get())) {
+        const std::string_view n = entry->d_name;
+        if (!n.starts_with(prefix) || !n.ends_with(".tmp")) continue;
+        const std::string_view middle = n.substr(prefix.size(), n.size() - prefix.size() - 4);
+        const std::size_t dot = middle.find('.');
+        const auto digits = [](std::string_view t) {
+            return !t.empty() && t.size() <= 10 && t.find_first_not_of("0123456789") == std::string_view::npos;
+        };
+        if (dot == std::string_view::npos || !digits(middle.substr(0, dot)) || !digits(middle.substr(dot + 1)))
+            continue;
+        const long pid = std::strtol(std::string(middle.substr(0, dot)).c_str(), nullptr, 10);
+        if (pid <= 0 || pid > INT_MAX || pid == ::getpid()) continue;
+        // ESRCH: no such process. EPERM means it runs under another user.
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        fileOps().unlink((dir + "/" + std::string(n)).c_str());
+    }
 }
 
 }  // namespace
@@ -144,8 +301,9 @@ void setProfileFailure(std::string what) { failure = std::move(what); }
 
 ProfilePath resolveProfilePath(std::string_view fileName) {
     if (fileName.empty()) return {};
-    if (fileName.find('/') != std::string_view::npos) return {std::string(fileName), false};
-    return {configDirectory() + "/" + std::string(fileName), true};
+    const std::string onDisk = text::toUtf8(fileName);
+    if (fileName.find('/') != std::string_view::npos) return {onDisk, false};
+    return {configDirectory() + "/" + onDisk, true};
 }
 
 LoadedFile loadProfileFile(const std::string& path) {
@@ -157,23 +315,25 @@ LoadedFile loadProfileFile(const std::string& path) {
     if (in.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return result;
         result.status = LoadStatus::Unreadable;
-        setProfileFailure("cannot open '" + path + "': " + reason(errno));
+        failRead("cannot open '" + path + "'", errno);
         return result;
     }
     struct stat st {};
     if (fileOps().fstat(in.get(), &st) != 0) {
         result.status = LoadStatus::Unreadable;
-        setProfileFailure("cannot read '" + path + "': " + reason(errno));
+        failRead("cannot read '" + path + "'", errno);
         return result;
     }
     if (!S_ISREG(st.st_mode)) {
         result.status = LoadStatus::Unreadable;
-        setProfileFailure("'" + path + "' is not a regular file");
+        SetLastError(ERROR_ACCESS_DENIED);
+        setProfileFailure("'" + path + "' is " + (S_ISDIR(st.st_mode) ? "a folder" : "not a regular file"));
         return result;
     }
     auto tooLarge = [&] {
         result.status = LoadStatus::Unreadable;
         result.bytes.clear();
+        SetLastError(ERROR_READ_FAULT);
         setProfileFailure("'" + path + "' is larger than " + std::to_string(kMaxProfileFileSize / (1024 * 1024)) +
                           " MiB; it is not read");
         return result;
@@ -194,7 +354,7 @@ LoadedFile loadProfileFile(const std::string& path) {
         if (n < 0) {
             result.status = LoadStatus::Unreadable;
             result.bytes.clear();
-            setProfileFailure("cannot read '" + path + "': " + reason(errno));
+            failRead("cannot read '" + path + "'", errno);
             return result;
         }
         if (n == 0) break;
@@ -207,32 +367,28 @@ LoadedFile loadProfileFile(const std::string& path) {
 }
 
 bool updateProfileFile(const ProfilePath& target, const ProfileEdit& edit) {
-    if (target.path.empty()) return fail("no profile file name");
+    if (target.path.empty()) return fail(ERROR_INVALID_PARAMETER, "no profile file name");
     const std::string path = followLink(target.path);
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty()) return fail("'" + path + "' names a folder, not a file");
+    if (name.empty()) return fail(ERROR_INVALID_PARAMETER, "'" + path + "' names a folder, not a file");
 
     // A look without the lock first: an edit that changes nothing (the same
-    // value written again, a key already gone) creates no lock file and no
+    // value written again, a key already gone) takes no lock, creates no
     // folder, and rewrites nothing.
     {
         const LoadedFile current = loadProfileFile(path);
         if (current.status == LoadStatus::Unreadable) return false;
         if (!edit(current.bytes)) return true;
+        if (current.status == LoadStatus::Loaded && !checkWritable(path)) return false;
     }
 
     if (target.inConfigDirectory && !ensureConfigDirectory())
-        return fail("cannot create the folder '" + dir + "'");
+        return fail(ERROR_PATH_NOT_FOUND, "cannot create the folder '" + dir + "'");
 
-    const std::string lockPath = dir + "/." + name + ".lock";
-    Descriptor lock(retryInterrupted([&] {
-        return fileOps().open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    }));
-    if (lock.get() < 0) return fail("cannot open the lock file '" + lockPath + "': " + reason(errno));
-    if (retryInterrupted([&] { return fileOps().flock(lock.get(), LOCK_EX); }) != 0)
-        return fail("cannot lock '" + lockPath + "': " + reason(errno));
+    Descriptor lock;
+    if (lockForWriting(path, dir, lock) != Locked::Yes) return false;
 
     // Under the lock: read again, so that a change another process made
     // since the first look is kept.
@@ -240,6 +396,7 @@ bool updateProfileFile(const ProfilePath& target, const ProfileEdit& edit) {
     if (current.status == LoadStatus::Unreadable) return false;
     const auto next = edit(current.bytes);
     if (!next) return true;
+    removeStaleTemporaryFiles(dir, name);
     return replaceFile(path, dir, name, *next, current.status == LoadStatus::Loaded);
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "win32/error_api.h"
 #include "win32/ini_document.h"
 #include "win32/ini_file.h"
 #include "win32/ini_value.h"
@@ -74,7 +75,8 @@ bool validKeyName(std::string_view name) {
     return trimmed.empty() || trimmed.front() != '[';
 }
 
-BOOL refuse(std::string what) {
+BOOL refuse(std::string what, DWORD code = ERROR_INVALID_PARAMETER) {
+    SetLastError(code);
     ecran::win32::setProfileFailure(std::move(what));
     return FALSE;
 }
@@ -89,12 +91,14 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
     if (!lpReturnedString || nSize == 0) return 0;
     try {
         clearProfileFailure();
+        SetLastError(ERROR_SUCCESS);
         const std::string_view fallback = defaultText(lpDefault);
         // A missing file reads as an empty one; an unreadable one too (the
         // reason stays in lastProfileFailure()).
         LoadedFile file;
         const ProfilePath target = resolveProfilePath(lpFileName ? lpFileName : kSystemProfile);
         if (!target.path.empty()) file = loadProfileFile(target.path);
+        if (file.status == LoadStatus::Missing) SetLastError(ERROR_FILE_NOT_FOUND);
         const IniDocument doc = IniDocument::parse(file.bytes);
 
         if (!lpAppName) return copyList(doc.sectionNames(), lpReturnedString, nSize);
@@ -107,6 +111,7 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
         const std::optional<std::string> value = doc.value(lpAppName, lpKeyName);
         return copyString(value ? std::string_view(*value) : fallback, lpReturnedString, nSize);
     } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         setProfileFailure("out of memory");
         lpReturnedString[0] = '\0';
         return 0;
@@ -117,6 +122,7 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
     using namespace ecran::win32;
     try {
         clearProfileFailure();
+        SetLastError(ERROR_SUCCESS);
         if (!lpAppName) {
             // All three NULL: Windows flushes its cache; there is none here.
             if (!lpKeyName && !lpString) return TRUE;
@@ -142,7 +148,7 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
         };
         return updateProfileFile(target, edit) ? TRUE : FALSE;
     } catch (const std::bad_alloc&) {
-        return refuse("out of memory");
+        return refuse("out of memory", ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 

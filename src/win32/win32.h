@@ -4,5 +4,6 @@
 
 #include "win32/win_types.h"
 #include "win32/cursor_api.h"
+#include "win32/error_api.h"
 #include "win32/profile_api.h"
 #include "win32/registry_api.h"

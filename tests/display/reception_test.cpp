@@ -7,15 +7,26 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "display/form1.h"
 #include "profile/profile_value.h"
 #include "win32/cursor_api.h"
+#include "win32/file_ops.h"
+#include "win32/ini_file.h"
 
 namespace {
 
@@ -120,6 +131,93 @@ TEST_F(Reception, StartUpRefusesAPortItCannotUseAndNamesTheFile) {
             EXPECT_NE(std::string(e.what()).find(iniPath().string()), std::string::npos) << e.what();
         }
     }
+}
+
+// A settings file that is there but cannot be read stops the start, naming
+// the file, rather than listening on a port the system picks.
+TEST_F(Reception, StartUpStopsOnASettingsFileItCannotRead) {
+    const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> unusable{
+        {"a folder", [](const fs::path& p) { fs::create_directory(p); }},
+        {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+        {"a link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
+        {"a link to itself", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }},
+        {"over 16 MiB", [](const fs::path& p) {
+             std::ofstream(p) << "[ecran]\r\nport=4445\r\n";
+             fs::resize_file(p, ecran::win32::kMaxProfileFileSize + 1);
+         }}};
+    fs::create_directories(iniPath().parent_path());
+    for (const auto& [what, make] : unusable) {
+        SCOPED_TRACE(what);
+        fs::remove_all(iniPath());
+        make(iniPath());
+        Form1 form;
+        try {
+            form.Form_Load();
+            ADD_FAILURE() << "started on port " << form.boundPort();
+        } catch (const StartupError& e) {
+            EXPECT_NE(std::string(e.what()).find(iniPath().string()), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(form.boundPort(), 0);
+    }
+}
+
+// The file is there but its user may not read it (root reads every file, so
+// the refusal comes through the file-system seam).
+TEST_F(Reception, StartUpStopsOnASettingsFileItsUserMayNotRead) {
+    struct Refusing : ecran::win32::FileOps {
+        std::string refused;
+        int open(const char* path, int flags, mode_t mode) override {
+            if (path == refused) {
+                errno = EACCES;
+                return -1;
+            }
+            return FileOps::open(path, flags, mode);
+        }
+    } ops;
+    ops.refused = iniPath().string();
+    writeIni("[ecran]\r\nport=0\r\n");
+    const ecran::win32::ScopedFileOps use(ops);
+    Form1 form;
+    try {
+        form.Form_Load();
+        ADD_FAILURE() << "started on port " << form.boundPort();
+    } catch (const StartupError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "the settings file cannot be read: cannot open '" + iniPath().string() + "': Permission denied");
+    }
+}
+
+// Another process holding the settings file's lock delays the store, never
+// the screen: the message is shown at once and stored once the lock is free,
+// the newest one winning.
+TEST_F(Reception, AMessageStoredWhileTheFileIsLockedIsStoredOnceTheLockIsFree) {
+    writeIni("[ecran]\r\nport=0\r\n");
+    Form1 form;
+    form.Form_Load();
+    const int holder = ::open(iniPath().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    ::testing::internal::CaptureStderr();
+    deliver(form, "un");
+    deliver(form, "deux");
+    EXPECT_EQ(form.Label1->caption(), "deux");
+    EXPECT_EQ(stored(), "");
+    QTest::qWait(300);  // retries come and fail while the lock is held
+    EXPECT_EQ(stored(), "");
+    ::close(holder);
+    EXPECT_TRUE(QTest::qWaitFor([] { return stored() == "deux"; }, 5000));
+    // Closing while the lock is held: a last try, and a word that it failed.
+    const int again = ::open(iniPath().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(again, LOCK_EX), 0);
+    deliver(form, "trois");
+    form.close();
+    ::close(again);
+    EXPECT_EQ(stored(), "deux");
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    const std::string line = "will be stored once the lock is free";
+    EXPECT_NE(said.find(line), std::string::npos) << said;
+    EXPECT_EQ(said.find(line), said.rfind(line)) << said;  // said once
+    EXPECT_NE(said.find("ecran: closing with the last message not stored"), std::string::npos) << said;
 }
 
 TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {

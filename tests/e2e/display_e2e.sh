@@ -84,5 +84,17 @@ set -e
 check "a port outside 0-65535 ends start-up with status 1" [ "$status" -eq 1 ]
 check "the start-up error names the file" grep -q "$INI" "$WORK/bad.err"
 
+# So does a settings file that is there but cannot be read: no start on a
+# port the system picks.
+rm -f "$INI"
+mkdir "$INI"
+set +e
+timeout 20 "$ECRAN" 2>"$WORK/unreadable.err"
+status=$?
+set -e
+rmdir "$INI"
+check "a folder in place of the settings file ends start-up with status 1" [ "$status" -eq 1 ]
+check "one line names the file" [ "$(grep -c "$INI" "$WORK/unreadable.err")" -eq 1 ]
+
 cp "$WORK/plain.png" "${2:-$WORK}/e2e-display.png" 2>/dev/null || true
 finish

@@ -11,6 +11,7 @@
 
 #include "errors/error.h"
 #include "registry/registry_sandbox.h"
+#include "win32/error_api.h"
 #include "win32/ini_file.h"
 
 namespace ecran::profile {
@@ -170,6 +171,32 @@ TEST_F(ProfileValueTest, AStreamOfValuesWithANulIsReportedOnceThenCounted) {
     EXPECT_EQ(err, "ProfileValue: the value for [flux] infos in 'QUOLVEtavrin.ini' holds a NUL character; "
                    "only the text before it was stored\n");
     EXPECT_EQ(errors::lastError().number, 5);  // every one is still recorded
+}
+
+// A file the operator made read-only is not written; the failure is
+// recorded at every write but said on stderr once.
+TEST_F(ProfileValueTest, AReadOnlyFileIsNotWrittenAndSaidOnce) {
+    put("[ecran]\r\nport=4445\r\n");
+    fs::permissions(file(), fs::perms::owner_read);
+    ::testing::internal::CaptureStderr();
+    for (const char* message : {"un", "deux"}) {
+        EXPECT_EQ(ProfileValue("historique", "infos", message, kStore, kWriteMode), message);
+        EXPECT_EQ(errors::lastError().number, 75);
+        EXPECT_NE(errors::lastError().description.find("read-only"), std::string::npos);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));  // root included
+    }
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "ProfileValue: '" + file().string() + "' is read-only; it is not written\n");
+    EXPECT_EQ(bytes(), "[ecran]\r\nport=4445\r\n");
+}
+
+// An editor's byte-order mark must not hide [ecran]: seeding would append a
+// second [ecran] with port=0.
+TEST_F(ProfileValueTest, AByteOrderMarkDoesNotHideTheFirstSection) {
+    put("\xEF\xBB\xBF[ecran]\r\nport=4445\r\n");
+    EXPECT_EQ(ProfileValue("ecran", "port", "0", kStore, kReadAndSeedMode), "4445");
+    EXPECT_EQ(ProfileValue("historique", "infos", "x", kStore, kWriteMode), "x");
+    EXPECT_EQ(bytes(), "\xEF\xBB\xBF[ecran]\r\nport=4445\r\n[historique]\r\ninfos=x\r\n");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "win32/profile_api.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "registry/registry_sandbox.h"
+#include "win32/error_api.h"
 #include "win32/file_ops.h"
 #include "win32/ini_file.h"
 
@@ -116,6 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadRow{"only the first section is searched", "[s]\r\na=1\r\n[S]\r\nb=2\r\n", "s", "b", "d", 64, "d"},
         ReadRow{"first key wins", "[s]\r\nx=1\r\nX=2\r\n", "s", "x", "d", 64, "1"},
         ReadRow{"keys outside the section", "x=0\r\n[a]\r\n[s]\r\nx=1\r\n", "a", "x", "d", 64, "d"},
+        ReadRow{"keys before the first section are in section \"\"", "x=0\r\n[]\r\nx=1\r\n", " ", "X", "d", 64, "0"},
+        ReadRow{"a byte-order mark does not hide the first section", "\xEF\xBB\xBF[ecran]\r\nport=4445\r\n", "ecran",
+                "port", "0", 64, "4445"},
+        ReadRow{"a byte-order mark is not part of a leading key", "\xEF\xBB\xBFk=1\r\n", "", "k", "0", 64, "1"},
         ReadRow{"default loses only trailing blanks", kPlain, "s", "x", "  \"a b\"  ", 64, "  \"a b\""},
         ReadRow{"default cut to size - 1", kPlain, "s", "k", "abcdef", 3, "ab"},
         ReadRow{"buffer of one", kPlain, "ecran", "port", "d", 1, ""},
@@ -127,12 +134,17 @@ INSTANTIATE_TEST_SUITE_P(
         ReadRow{"decoded value then cut", "[s]\r\nx=\"\\r\\n\\r\\n\"\r\n", "s", "x", "d", 4, "\r\n\r"},
         // Lists: each name followed by a NUL, a second NUL at the end; cut
         // to nSize - 2 characters when they do not fit.
-        ReadRow{"sections, each name once", kTwo, nullptr, nullptr, "d", 64, "alpha\0beta\0"s},
+        ReadRow{"every section line", kTwo, nullptr, nullptr, "d", 64, "alpha\0beta\0ALPHA\0"s},
         ReadRow{"sections one short", kTwo, nullptr, nullptr, "d", 11, "alpha\0bet\0"s, 9},
         ReadRow{"sections cut after a name", kTwo, nullptr, nullptr, "d", 8, "alpha\0\0"s, 6},
         ReadRow{"sections into two", kTwo, nullptr, nullptr, "d", 2, "\0"s, 0},
         ReadRow{"no sections", "x=1\r\n", nullptr, nullptr, "d", 16, ""},
         ReadRow{"keys of the first section", kTwo, "ALPHA", nullptr, "d", 64, "x\0y\0"s},
+        ReadRow{"every key line, duplicates included", "[s]\r\nk=1\r\n=2\r\nK=3\r\nj=4\r\n", "s", nullptr, "d", 64,
+                "k\0K\0j\0"s},
+        ReadRow{"keys before the first section", "\xEF\xBB\xBF" "a=1\r\nb=2\r\n[s]\r\nc=3\r\n", "", nullptr, "d", 64,
+                "a\0b\0"s},
+        ReadRow{"no keys before the first section", kTwo, "", nullptr, "dflt", 64, "dflt"},
         ReadRow{"keys of a missing section", kTwo, "gamma", nullptr, "dflt", 64, "dflt"},
         ReadRow{"keys of an empty section", kTwo, "beta", nullptr, "dflt", 64, "dflt"}),
     rowName<ReadRow>);
@@ -156,10 +168,12 @@ TEST_P(ProfileWrite, LeavesTheseExactBytes) {
     const auto before = stamp();
     EXPECT_TRUE(WritePrivateProfileStringA(row.section, row.key, row.value, "t.ini"));
     EXPECT_EQ(bytes(), row.after);
-    if (row.before == row.after) {  // nothing to change: nothing rewritten, not even a lock file
+    if (row.before == row.after) {  // nothing to change: nothing rewritten
         EXPECT_EQ(stamp(), before);
-        EXPECT_FALSE(fs::exists(configDir() / ".t.ini.lock"));
         EXPECT_EQ(fs::exists(configDir()), row.before.has_value());
+    }
+    if (row.after) {  // the file alone: no lock file, no temporary file beside it
+        EXPECT_EQ(std::distance(fs::directory_iterator(configDir()), fs::directory_iterator()), 1);
     }
 }
 
@@ -183,7 +197,13 @@ INSTANTIATE_TEST_SUITE_P(
         WriteRow{"deleting a missing key touches nothing", "[s]\nk=2", "s", "x", nullptr, "[s]\nk=2"},
         WriteRow{"deleting from a missing file creates nothing", std::nullopt, "s", "k", nullptr, std::nullopt},
         WriteRow{"NULL key deletes a section", "[a]\n;\n\n[S]\ny=2\n\n[c]\n", "s", nullptr, nullptr, "[a]\n;\n\n[c]\n"},
-        WriteRow{"NULL key deletes only the first section", "[s]\nx=1\n[s]\ny=2\n", "s", nullptr, "v", "[s]\ny=2\n"}),
+        WriteRow{"NULL key deletes only the first section", "[s]\nx=1\n[s]\ny=2\n", "s", nullptr, "v", "[s]\ny=2\n"},
+        WriteRow{"byte-order mark kept, its section found", "\xEF\xBB\xBF[ecran]\r\nport=0\r\n", "ecran", "port", "1",
+                 "\xEF\xBB\xBF[ecran]\r\nport=1\r\n"},
+        WriteRow{"new section after a lone byte-order mark", "\xEF\xBB\xBF", "s", "k", "v", "\xEF\xBB\xBF[s]\r\nk=v\r\n"},
+        WriteRow{"section \"\" is the keys before the first", "a=1\n\n[s]\n", "", "b", "2", "a=1\nb=2\r\n\n[s]\n"},
+        WriteRow{"section \"\" in a file with none goes first", "\xEF\xBB\xBF[s]\n", "", "b", "2",
+                 "\xEF\xBB\xBF" "b=2\r\n[s]\n"}),
     rowName<WriteRow>);
 
 TEST_F(ProfileFile, NamesTheFileCannotHoldAreRefusedAndChangeNothing) {
@@ -262,7 +282,7 @@ const std::string kOld = "; kept as it is\n[ecran]\nport=4000\n[historique]\ninf
 
 // Fails one chosen file-system call of a profile write, the way a full disk,
 // a refused permission or a failing device would.
-enum class Call { None, OpenLock, Lock, Read, CreateTemp, Write, FlushFile, CloseTemp, Rename, FlushFolder };
+enum class Call { None, Lock, Read, CreateTemp, Write, FlushFile, CloseTemp, Rename, FlushFolder, Access };
 
 class FailingOps : public ecran::win32::FileOps {
 public:
@@ -271,7 +291,7 @@ public:
     int open(const char* path, int flags, mode_t mode) override {
         const std::string_view p = path;
         const bool temp = p.ends_with(".tmp");
-        if (fails(temp ? Call::CreateTemp : p.ends_with(".lock") ? Call::OpenLock : Call::None)) return -1;
+        if (fails(temp ? Call::CreateTemp : Call::None)) return -1;
         const int fd = FileOps::open(path, flags, mode);
         if (temp) tempFd_ = fd;
         return fd;
@@ -297,6 +317,9 @@ public:
         return fd == tempFd_ && fails(Call::CloseTemp) ? -1 : rc;
     }
     int flock(int fd, int operation) override { return fails(Call::Lock) ? -1 : FileOps::flock(fd, operation); }
+    int access(const char* path, int mode) override {
+        return fails(Call::Access) ? -1 : FileOps::access(path, mode);
+    }
     int rename(const char* from, const char* to) override {
         return fails(Call::Rename) ? -1 : FileOps::rename(from, to);
     }
@@ -318,6 +341,7 @@ struct FailureRow {
     const char* what;
     Call call;
     int error;
+    DWORD code;             // the last error Windows would leave
     bool replaced = false;  // the file was replaced before the failure
 };
 
@@ -332,12 +356,13 @@ TEST_P(FailingDisk, ReportsFalseAndLeavesTheOldFileWhole) {
         EXPECT_FALSE(WritePrivateProfileStringA("historique", "infos", "apr\xE8s", "t.ini"));
     }
     EXPECT_NE(lastProfileFailure().find(configDir().string()), std::string::npos) << lastProfileFailure();
+    EXPECT_EQ(GetLastError(), GetParam().code);
     if (!GetParam().replaced) {
         EXPECT_EQ(bytes(), kOld);
         EXPECT_EQ(stamp(), before);
     }
     for (const auto& entry : fs::directory_iterator(configDir()))  // no temporary file left
-        EXPECT_TRUE(entry.path().filename() == "t.ini" || entry.path().filename() == ".t.ini.lock") << entry.path();
+        EXPECT_EQ(entry.path().filename(), "t.ini");
     // The next write, on a healthy disk, goes through.
     EXPECT_TRUE(WritePrivateProfileStringA("historique", "infos", "apr\xE8s", "t.ini"));
     EXPECT_EQ(value("historique", "infos"), "apr\xE8s");
@@ -345,15 +370,19 @@ TEST_P(FailingDisk, ReportsFalseAndLeavesTheOldFileWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, FailingDisk,
-                         ::testing::Values(FailureRow{"LockFileRefused", Call::OpenLock, EACCES},
-                                           FailureRow{"LockFails", Call::Lock, ENOLCK},
-                                           FailureRow{"FileUnreadable", Call::Read, EIO},
-                                           FailureRow{"TemporaryFileRefused", Call::CreateTemp, EACCES},
-                                           FailureRow{"DiskFull", Call::Write, ENOSPC},
-                                           FailureRow{"FlushFails", Call::FlushFile, EIO},
-                                           FailureRow{"CloseReportsALostWrite", Call::CloseTemp, EIO},
-                                           FailureRow{"RenameRefused", Call::Rename, EPERM},
-                                           FailureRow{"FolderFlushFailsAfterTheRename", Call::FlushFolder, EIO, true}),
+                         ::testing::Values(FailureRow{"LockFails", Call::Lock, ENOLCK, ERROR_WRITE_FAULT},
+                                           FailureRow{"LockHeldElsewhere", Call::Lock, EWOULDBLOCK,
+                                                      ERROR_SHARING_VIOLATION},
+                                           FailureRow{"NotThisUsersToWrite", Call::Access, EACCES, ERROR_ACCESS_DENIED},
+                                           FailureRow{"FileUnreadable", Call::Read, EIO, ERROR_READ_FAULT},
+                                           FailureRow{"TemporaryFileRefused", Call::CreateTemp, EACCES,
+                                                      ERROR_ACCESS_DENIED},
+                                           FailureRow{"DiskFull", Call::Write, ENOSPC, ERROR_DISK_FULL},
+                                           FailureRow{"FlushFails", Call::FlushFile, EIO, ERROR_WRITE_FAULT},
+                                           FailureRow{"CloseReportsALostWrite", Call::CloseTemp, EIO, ERROR_WRITE_FAULT},
+                                           FailureRow{"RenameRefused", Call::Rename, EPERM, ERROR_ACCESS_DENIED},
+                                           FailureRow{"FolderFlushFailsAfterTheRename", Call::FlushFolder, EIO,
+                                                      ERROR_WRITE_FAULT, true}),
                          [](const auto& row) { return std::string(row.param.what); });
 
 TEST_F(ProfileFile, ReadOnlyFolderLeavesTheFileAndReportsFalse) {
@@ -371,7 +400,7 @@ TEST_F(ProfileFile, ReadOnlyFolderLeavesTheFileAndReportsFalse) {
     EXPECT_EQ(exitStatus(child), 0);
     fs::permissions(configDir(), fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(bytes(), kOld);
-    EXPECT_EQ(std::distance(fs::directory_iterator(configDir()), fs::directory_iterator()), 1);  // not even a lock file
+    EXPECT_EQ(std::distance(fs::directory_iterator(configDir()), fs::directory_iterator()), 1);
 }
 
 TEST_F(ProfileFile, ReplacingKeepsPermissionsAndSymbolicLinks) {
@@ -384,6 +413,13 @@ TEST_F(ProfileFile, ReplacingKeepsPermissionsAndSymbolicLinks) {
     EXPECT_EQ(fs::status(configDir() / "real.ini").permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(value("ecran", "port"), "5000");
+}
+
+TEST_F(ProfileFile, ALinkToNoFileIsReplacedByTheNewFile) {
+    fs::create_directories(configDir());
+    fs::create_symlink("gone.ini", path());
+    EXPECT_TRUE(WritePrivateProfileStringA("s", "k", "v", "t.ini")) << lastProfileFailure();
+    EXPECT_EQ(value("s", "k"), "v");
 }
 
 TEST_F(ProfileFile, TwoProcessesWritingDifferentKeysLoseNeither) {
@@ -400,8 +436,13 @@ TEST_F(ProfileFile, TwoProcessesWritingDifferentKeysLoseNeither) {
             char go;
             if (::read(gate[0], &go, 1) != 1) ::_exit(2);
             bool written = true;
-            for (int i = 0; i < kWrites && written; ++i)
-                written = WritePrivateProfileStringA("s", key(id, i).c_str(), std::to_string(i).c_str(), "t.ini");
+            // A write that waited for the other one past the bound says so
+            // (ERROR_SHARING_VIOLATION) and is made again, as callers do.
+            for (int i = 0; i < kWrites && written; ++i) {
+                do {
+                    written = WritePrivateProfileStringA("s", key(id, i).c_str(), std::to_string(i).c_str(), "t.ini");
+                } while (!written && GetLastError() == ERROR_SHARING_VIOLATION);
+            }
             ::_exit(written ? 0 : 1);
         }
     }
@@ -414,6 +455,101 @@ TEST_F(ProfileFile, TwoProcessesWritingDifferentKeysLoseNeither) {
         for (int i = 0; i < kWrites; ++i) missing += value("s", key(id, i).c_str()) != std::to_string(i);
     EXPECT_EQ(missing, 0);
     EXPECT_EQ(bytes()->substr(0, kOld.size()), kOld);
+}
+
+// ------------------------------------------------------ among other users
+
+// Another process holding the lock (any process that may read the file can
+// take it) delays a write by a bounded time only; once it lets go, the write
+// goes through. While the file does not exist, the lock is its folder's.
+class HeldLock : public ProfileFile, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HeldLock, FailsTheWriteWithASharingViolationUntilItIsFree) {
+    const bool fileExists = GetParam();
+    if (fileExists) put(kOld);
+    fs::create_directories(configDir());
+    const fs::path locked = fileExists ? path() : configDir();
+    const int holder = ::open(locked.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);  // another open file: a lock of its own
+
+    EXPECT_FALSE(WritePrivateProfileStringA("historique", "infos", "x", "t.ini"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(bytes(), fileExists ? std::optional(kOld) : std::nullopt);
+
+    ::close(holder);
+    EXPECT_TRUE(WritePrivateProfileStringA("historique", "infos", "x", "t.ini"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(value("historique", "infos"), "x");
+    EXPECT_EQ(std::distance(fs::directory_iterator(configDir()), fs::directory_iterator()), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HeldLock, ::testing::Values(true, false),
+                         [](const auto& row) { return std::string(row.param ? "OnTheFile" : "OnTheFolder"); });
+
+// Earlier versions kept a lock file beside each INI file; one left by root
+// (0644) refused every write of the file's own user. The lock is the file's
+// own now: a user who may write the file writes it.
+TEST_F(ProfileFile, ALockFileAnotherUserLeftDoesNotStopTheFilesUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file to another user";
+    put(kOld);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+    ASSERT_EQ(::chown(configDir().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(path().c_str(), 65534, 65534), 0);
+    std::ofstream(configDir() / ".t.ini.lock") << "";
+    fs::permissions(configDir() / ".t.ini.lock", fs::perms::owner_read | fs::perms::owner_write |
+                                                     fs::perms::group_read | fs::perms::others_read);
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        ::_exit(WritePrivateProfileStringA("historique", "infos", "x", "t.ini") ? 0 : 1);
+    }
+    EXPECT_EQ(exitStatus(child), 0);
+    EXPECT_EQ(value("historique", "infos"), "x");
+}
+
+TEST_F(ProfileFile, ANewFileIsPrivateAndAReplacedOneKeepsItsMode) {
+    const mode_t previous = ::umask(022);
+    EXPECT_TRUE(WritePrivateProfileStringA("historique", "infos", "x", "t.ini"));
+    EXPECT_EQ(fs::status(path()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(path(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    EXPECT_TRUE(WritePrivateProfileStringA("historique", "infos", "y", "t.ini"));
+    EXPECT_EQ(fs::status(path()).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    ::umask(previous);
+}
+
+// A process killed between creating and renaming its temporary file leaves
+// it behind; the next write of the same file removes it, and only it.
+TEST_F(ProfileFile, TemporaryFilesOfProcessesThatAreGoneAreRemovedAtTheNextWrite) {
+    const pid_t gone = ::fork();
+    ASSERT_NE(gone, -1);
+    if (gone == 0) ::_exit(0);
+    ASSERT_EQ(exitStatus(gone), 0);
+    put(kOld);
+    const std::string dead = std::to_string(gone);
+    const std::vector<std::string> removed{".t.ini." + dead + ".7.tmp"};
+    const std::vector<std::string> kept{".t.ini.1.7.tmp",  // a process that runs
+                                        ".u.ini." + dead + ".7.tmp", ".t.ini." + dead + ".x.tmp",
+                                        "t.ini." + dead + ".7.tmp"};
+    for (const auto& names : {removed, kept})
+        for (const auto& name : names) std::ofstream(configDir() / name) << "half";
+    EXPECT_TRUE(WritePrivateProfileStringA("historique", "infos", "x", "t.ini"));
+    for (const auto& name : removed) EXPECT_FALSE(fs::exists(configDir() / name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(fs::exists(configDir() / name)) << name;
+}
+
+// File names are Windows-1252 text; the file system's names are UTF-8.
+TEST_F(ProfileFile, NonAsciiFileNamesReachTheFileSystemInUtf8) {
+    fs::create_directories(dir_ / "andr\xC3\xA9");
+    for (const auto& [name, onDisk] : std::vector<std::pair<std::string, fs::path>>{
+             {"\xE9t\xE9 \x80.ini", configDir() / "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC.ini"},
+             {dir_.string() + "/andr\xE9/x.ini", dir_ / "andr\xC3\xA9" / "x.ini"}}) {
+        EXPECT_TRUE(WritePrivateProfileStringA("s", "k", "v", name.c_str())) << lastProfileFailure();
+        EXPECT_TRUE(fs::exists(onDisk)) << onDisk;
+        EXPECT_EQ(value("s", "k", name.c_str()), "v");
+    }
 }
 
 }  // namespace

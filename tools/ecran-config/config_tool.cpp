@@ -1,8 +1,11 @@
 #include "config_tool.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 #include "errors/error.h"
 #include "profile/profile_value.h"
@@ -10,6 +13,7 @@
 #include "registry/registry_key.h"
 #include "text/cp1252.h"
 #include "win32/registry_store.h"
+#include "win32/error_api.h"
 
 namespace ecran::config_tool {
 namespace {
@@ -199,6 +203,22 @@ std::string readStored(const Options& options, const Setting& s) {
     return profile::ProfileValue(s.section, s.key, "", options.file, profile::kReadMode);
 }
 
+// A ProfileValue call that writes. A write waits for the file's lock only
+// briefly (the display writes on its GUI thread); a tool can afford to wait
+// longer, so a write that found the lock held is made again for a while.
+std::string writingProfileValue(const Options& options, const Setting& s, const std::string& value,
+                                std::int16_t mode) {
+    using namespace std::chrono_literals;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        std::string result = profile::ProfileValue(s.section, s.key, value, options.file, mode);
+        if (isRegistryFile(options.file) || errors::lastError().isClear() ||
+            GetLastError() != ERROR_SHARING_VIOLATION || std::chrono::steady_clock::now() >= deadline)
+            return result;
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
 int commandGet(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.positional.size() != 3) throw UsageError{"get needs SECTION and KEY"};
     const Setting s = settingArguments(options, options.positional[1], options.positional[2]);
@@ -222,7 +242,7 @@ int commandSet(const Options& options, std::ostream& out, std::ostream& err) {
     const Setting s = settingArguments(options, options.positional[1], options.positional[2]);
     const std::string value = toProgramText(options.positional[3], "VALUE");
 
-    (void)profile::ProfileValue(s.section, s.key, value, options.file, profile::kWriteMode);
+    (void)writingProfileValue(options, s, value, profile::kWriteMode);
 
     // ProfileValue reports no failure: read the setting back to know.
     std::string expected = value;
@@ -244,8 +264,7 @@ int commandSeed(const Options& options, std::ostream& out, std::ostream& err) {
     const Setting s = settingArguments(options, options.positional[1], options.positional[2]);
     const std::string fallback = toProgramText(options.positional[3], "DEFAULT");
 
-    const std::string result = profile::ProfileValue(s.section, s.key, fallback, options.file,
-                                                     profile::kReadAndSeedMode);
+    const std::string result = writingProfileValue(options, s, fallback, profile::kReadAndSeedMode);
     // A stored value that could not be read looks like none and is seeded
     // over: the store's failure is what to report then.
     if (const auto status = storeUnreached(describe(options.file, s.section, s.key), err)) return *status;

@@ -42,7 +42,7 @@ TEST_F(EcranConfigTest, UsageErrorsExitWithTwoAndTouchNothing) {
              {"get", "ecran", "port", "--file"}, {"--file", "", "get", "ecran", "port"},
              {"set", "ecran", "port", "1", "--default", "1"}, {"get", "", "port"}, {"get", "ecran", ""},
              {"--file", "$HKCU\\Software", "set", "ecran", "port", "1"}, {"list", "HKEY_USERS"},
-             {"set", "ecran", "port", "Ĉu"}, {"get", "ecran", "\xC3"}}) {
+             {"set", "ecran", "port", "Ĉu"}, {"get", "ecran", "\xC3"}, {"--file", "/tmp/Ĉ.ini", "get", "a", "b"}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
         const Outcome o = tool(args);
         EXPECT_EQ(o.status, kExitUsage);
@@ -73,6 +73,16 @@ TEST_F(EcranConfigTest, GetSetAndSeedTheDisplaysFile) {
     EXPECT_EQ(tool({"set", "historique", "infos", "Démarrage €"}).status, kExitOk);
     EXPECT_THAT(iniBytes(), HasSubstr("D\xE9marrage \x80"));
     EXPECT_EQ(tool({"get", "historique", "infos"}).out, "Démarrage €\n");
+}
+
+// A file name travels as Windows-1252 and reaches the file system in UTF-8.
+TEST_F(EcranConfigTest, NonAsciiFileNamesAreTheFileSystemsOwn) {
+    std::filesystem::create_directories(dir_ / "andré");
+    const std::string file = (dir_ / "andré" / "x.ini").string();
+    EXPECT_EQ(tool({"--file", file, "set", "ecran", "port", "4445"}).status, kExitOk);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(tool({"--file", file, "get", "ecran", "port"}).out, "4445\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "andré"), {}), 1);
 }
 
 TEST_F(EcranConfigTest, AWriteThatDoesNotLandFailsWithOne) {
