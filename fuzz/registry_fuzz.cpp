@@ -11,10 +11,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
+#include <cstring>
 #include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -79,13 +78,14 @@ void expectValue(HKEY key, const std::string& name, DWORD type, const std::strin
                ERROR_SUCCESS);
     FUZZ_CHECK(gotType == type);
     FUZZ_CHECK(size == data.size());
-    FUZZ_CHECK(std::equal(data.begin(), data.end(), buffer.begin()));
+    FUZZ_CHECK(data.empty() || std::memcmp(data.data(), buffer.data(), data.size()) == 0);
     // A string stored without its NUL gets one when the buffer has room.
     if (isString(type) && !data.empty() && data.back() != '\0') FUZZ_CHECK(buffer[data.size()] == 0);
     // Too small a buffer: the size needed, and the buffer untouched.
     if (!data.empty()) {
-        std::vector<BYTE> small(data.size() - 1, 0xCD);
-        DWORD smallSize = static_cast<DWORD>(small.size());
+        // One byte short; one spare byte so that its data pointer is never NULL.
+        std::vector<BYTE> small(data.size(), 0xCD);
+        auto smallSize = static_cast<DWORD>(data.size() - 1);
         FUZZ_CHECK(checked(RegQueryValueExA(reader, name.c_str(), nullptr, nullptr, small.data(), &smallSize)) ==
                    ERROR_MORE_DATA);
         FUZZ_CHECK(smallSize == data.size());
@@ -103,12 +103,33 @@ void expectNoValue(HKEY key, const std::string& name) {
     FUZZ_CHECK(checked(RegCloseKey(reader)) == ERROR_SUCCESS);
 }
 
-// A fresh, empty store for every input, so each input replays alone.
-void resetStore() {
-    ecran::win32::closeRegistryStore();
-    std::error_code ec;
-    for (const char* name : {"registry.db", "registry.db-wal", "registry.db-shm", "registry.db-journal"})
-        std::filesystem::remove(ecran::fuzz::scratchHome() / "ecran" / name, ec);
+// Deletes every sub key below `key`, deepest first.
+void deleteTree(HKEY key) {
+    std::vector<char> name(300);
+    while (RegEnumKeyA(key, 0, name.data(), static_cast<DWORD>(name.size())) == ERROR_SUCCESS) {
+        HKEY child = nullptr;
+        FUZZ_CHECK(RegOpenKeyExA(key, name.data(), 0, KEY_ALL_ACCESS, &child) == ERROR_SUCCESS);
+        deleteTree(child);
+        FUZZ_CHECK(RegCloseKey(child) == ERROR_SUCCESS);
+        FUZZ_CHECK(RegDeleteKeyA(key, name.data()) == ERROR_SUCCESS);
+    }
+}
+
+// An empty store for every input, so each input replays alone. Emptying the
+// roots through the functions is much faster than making a new store file,
+// and checks deletion along the way.
+void emptyStore() {
+    std::vector<char> name(16384 + 1);
+    for (const HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG}) {
+        deleteTree(root);
+        for (;;) {
+            auto length = static_cast<DWORD>(name.size());
+            const LSTATUS code = RegEnumValueA(root, 0, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+            if (code == ERROR_NO_MORE_ITEMS) break;
+            FUZZ_CHECK(code == ERROR_SUCCESS);
+            FUZZ_CHECK(RegDeleteValueA(root, name.data()) == ERROR_SUCCESS);
+        }
+    }
 }
 
 }  // namespace
@@ -119,9 +140,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    resetStore();
     ecran::fuzz::InputReader in(data, size);
     Session s;
+    std::vector<HKEY> handles;  // every handle the input opened, closed at the end
     for (int step = 0; step < 64 && !in.empty(); ++step) {
         const std::uint8_t op = in.byte();
         const HKEY base = s.base(in.byte());
@@ -145,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(checked(RegOpenKeyExA(base, path.c_str(), 0, KEY_READ, &again)) == ERROR_SUCCESS);
                 FUZZ_CHECK(checked(RegCloseKey(again)) == ERROR_SUCCESS);
                 s.slots[slot] = opened;
+                handles.push_back(opened);
             }
             break;
         }
@@ -161,9 +183,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 3: {  // query with any buffer, or none
             const std::string name = cString(in.longText());
             const std::uint8_t form = in.byte();
-            std::vector<BYTE> buffer(in.word() % 4096);
+            const DWORD capacity = in.word() % 4096;
+            std::vector<BYTE> buffer(capacity + 1);  // never empty: its data pointer is never NULL
             DWORD type = 0;
-            auto capacity = static_cast<DWORD>(buffer.size());
             DWORD reported = capacity;
             const LSTATUS code = checked(RegQueryValueExA(base, name.c_str(), nullptr, form & 1 ? &type : nullptr,
                                                           form & 2 ? buffer.data() : nullptr,
@@ -175,9 +197,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 4: {  // enumerate values; what is listed reads back
             const DWORD index = in.byte() % 8;
             std::vector<char> name(in.word() % 512 + 1);
-            std::vector<BYTE> buffer(in.word() % 4096);
+            const DWORD capacity = in.word() % 4096;
+            std::vector<BYTE> buffer(capacity + 1);  // never empty: its data pointer is never NULL
             auto nameLength = static_cast<DWORD>(name.size());
-            auto dataSize = static_cast<DWORD>(buffer.size());
+            DWORD dataSize = capacity;
             DWORD type = 0;
             const LSTATUS code = checked(RegEnumValueA(base, index, name.data(), &nameLength, nullptr, &type,
                                                        buffer.data(), &dataSize));
@@ -217,5 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
     }
+    for (const HKEY h : handles) (void)RegCloseKey(h);
+    emptyStore();
     return 0;
 }
