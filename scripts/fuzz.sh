@@ -23,6 +23,8 @@ case "$seconds" in
 esac
 build=${ECRAN_FUZZ_BUILD:-$root/build-fuzz}
 
+"$root/scripts/install-deps.sh"  # clang and its libFuzzer among the rest
+
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 echo "== fuzz build in $build"
