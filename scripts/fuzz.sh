@@ -49,6 +49,7 @@ for name in "${targets[@]}"; do
   mkdir -p "$work" "$artifacts"
   inputs=("$work" "$root/fuzz/corpus/$name")
   [ -d "$root/fuzz/regressions/$name" ] && inputs+=("$root/fuzz/regressions/$name")
+  touch "$log.start"
   status=0
   # -timeout: an input that takes longer than that is a hang, reported as a crash.
   "$build/fuzz/${name}_fuzz" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
@@ -64,7 +65,7 @@ for name in "${targets[@]}"; do
     crashes=$((crashes + 1))
     echo "$name: $runs runs, CRASH (exit status $status); log $log"
     grep -E 'invariant broken|ERROR: (AddressSanitizer|libFuzzer|LeakSanitizer)|runtime error' "$log" | head -n 3 | sed 's/^/  /' || true
-    for f in "$artifacts"/*; do [ -f "$f" ] && echo "  input: $f"; done
+    find "$artifacts" -type f -newer "$log.start" | sed 's/^/  input: /'
   else
     echo "$name: $runs runs, no crash"
   fi
