@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Kill test of the registry store: N times, runs a few writes through
+# Kill test of the registry store: N times, runs one or two writes through
 # ecran-config (each to a value of its own below
 # HKEY_CURRENT_USER\Software\Kill), then one more that is killed with
-# SIGKILL at a random moment of its run. After each kill the store must pass
+# SIGKILL at a random moment of its run (as long as the write before it took). After each kill the store must pass
 # SQLite's integrity check and hold every write whose ecran-config had
 # exited with status 0; at the end every such write is checked again, with
 # its exact text. Prints "N kills, N whole"; exit status 0 when every kill
@@ -52,18 +52,24 @@ missing() {
   { grep -a "${1:+${tab}k$1\.}" "$work/acks" || true; } | sort | comm -23 - "$work/held"
 }
 
+now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
+
 touch "$work/acks"
 whole=0
 killed=0
 for ((i = 1; i <= n; i++)); do
   reason=""
-  for ((j = 1; j <= RANDOM % 3; j++)); do
+  for ((j = 1; j <= 1 + RANDOM % 2; j++)); do
+    start=$(now_ms)
     if set_value "$i" "$j"; then acknowledge "$i" "$j"; else reason="write $i.$j failed: $(tail -n 1 "$work/err")"; fi
+    took=$(($(now_ms) - start))
   done
-  # The write to kill: SIGKILL somewhere in its 0-150 ms.
+  # The write to kill: SIGKILL at a random moment of a run as long as the
+  # last write's.
   set_value "$i" 0 &
   writer=$!
-  sleep "$(printf '0.%03d' $((RANDOM % 150)))"
+  delay=$((RANDOM % (took + 1)))
+  sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
   kill -KILL "$writer" 2>/dev/null || true
   status=0
   { wait "$writer"; } 2>/dev/null || status=$?
