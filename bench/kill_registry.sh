@@ -2,10 +2,10 @@
 # Kill test of the registry store: N times, runs one or two writes through
 # ecran-config (each to a value of its own below
 # HKEY_CURRENT_USER\Software\Kill), then one more that is killed with
-# SIGKILL at a random moment of its run (as long as the write before it took). After each kill the store must pass
-# SQLite's integrity check and hold every write whose ecran-config had
-# exited with status 0; at the end every such write is checked again, with
-# its exact text. Prints "N kills, N whole"; exit status 0 when every kill
+# SIGKILL at a random moment of its run (within the time the write before it
+# took). After each kill the store must pass SQLite's integrity check and
+# hold every write whose ecran-config had exited with status 0; at the end
+# every such write is checked again, with its exact text. Prints "N kills, N whole"; exit status 0 when every kill
 # left the store whole.
 #
 #   bench/kill_registry.sh N [ECRAN-CONFIG]
