@@ -12,6 +12,7 @@ packages=(
   libx11-dev libxext-dev libxss-dev
   fonts-open-sans fonts-dejavu-core fontconfig
   systemd dpkg-dev file desktop-file-utils lintian
+  clang libclang-rt-14-dev
 )
 
 missing=()
