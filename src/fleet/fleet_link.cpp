@@ -89,13 +89,16 @@ void FleetLink::stop() {
 }
 
 void FleetLink::commandArrived(const QString& topic, const QByteArray& payload) {
+    ++commandsReceived_;
     const std::string topicText = topic.toStdString();
     const auto command = commandOf(scheme_, topicText);
     if (!command) return;
     const auto result =
         datagramFor(*command, std::string_view(payload.constData(), static_cast<std::size_t>(payload.size())));
     if (!result.note.empty()) {
-        errors::reports().report("mqtt " + topicText + " " + result.note.substr(0, result.note.find(':')),
+        // One kind a topic and outcome, so a stream of odd payloads is said
+        // once a minute and the limiter's table stays small.
+        errors::reports().report("mqtt " + topicText + (result.datagram ? " replaced" : " refused"),
                                  "ecran: MQTT " + topicText + ": " + result.note);
     }
     if (result.datagram) form_.arrive(*result.datagram, QStringLiteral("mqtt ") + topic);

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,8 @@ public:
 
     // The JSON state of the screen as it is now.
     [[nodiscard]] std::string stateNow() const;
+    // How many commands arrived from the broker (taken, refused or ignored).
+    [[nodiscard]] std::uint64_t commandsReceived() const noexcept { return commandsReceived_; }
 
 private:
     void commandArrived(const QString& topic, const QByteArray& payload);
@@ -54,6 +57,7 @@ private:
     QTimer* pending_;  // the paced state publication
     std::string source_ = "stored";
     std::chrono::system_clock::time_point updated_;
+    std::uint64_t commandsReceived_ = 0;
 };
 
 }  // namespace ecran::fleet

@@ -87,6 +87,8 @@ MqttClient::MqttClient(MqttOptions options, QObject* parent)
     if (!s.mosq) throw std::runtime_error("cannot create the MQTT client (out of memory)");
     // The window's thread publishes while the network thread runs the loop.
     (void)mosquitto_threaded_set(s.mosq, true);
+    // States and acknowledgements are small: send them at once.
+    (void)mosquitto_int_option(s.mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(s.mosq, &Shared::onConnect);
     mosquitto_disconnect_callback_set(s.mosq, &Shared::onDisconnect);
     mosquitto_message_callback_set(s.mosq, &Shared::onMessage);
