@@ -31,8 +31,13 @@ done
 [ -n "$BROKER_PID" ] || { echo "mosquitto did not start:" >&2; cat "$WORK/broker.log" >&2; exit 1; }
 
 KEEPALIVE=5
-mkdir -p "$(dirname "$INI")"
-printf '[ecran]\r\nport=0\r\n[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=e2e\r\nkeepalive=%s\r\n' "$BPORT" "$KEEPALIVE" >"$INI"
+# The section is written with ecran-config, as an operator would.
+CONFIG="${2:?build dir}/tools/ecran-config/ecran-config"
+"$CONFIG" set ecran port 0
+"$CONFIG" set mqtt broker "mqtt://127.0.0.1:$BPORT"
+"$CONFIG" set mqtt name e2e
+"$CONFIG" set mqtt keepalive "$KEEPALIVE"
+check "ecran-config writes the [mqtt] section" grep -q "^broker=mqtt://127.0.0.1:$BPORT" "$INI"
 
 status_now() { mosquitto_sub -p "$BPORT" -t ecran/e2e/status -C 1 -W 2 2>/dev/null || true; }
 wait_connected() {
