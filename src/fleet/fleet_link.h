@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "fleet/fleet_config.h"
@@ -43,7 +44,10 @@ public:
     [[nodiscard]] std::uint64_t commandsReceived() const noexcept { return commandsReceived_; }
 
 private:
-    void commandArrived(const QString& topic, const QByteArray& payload);
+    void takeCommands();
+    // The datagram a command stands for; nothing when it is not for this
+    // screen or refused (said on stderr).
+    std::optional<std::string> datagramOf(const QString& topic, const QByteArray& payload);
     void messageApplied(const QString& source);
     void connected();
     void publishState();
@@ -55,6 +59,7 @@ private:
     std::unique_ptr<MqttClient> client_;
     StatePacer pacer_;
     QTimer* pending_;  // the paced state publication
+    QTimer* more_;     // takes the next batch of commands after the loop's turn
     std::string source_ = "stored";
     std::chrono::system_clock::time_point updated_;
     std::uint64_t commandsReceived_ = 0;

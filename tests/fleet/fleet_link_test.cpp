@@ -197,6 +197,7 @@ TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
     ASSERT_TRUE(waitFor([&] { return peer.count("homeassistant/text/s1/ticker/config") > 0; }, 5000));
     Peer late(broker.port(), kWatch);
     ASSERT_TRUE(waitFor([&] { return late.count("ecran/s1/state") > 0; }, 5000));
+    ASSERT_TRUE(waitFor([&] { return late.count("homeassistant/text/s1/message/config") > 0; }, 5000));
     for (const auto& m : late.messages()) EXPECT_TRUE(m.retained) << m.topic;
     EXPECT_EQ(json(late.last("homeassistant/text/s1/message/config")).value("command_topic").toString(),
               "ecran/s1/text");
@@ -207,6 +208,25 @@ TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
     link_->stop();
     std::cout << "clean stop: " << clock.elapsed() << " ms\n";
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "offline"; }, 2000));
+}
+
+// Commands that arrive together are taken as one batch: each is shown, and
+// the store holds the last one that took effect, not a refused one after it.
+TEST_F(FleetLinkTest, ABatchStoresItsLastCommandThatTookEffect) {
+    Broker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    startLink(config(broker));
+    Peer peer(broker.port(), kWatch);
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    const auto received = link_->commandsReceived();
+    // The window's loop does not run while these are published: they wait together.
+    ASSERT_TRUE(peer.publish("ecran/s1/text", "un"));
+    ASSERT_TRUE(peer.publish("ecran/s1/ticker", "deux"));
+    ASSERT_TRUE(peer.publish("ecran/s1/color", "no colour"));
+    ASSERT_TRUE(waitFor([&] { return link_->commandsReceived() == received + 3; }, 5000));
+    EXPECT_EQ(form_->Label1->caption(), "un");
+    EXPECT_EQ(form_->Label2->caption(), "deux");
+    EXPECT_EQ(stored(), "\xFF" "1deux");
 }
 
 TEST_F(FleetLinkTest, StartsWithoutABrokerShowsDatagramsAndConnectsWhenItAppears) {
@@ -225,7 +245,9 @@ TEST_F(FleetLinkTest, StartsWithoutABrokerShowsDatagramsAndConnectsWhenItAppears
     Peer peer(broker.port(), kWatch);
     // Back-off: 1, 2, 4 s... the broker is found at the next attempt.
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 12000)) << err.text();
-    EXPECT_EQ(json(peer.last("ecran/s1/state")).value("text").toString(), "UDP seul");
+    // The state follows the status, with what the screen showed meanwhile.
+    EXPECT_TRUE(waitFor([&] { return json(peer.last("ecran/s1/state")).value("text").toString() == "UDP seul"; },
+                        5000));
 }
 
 TEST_F(FleetLinkTest, ACommandQueuedWhileTheBrokerRestartedArrivesAfterTheReconnect) {
