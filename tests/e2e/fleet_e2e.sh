@@ -102,6 +102,23 @@ check "the will says offline" [ "$(cat "$WORK/will.out")" = offline ]
 kill -CONT "$ECRAN_PID"
 stop_ecran TERM
 
+# A broker that hangs (stopped, its connections open) holds nothing up: the
+# display shows datagrams, and a stop ends within its bounded waits.
+start_ecran
+wait_connected || true
+kill -STOP "$BROKER_PID"
+printf 'broker fig\xe9' >"/dev/udp/127.0.0.1/$PORT"
+sleep 0.5
+check "with the broker hung, datagrams still show and are stored" grep -q $'infos=broker fig\xe9\r$' "$INI"
+t0=$(date +%s.%N)
+stop_ecran TERM
+t1=$(date +%s.%N)
+took=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
+echo "stop with a hung broker took $took s"
+check "a stop with a hung broker ends within 4 s, status 0" awk -v t="$took" -v s="$STATUS" 'BEGIN { exit !(t <= 4 && s == 0) }'
+grep -q 'did not acknowledge "offline" in time' "$WORK/ecran.err" && pass "the display says the broker did not acknowledge" || fail "no line about the unacknowledged offline"
+kill -CONT "$BROKER_PID"
+
 # A section that cannot be used stops the start with one line naming key and file.
 printf '[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=two words\r\n' "$BPORT" >"$INI"
 set +e
