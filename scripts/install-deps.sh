@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-qpa-plugins libqt6network6 libqt6dbus6 libgl-dev dbus-daemon
   libsqlite3-dev sqlite3
+  libmosquitto-dev mosquitto mosquitto-clients openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils x11-xserver-utils imagemagick socat xdotool
   libx11-dev libxext-dev libxss-dev

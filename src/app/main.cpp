@@ -9,6 +9,8 @@
 #include <cstring>
 #include <iostream>
 #include <malloc.h>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -18,6 +20,8 @@
 #include "display/screen_awake.h"
 #include "display/service_notifier.h"
 #include "errors/report.h"
+#include "fleet/fleet_config.h"
+#include "fleet/fleet_link.h"
 #include "win32/config_dir.h"
 
 namespace {
@@ -46,6 +50,10 @@ constexpr const char* kUsage =
     "                  10.0.0.5, fd00::/8); missing or empty: every sender. Other\n"
     "                  senders' datagrams are dropped and counted on stderr.\n"
     "An entry that cannot be read stops the start with status 1.\n"
+    "[mqtt] broker = mqtt://HOST[:PORT] or mqtts://HOST[:PORT] also takes commands\n"
+    "from an MQTT broker and publishes the screen's status and state there (keys\n"
+    "name, groups, prefix, username, password, ca, discovery, keepalive; see the\n"
+    "README).\n"
     "Without a display server it runs on Qt's offscreen platform.\n";
 
 std::string profilePath() { return ecran::win32::configDirectory() + "/" + ecran::display::kProfileFile; }
@@ -112,6 +120,13 @@ int main(int argc, char** argv) {
     // Reads (and clears) the service manager's socket before anything else
     // could start a child that inherits it.
     ecran::display::ServiceNotifier notifier;
+    std::optional<ecran::fleet::FleetConfig> fleetConfig;
+    try {
+        fleetConfig = ecran::fleet::readFleetConfig(ecran::display::kProfileFile, profilePath());
+    } catch (const ecran::fleet::ConfigError& e) {
+        std::cerr << "ecran: " << e.what() << "\n";
+        return 1;
+    }
     ecran::display::Form1 form;
     try {
         form.Form_Load();
@@ -121,6 +136,17 @@ int main(int argc, char** argv) {
     }
     std::cerr << "ecran " << ECRAN_VERSION << ": listening on UDP port " << form.boundPort()
               << " (" << form.listeningOn() << "); settings and last message in " << profilePath() << "\n";
+    // Without a broker in [mqtt] there is no fleet link at all.
+    std::unique_ptr<ecran::fleet::FleetLink> fleet;
+    if (fleetConfig) {
+        try {
+            fleet = std::make_unique<ecran::fleet::FleetLink>(form, std::move(*fleetConfig), ECRAN_VERSION);
+        } catch (const std::runtime_error& e) {
+            std::cerr << "ecran: [mqtt] in " << profilePath() << ": " << e.what() << "\n";
+            return 1;
+        }
+        fleet->start();
+    }
 
     ecran::display::CloseSignals closeSignals(&form);
     form.showFullScreen();
@@ -137,6 +163,7 @@ int main(int argc, char** argv) {
 
     const int status = QApplication::exec();
     notifier.stopping();
+    if (fleet) fleet->stop();
     ecran::errors::reports().flushAll();
     return status;
 }

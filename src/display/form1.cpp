@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMetaMethod>
 #include <QNetworkDatagram>
 #include <QScreen>
 
@@ -33,10 +34,6 @@ constexpr float kBottomLineHeight = 15;
 constexpr float kLabel1DesignLeft = 1200, kLabel1DesignTop = 840;
 constexpr float kLabel2DesignLeft = 720, kLabel2DesignTop = 120;
 constexpr float kCloseButtonSize = 375;
-
-// Summaries of repeated reports are due at most once a minute; looking
-// every few seconds says them on time even when their source went quiet.
-constexpr int kReportFlushMs = 5000;
 
 // [ecran] allow is read through ProfileValue, which gives at most 589
 // characters: a value that long may have been cut, possibly inside an entry.
@@ -78,6 +75,19 @@ QFont trebuchet(qreal points, QFont::Weight weight) {
 }
 
 std::string profilePath() { return win32::configDirectory() + "/" + kProfileFile; }
+
+// "udp 192.0.2.7:5000", "udp [2001:db8::1]:5000": who sent a datagram. An
+// IPv4 sender reaching the dual-stack socket is named in its IPv4 form.
+QString datagramSource(const QNetworkDatagram& datagram) {
+    QHostAddress address = datagram.senderAddress();
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped) address = QHostAddress(v4);
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                             : address.toString();
+    return QStringLiteral("udp %1:%2").arg(host).arg(datagram.senderPort());
+}
 
 }  // namespace
 
@@ -157,10 +167,6 @@ Form1::Form1(QWidget* parent)
     storeRetry_ = new QTimer(this);
     storeRetry_->setSingleShot(true);
     connect(storeRetry_, &QTimer::timeout, this, &Form1::storeUnstored);
-
-    auto* reportFlush = new QTimer(this);
-    connect(reportFlush, &QTimer::timeout, this, [] { errors::reports().flush(); });
-    reportFlush->start(kReportFlushMs);
 
     Timer1->start();
 }
@@ -313,9 +319,10 @@ void Form1::W_DataArrival() {
     while (W->hasPendingDatagrams()) {
         errors::ContinueOnError mode;
         std::string message;
+        QNetworkDatagram datagram;
         bool refused = false;
         (void)mode.step([&] {
-            const QNetworkDatagram datagram = W->receiveDatagram();
+            datagram = W->receiveDatagram();
             refused = !admit(datagram.senderAddress());
             if (refused) return;
             const QByteArray bytes = datagram.data();
@@ -325,7 +332,7 @@ void Form1::W_DataArrival() {
             if (++taken >= kBatchDatagrams || batch.elapsed() >= kBatchMillis) break;
             continue;
         }
-        (void)mode.step([&] { Affichage(message); });
+        apply(mode, message, [&] { return datagramSource(datagram); });
         last = std::move(message);
         ++messagesReceived_;
         if (++taken >= kBatchDatagrams || batch.elapsed() >= kBatchMillis) break;
@@ -335,6 +342,21 @@ void Form1::W_DataArrival() {
     // timer, not a posted call, because posted calls run back to back within
     // one pass of the loop and would starve the ticker and paints.
     if (W->hasPendingDatagrams()) drain_->start();
+}
+
+void Form1::arrive(const std::string& message, const QString& source, bool store) {
+    errors::ContinueOnError mode;
+    apply(mode, message, [&] { return source; });
+    if (store) storeLastMessage(message);
+}
+
+void Form1::apply(errors::ContinueOnError& mode, const std::string& message,
+                  const std::function<QString()>& source) {
+    const bool shown = mode.step([&] { Affichage(message); });
+    // The source text is made only for a listener: a flood of datagrams
+    // with no fleet link pays nothing for it.
+    static const QMetaMethod applied = QMetaMethod::fromSignal(&Form1::messageApplied);
+    if (shown && isSignalConnected(applied)) emit messageApplied(source());
 }
 
 void Form1::storeLastMessage(const std::string& message) {

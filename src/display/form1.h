@@ -23,6 +23,7 @@
 #include "display/label.h"
 #include "display/picture_box.h"
 #include "display/sender_filter.h"
+#include "errors/error.h"
 
 namespace ecran::display {
 
@@ -57,6 +58,14 @@ public:
     // Throws errors::Error for a colour it refuses (380) or a number that
     // overflows (6); nothing has changed on screen then.
     void Affichage(const std::string& message);
+
+    // The road of one message, whatever brought it (a datagram, a fleet
+    // command): Affichage in continue-on-error mode, then the store, so that
+    // a restart replays the last message whatever its road. `source` says
+    // where it came from ("udp 192.0.2.7:5000", "mqtt ecran/all/text").
+    // `store` false skips the store for a message that a later one of the
+    // same batch replaces at once, as a batch of datagrams does.
+    void arrive(const std::string& message, const QString& source, bool store = true);
 
     // The handlers, public so that tests can raise them as the platform does.
     // The socket has no Connect handler: a datagram socket never completes
@@ -96,6 +105,11 @@ public:
     QTimer* Timer1;        // ticker clock
     QUdpSocket* W;         // message socket
 
+signals:
+    // After each message that Affichage took (a refused one changes nothing
+    // and raises nothing), with the source given to arrive.
+    void messageApplied(const QString& source);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -109,6 +123,9 @@ private:
     void readSenderSettings();
     [[nodiscard]] bool admit(const QHostAddress& sender);
     void storeUnstored();
+    // Affichage as one step of the caller's continue-on-error operation,
+    // then messageApplied when it took the message.
+    void apply(errors::ContinueOnError& mode, const std::string& message, const std::function<QString()>& source);
 
     double twipsPerPixel_;
     std::int16_t TickBusy = 0;

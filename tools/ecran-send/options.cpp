@@ -99,7 +99,8 @@ Options:
   --color COLOUR    set the colour of the main message (also --colour); COLOUR
                     is a CSS colour name (red, SteelBlue...), #RRGGBB, #RGB, a
                     decimal colour number 0x00BBGGRR (255 is red) or &H and
-                    hexadecimal digits (&HFF is red)
+                    hexadecimal digits (&HFF is red); &H80000000 to
+                    &H80000018 are the desktop's system colours 0 to 24
   --stdin           read the text from standard input: all of it is one
                     message (one final line break is dropped)
   --lines           with --stdin: send every line as its own message, as soon

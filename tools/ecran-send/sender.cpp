@@ -4,12 +4,12 @@
 #include <optional>
 #include <ostream>
 
-#include "ecran-send/colour.h"
 #include "ecran-send/datagram.h"
 #include "ecran-send/errors.h"
 #include "ecran-send/options.h"
 #include "ecran-send/udp_sender.h"
 #include "errors/error.h"
+#include "text/colour_text.h"
 #include "text/leading_number.h"
 
 #ifndef ECRAN_VERSION
@@ -141,9 +141,12 @@ int runChecked(const std::vector<std::string>& args, Environment& env) {
 
     std::string datagram;
     if (o.kind == Kind::Colour) {
-        const std::int32_t colour = parseColour(o.colour);
-        if (auto note = colourNote(colour); !note.empty()) env.err << kProgram << ": warning: " << note << '\n';
-        datagram = colourDatagram(colour);
+        const text::ColourReading reading = text::readColour(o.colour);
+        if (!reading.colour) throw UsageError(reading.error);
+        if (auto note = text::colourNote(*reading.colour); !note.empty()) {
+            env.err << kProgram << ": warning: " << note << '\n';
+        }
+        datagram = colourDatagram(*reading.colour);
     } else {
         const std::string text = o.fromStdin ? dropByteOrderMark(dropLineEnd(readAll(env.in))) : *o.message;
         datagram = textDatagram(o.kind, text, o.replace);

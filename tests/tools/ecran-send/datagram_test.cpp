@@ -3,13 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QColor>
-#include <QString>
-#include <set>
-#include <utility>
 #include <string>
 
-#include "ecran-send/colour.h"
 #include "ecran-send/datagram.h"
 #include "ecran-send/errors.h"
 
@@ -17,7 +12,6 @@ namespace {
 
 using ecran::sender::kMaxDatagram;
 using ecran::sender::Kind;
-using ecran::sender::parseColour;
 
 std::string repeat(const std::string& s, size_t n) {
     std::string all;
@@ -65,47 +59,5 @@ INSTANTIATE_TEST_SUITE_P(
         Row{Kind::Plain, "ÿ1 not a ticker", false, "0xFF", true},
         Row{Kind::Plain, std::string(kMaxDatagram + 1, 'a'), false, "65507", true},
         Row{Kind::Ticker, std::string(kMaxDatagram - 1, 'a'), false, "65507", true}));
-
-TEST(ParseColour, GivesTheDisplaysColourNumber0x00BBGGRR) {
-    const std::pair<const char*, std::uint32_t> rows[] = {
-        // CSS names in any case, #RRGGBB and #RGB; red lands in the low byte.
-        {"red", 0x0000FF}, {"SteelBlue", 0xB48246}, {"BLUE", 0xFF0000}, {"#ff8800", 0x0088FF}, {"#F80", 0x0088FF},
-        {"#123456", 0x563412},
-        // Numbers as the display reads them.
-        {"255", 255}, {"&hff", 255}, {"&O377", 255}, {" 2 5 5 ", 255}, {"+255", 255}, {"1.5", 2}, {"2.5", 2},
-        {"16777215", 0xFFFFFF}, {"&H8000000F", 0x8000000F}, {"-1", 0xFFFFFFFF}};
-    for (const auto& [text, expected] : rows) {
-        EXPECT_EQ(static_cast<std::uint32_t>(parseColour(text)), expected) << "colour: \"" << text << '"';
-    }
-}
-
-// The display would read each of these as some number (often 0, black); the
-// sender refuses them so a typing mistake does not blacken the screen.
-TEST(ParseColour, RefusesTextThatIsNotWhollyAColourNamingIt) {
-    for (const char* text : {"", "rde", "25S", "12em", "#12", "#1234", "#GGGGGG", "#1234567", "&H", "&HFG", "&O8",
-                             "&X12", "1e3", "1.2.3", "-", ".", "transparent", "99999999999", "&H100000000"}) {
-        try {
-            (void)parseColour(text);
-            ADD_FAILURE() << "accepted \"" << text << '"';
-        } catch (const ecran::sender::UsageError& e) {
-            EXPECT_NE(std::string(e.what()).find(std::string("'") + text + "'"), std::string::npos) << e.what();
-        }
-    }
-}
-
-// Qt 6.4 holds the SVG 1.1 keywords: all of CSS's but rebeccapurple, which came later.
-TEST(CssColours, AreThe148KeywordsWithQtsValues) {
-    const auto table = ecran::sender::cssColours();
-    ASSERT_EQ(table.size(), 148u);
-    std::set<std::string> ours;
-    for (const auto& entry : table) {
-        ours.insert(entry.name);
-        const QColor qt = QColor::fromString(QString::fromLatin1(entry.name));
-        EXPECT_EQ(qt.isValid() ? qt.rgb() & 0xFFFFFFu : 0x663399u, entry.rgb) << entry.name;
-    }
-    for (const QString& name : QColor::colorNames()) {
-        EXPECT_TRUE(name == QLatin1String("transparent") || ours.count(name.toStdString())) << name.toStdString();
-    }
-}
 
 }  // namespace

@@ -138,10 +138,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"TickerAfterIt", {"--port=PORT", "Départ 17:45", "--ticker"}, "", {"\xFF" "1D\xE9part 17:45"}},
         Case{"Replace", {"--port=PORT", "--replace", "a中b"}, "", {"a?b"}},
         Case{"Colour", {"--port=PORT", "--colour=#F80"}, "", {"\xFF" "235071"}},
-        // The display reads the number signed; a set highest byte is no red-green-blue colour.
+        // The display reads the number signed; a system colour is sent with a note, a number the display
+        // refuses (no system colour past 24, any other set highest byte) is not sent at all.
         Case{"SystemColour", {"--port=PORT", "--color", "&H8000000F"}, "", {"\xFF" "2-2147483633"}, kExitSent,
              "system colour 15"},
-        Case{"HighByte", {"--port=PORT", "--color", "-1"}, "", {"\xFF" "2-1"}, kExitSent, "non-zero highest byte"},
+        Case{"NoSuchSystemColour", {"--port=PORT", "--color", "&H80000030"}, "", {}, kExitUsage,
+             "would be system colour 48"},
+        Case{"HighByte", {"--port=PORT", "--color", "-1"}, "", {}, kExitUsage, "non-zero highest byte"},
         // All of standard input is one message; a byte-order mark and one final line break go.
         Case{"Stdin", {"--port=PORT", "--stdin"}, "\xEF\xBB\xBF" "5 €\nFin\r\n\r\n", {"5 \x80\nFin\r\n"}},
         Case{"StdinEmpty", {"--port=PORT", "--stdin"}, "", {""}},

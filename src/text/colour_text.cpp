@@ -1,13 +1,13 @@
-#include "ecran-send/colour.h"
+#include "text/colour_text.h"
 
 #include <array>
 #include <cstdio>
+#include <utility>
 
-#include "ecran-send/errors.h"
 #include "errors/error.h"
 #include "text/leading_number.h"
 
-namespace ecran::sender {
+namespace ecran::text {
 namespace {
 
 constexpr std::array<NamedColour, 148> kCssColours = {{
@@ -128,6 +128,14 @@ bool isWholeNumber(std::string_view text) {
 
 std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
+std::string hex8(std::uint32_t bits) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "&H%08X", bits);
+    return hex;
+}
+
+ColourReading refused(std::string error) { return ColourReading{std::nullopt, std::move(error)}; }
+
 }  // namespace
 
 std::span<const NamedColour> cssColours() noexcept { return kCssColours; }
@@ -143,35 +151,48 @@ std::optional<std::int32_t> cssColour(std::string_view name) noexcept {
     return std::nullopt;
 }
 
-std::int32_t parseColour(std::string_view text) {
-    if (auto named = cssColour(text)) return *named;
+bool isDisplayColour(std::int32_t colour) noexcept {
+    const auto bits = static_cast<std::uint32_t>(colour);
+    if ((bits & 0xFF000000u) == 0) return true;
+    return (bits & 0xFF000000u) == 0x80000000u && (bits & 0x00FFFFFFu) < kSystemColourCount;
+}
+
+ColourReading readColour(std::string_view text) {
+    if (auto named = cssColour(text)) return ColourReading{*named, {}};
     if (!text.empty() && text[0] == '#') {
-        if (auto rgb = hashColour(text.substr(1))) return *rgb;
-        throw UsageError("colour " + quoted(text) + " is not #RRGGBB or #RGB");
+        if (auto rgb = hashColour(text.substr(1))) return ColourReading{*rgb, {}};
+        return refused("colour " + quoted(text) + " is not #RRGGBB or #RGB");
     }
     if (!isWholeNumber(text)) {
-        throw UsageError("unknown colour " + quoted(text) +
-                         ": give a CSS colour name (red, steelblue...), #RRGGBB, #RGB, "
-                         "a decimal number or &H followed by hexadecimal digits");
+        return refused("unknown colour " + quoted(text) +
+                       ": give a CSS colour name (red, steelblue...), #RRGGBB, #RGB, "
+                       "a decimal number or &H followed by hexadecimal digits");
     }
+    std::int32_t colour = 0;
     try {
-        return text::LeadingNumber(text);
+        colour = LeadingNumber(text);
     } catch (const errors::Error&) {
-        throw UsageError("colour number " + quoted(text) + " is out of the 32-bit range");
+        return refused("colour number " + quoted(text) + " is out of the 32-bit range");
     }
+    if (!isDisplayColour(colour)) {
+        const auto bits = static_cast<std::uint32_t>(colour);
+        if ((bits & 0xFF000000u) == 0x80000000u) {
+            return refused("colour number " + quoted(text) + " (" + hex8(bits) + ") would be system colour " +
+                           std::to_string(bits & 0x00FFFFFFu) +
+                           ", but the desktop's scheme has only system colours 0 to 24 (&H80000000 to &H80000018)");
+        }
+        return refused("colour number " + quoted(text) + " (" + hex8(bits) +
+                       ") has a non-zero highest byte: it is no red-green-blue colour (0 to 16777215, "
+                       "&H00BBGGRR) and no system colour (&H80000000 to &H80000018), so the display refuses it");
+    }
+    return ColourReading{colour, {}};
 }
 
 std::string colourNote(std::int32_t colour) {
     const auto bits = static_cast<std::uint32_t>(colour);
     if ((bits & 0xFF000000u) == 0) return {};
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "&H%08X", bits);
-    if ((bits & 0xFFFFFF00u) == 0x80000000u) {
-        return "colour " + std::to_string(colour) + " (" + hex + ") is system colour " +
-               std::to_string(bits & 0xFF) + " of the desktop's scheme, not a red-green-blue colour";
-    }
-    return "colour " + std::to_string(colour) + " (" + hex +
-           ") has a non-zero highest byte: it is not a red-green-blue colour and the display may ignore it";
+    return "colour " + std::to_string(colour) + " (" + hex8(bits) + ") is system colour " +
+           std::to_string(bits & 0x00FFFFFFu) + " of the desktop's scheme, not a red-green-blue colour";
 }
 
-}  // namespace ecran::sender
+}  // namespace ecran::text
