@@ -16,11 +16,10 @@
 #include "text/cp1252.h"
 #include "text/leading_number.h"
 
-// The colour parsing of the sender: the one place to re-point when it moves.
-#include "ecran-send/colour.h"
+#include "text/colour_text.h"
 #include "ecran-send/datagram.h"
 #include "ecran-send/errors.h"
-namespace colour = ecran::sender;
+namespace sender = ecran::sender;
 
 namespace {
 
@@ -70,44 +69,43 @@ void checkConversion(std::string_view input) {
     FUZZ_CHECK(back.text == input);
 
     // The datagrams built from the text.
-    for (const auto kind : {colour::Kind::Plain, colour::Kind::Ticker}) {
+    for (const auto kind : {sender::Kind::Plain, sender::Kind::Ticker}) {
         for (const bool replace : {false, true}) {
             try {
-                const std::string datagram = colour::textDatagram(kind, input, replace);
-                FUZZ_CHECK(datagram.size() <= colour::kMaxDatagram);
-                if (kind == colour::Kind::Plain) {
+                const std::string datagram = sender::textDatagram(kind, input, replace);
+                FUZZ_CHECK(datagram.size() <= sender::kMaxDatagram);
+                if (kind == sender::Kind::Plain) {
                     FUZZ_CHECK(datagram.empty() || datagram[0] != text::kCommandMarker);
                     FUZZ_CHECK(datagram == (replace ? replaced.text : strict.text));
                 } else {
                     FUZZ_CHECK(datagram.substr(0, 2) == "\xFF" "1");
                     FUZZ_CHECK(datagram.substr(2) == (replace ? replaced.text : strict.text));
                 }
-            } catch (const colour::UsageError&) {
+            } catch (const sender::UsageError&) {
                 // Refused only for a reason the sender names.
                 const std::string& converted = replace ? replaced.text : strict.text;
-                const std::size_t needed = converted.size() + (kind == colour::Kind::Ticker ? 2 : 0);
+                const std::size_t needed = converted.size() + (kind == sender::Kind::Ticker ? 2 : 0);
                 FUZZ_CHECK(strict.malformed || (strict.unmappable && !replace) ||
-                           (kind == colour::Kind::Plain && !converted.empty() && converted[0] == '\xFF') ||
-                           needed > colour::kMaxDatagram);
+                           (kind == sender::Kind::Plain && !converted.empty() && converted[0] == '\xFF') ||
+                           needed > sender::kMaxDatagram);
             }
         }
     }
 }
 
 void checkColour(std::string_view input) {
-    std::optional<std::int32_t> number;
-    try {
-        number = colour::parseColour(input);
-    } catch (const colour::UsageError&) {
-        // Refused with a message for the operator: the only way to fail.
-    }
-    if (!number) return;
+    // Refused with a message for the operator, or a colour the display takes.
+    const text::ColourReading reading = text::readColour(input);
+    FUZZ_CHECK(reading.colour.has_value() == reading.error.empty());
+    if (!reading.colour) return;
+    const std::int32_t number = *reading.colour;
+    FUZZ_CHECK(text::isDisplayColour(number));
     // The display reads the colour command's number as LeadingNumber does.
-    const std::string datagram = colour::colourDatagram(*number);
+    const std::string datagram = sender::colourDatagram(number);
     FUZZ_CHECK(datagram.substr(0, 2) == "\xFF" "2");
-    FUZZ_CHECK(text::LeadingNumber(datagram.substr(2)) == *number);
-    (void)colour::colourNote(*number);
-    if (const auto named = colour::cssColour(input)) FUZZ_CHECK(*named == *number);
+    FUZZ_CHECK(text::LeadingNumber(datagram.substr(2)) == number);
+    (void)text::colourNote(number);
+    if (const auto named = text::cssColour(input)) FUZZ_CHECK(*named == number);
 }
 
 }  // namespace
