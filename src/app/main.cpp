@@ -120,17 +120,19 @@ int main(int argc, char** argv) {
     // Reads (and clears) the service manager's socket before anything else
     // could start a child that inherits it.
     ecran::display::ServiceNotifier notifier;
-    std::optional<ecran::fleet::FleetConfig> fleetConfig;
-    try {
-        fleetConfig = ecran::fleet::readFleetConfig(ecran::display::kProfileFile, profilePath());
-    } catch (const ecran::fleet::ConfigError& e) {
-        std::cerr << "ecran: " << e.what() << "\n";
-        return 1;
-    }
     ecran::display::Form1 form;
     try {
         form.Form_Load();
     } catch (const ecran::display::StartupError& e) {
+        std::cerr << "ecran: " << e.what() << "\n";
+        return 1;
+    }
+    // Read once the window has found the settings file readable, so an
+    // unreadable file is said once, by the start-up check.
+    std::optional<ecran::fleet::FleetConfig> fleetConfig;
+    try {
+        fleetConfig = ecran::fleet::readFleetConfig(ecran::display::kProfileFile, profilePath());
+    } catch (const ecran::fleet::ConfigError& e) {
         std::cerr << "ecran: " << e.what() << "\n";
         return 1;
     }

@@ -89,7 +89,7 @@ home=$(getent passwd "$(id -u)" | cut -d: -f6)
 mkdir -p "$WORK/cwd"
 out=$(cd "$WORK/cwd" && env -u HOME -u XDG_CONFIG_HOME "$ECRAN" --bogus 2>&1) && status=0 || status=$?
 check "without HOME the settings file is in the password database's home" \
-  grep -qF "[ecran] port in $home/.config/ecran/QUOLVEtavrin.ini" <<<"$out"
+  grep -qF " in $home/.config/ecran/QUOLVEtavrin.ini" <<<"$out"
 
 # A user with no home at all: start-up stops with one line and status 1, and
 # nothing is written below the working directory.
