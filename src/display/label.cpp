@@ -13,9 +13,10 @@
 namespace ecran::display {
 namespace {
 
-// The cache holds the visible part of the label and this much more on
-// either side, so that the ticker, moving 2 pixels a tick, draws text anew
-// only every 256 ticks and otherwise only copies.
+// The cache holds the visible part of the label and this much more to its
+// right, where the ticker's text comes into sight as it moves left: moving
+// 2 pixels a tick, it draws text anew only every 256 ticks and otherwise
+// only copies. Nothing ever comes into sight from the left.
 constexpr int kCacheMargin = 512;
 
 // Splits a caption at its line breaks: CR LF, a lone LF or a lone CR.
@@ -178,7 +179,7 @@ void Label::paintEvent(QPaintEvent* event) {
     if (wanted.isEmpty()) return;
     if (cache_.isNull() || !cacheArea_.contains(wanted)) {
         const QRect seen = visible.isEmpty() ? wanted : visible.boundingRect() | wanted;
-        renderCache(seen.adjusted(-kCacheMargin, 0, kCacheMargin, 0) & rect());
+        renderCache(seen.adjusted(0, 0, kCacheMargin, 0) & rect());
     }
     QPainter painter(this);
     const qreal ratio = devicePixelRatioF();
