@@ -6,6 +6,11 @@
 //   display_bench flood [count]       datagrams as fast as loopback takes them
 //   display_bench cadence [seconds]   intervals between ticks, idle, then while the display
 //                                     takes 100,000 datagrams of a flood that does not let up
+//   display_bench captions [rounds]   the largest captions a datagram can bring, each in
+//                                     turn, one a second: the longest event-loop stall for
+//                                     each and the ticker's cadence throughout
+//   display_bench startup             start-up with a long stored message: time until the
+//                                     window's first frame has been painted
 //
 // Runs on whatever Qt platform the environment gives (Xvfb for real paints),
 // with a temporary configuration directory.
@@ -19,10 +24,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +49,14 @@ using Clock = std::chrono::steady_clock;
 using ecran::display::Form1;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// CPU time of the calling thread, in milliseconds: on a busy machine a stall
+// of the event loop is partly other processes' turn, its CPU time is not.
+double threadCpuMs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
 
 struct Summary {
     double median = 0, p99 = 0, longest = 0;
@@ -226,12 +241,139 @@ int cadence(Form1& form, double seconds, int floodCount) {
     return flood(form, floodCount, true);
 }
 
+// The captions that cost the most to show: the widest a stored message can
+// be, a whole datagram of wide glyphs, a ticker of 60 KB, thousands of
+// lines, a wide symbol, and an ordinary text of ticker length.
+struct Caption {
+    const char* name;
+    std::string message;
+};
+
+std::vector<Caption> worstCaptions() {
+    const std::string marker = "\xFF";
+    std::string lines;
+    for (int i = 0; i < 2100; ++i) lines += (i ? "\r\n" : "") + std::string("ligne ") + std::to_string(i);
+    const std::string sentence = "Prochain d\xE9part \xE0 17 h 45, voie 3 ; la salle de r\xE9union est au 2e \xE9tage. ";
+    std::string french;
+    while (french.size() < 4500) french += sentence;
+    french.resize(4500);
+    return {
+        {"plain, 589 x \"W\"", std::string(589, 'W')},
+        {"plain, 65,507 x \"W\"", std::string(65507, 'W')},
+        {"ticker, 60 KB of \"W\"", marker + "1" + std::string(60 * 1024, 'W')},
+        {"plain, 2,100 lines", lines},
+        {"plain, 500 x per mille", std::string(500, '\x89')},
+        {"ticker, 4,500 characters of French", marker + "1" + french},
+    };
+}
+
+int captions(Form1& form, int rounds) {
+    const std::vector<Caption> list = worstCaptions();
+    const size_t total = list.size() * static_cast<size_t>(rounds);
+    std::vector<double> stalls(list.size(), 0.0);
+    std::vector<double> stallCpu(list.size(), 0.0);
+    // Sent from the event loop itself, a second after the previous one was
+    // sent and the loop was free again, so that each stall is charged to the
+    // caption that caused it even when the display freezes.
+    Sender out(form.boundPort());
+    size_t sent = 0;
+    size_t current = 0;
+    bool finished = false;
+    QTimer pace;
+    pace.setInterval(1000);
+    auto sendNext = [&] {
+        if (sent == total) {
+            finished = true;
+            return;
+        }
+        current = sent % list.size();
+        if (!out.send(list[current].message)) std::fprintf(stderr, "captions: sendto failed\n");
+        ++sent;
+    };
+    QObject::connect(&pace, &QTimer::timeout, sendNext);
+    // The longest pause of a 1 ms timer, charged to the caption last sent.
+    QTimer beat;
+    beat.setTimerType(Qt::PreciseTimer);
+    beat.setInterval(1);
+    Clock::time_point lastBeat = Clock::now();
+    double lastCpu = threadCpuMs();
+    QObject::connect(&beat, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        const double cpu = threadCpuMs();
+        stalls[current] = std::max(stalls[current], ms(now - lastBeat));
+        stallCpu[current] = std::max(stallCpu[current], cpu - lastCpu);
+        lastBeat = now;
+        lastCpu = cpu;
+    });
+    beat.start();
+    sendNext();
+    pace.start();
+    const LoopWatch w = watchLoop(form, 3600, [&] { return finished; });
+    beat.stop();
+    double longest = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        std::printf("captions: %-38s longest event-loop stall %7.1f ms (GUI thread's CPU in one stall at most %.1f ms)\n",
+                    list[i].name, stalls[i], stallCpu[i]);
+        longest = std::max(longest, stalls[i]);
+    }
+    const Summary s = summarize(w.tickIntervals);
+    std::printf("captions: %zu captions over %d rounds; longest event-loop stall %.1f ms; ticker cadence %zu ticks, "
+                "interval median %.1f ms, p99 %.1f ms, longest %.1f ms\n",
+                total, rounds, longest, w.tickIntervals.size(), s.median, s.p99, s.longest);
+    std::printf("captions: largest label cache %dx%d (ticker) and %dx%d (main message)\n",
+                form.Label2->paintStats().largestCache.width(), form.Label2->paintStats().largestCache.height(),
+                form.Label1->paintStats().largestCache.width(), form.Label1->paintStats().largestCache.height());
+    return 0;
+}
+
+// Marks when a widget has finished its first paint.
+class FirstPaint : public QObject {
+public:
+    explicit FirstPaint(QWidget& w) { w.installEventFilter(this); }
+    std::optional<Clock::time_point> at;
+
+protected:
+    bool eventFilter(QObject* object, QEvent* e) override {
+        if (e->type() != QEvent::Paint || at) return false;
+        object->removeEventFilter(this);
+        QCoreApplication::sendEvent(object, e);  // paint now, to time its end
+        at = Clock::now();
+        return true;
+    }
+};
+
+// The display as it starts with a long message stored: from the window's
+// creation until both labels are on screen.
+int startup(const std::string& stored, const char* name) {
+    (void)ecran::profile::ProfileValue("historique", "infos", stored, ecran::display::kProfileFile,
+                                       ecran::profile::kWriteMode);
+    const auto start = Clock::now();
+    const double startCpu = threadCpuMs();
+    Form1 form;
+    FirstPaint message(*form.Label1);
+    FirstPaint ticker(*form.Label2);
+    form.Form_Load();
+    form.showFullScreen();
+    while ((!message.at || !ticker.at) && Clock::now() - start < std::chrono::seconds(600)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    const double cpu = threadCpuMs() - startCpu;
+    const bool shown = message.at && ticker.at;
+    std::printf("startup with %s stored: first frame painted after %.1f ms%s (GUI thread's CPU %.1f ms; caption of %zu "
+                "characters)\n",
+                name, shown ? ms(std::max(*message.at, *ticker.at) - start) : 0.0, shown ? "" : " (NOT within 600 s)",
+                cpu, form.Label1->caption().size());
+    return shown ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode != "latency" && mode != "flood" && mode != "cadence") {
-        std::fprintf(stderr, "usage: display_bench latency [count] | flood [count] | cadence [seconds]\n");
+    if (mode != "latency" && mode != "flood" && mode != "cadence" && mode != "captions" && mode != "startup") {
+        std::fprintf(stderr,
+                     "usage: display_bench latency [count] | flood [count] | cadence [seconds] | captions [rounds] | "
+                     "startup\n");
         return 2;
     }
     char dir[] = "/tmp/ecran-bench-XXXXXX";
@@ -240,6 +382,13 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     ecran::display::installFontStandIn();
+    if (mode == "startup") {
+        // A stored message comes back as at most 589 characters.
+        int rc = startup(std::string(589, 'W'), "589 x \"W\"");
+        rc |= startup(std::string(589, '\x89'), "589 x per mille");
+        std::filesystem::remove_all(dir);
+        return rc;
+    }
     Form1 form;
     form.Form_Load();
     form.showFullScreen();
@@ -253,6 +402,7 @@ int main(int argc, char** argv) {
     if (mode == "latency") rc = latency(form, argc > 2 ? std::atoi(argv[2]) : 1000);
     if (mode == "flood") rc = flood(form, argc > 2 ? std::atoi(argv[2]) : 100000, false);
     if (mode == "cadence") rc = cadence(form, argc > 2 ? std::atof(argv[2]) : 60.0, 100000);
+    if (mode == "captions") rc = captions(form, argc > 2 ? std::atoi(argv[2]) : 3);
     std::filesystem::remove_all(dir);
     return rc;
 }

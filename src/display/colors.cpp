@@ -1,5 +1,7 @@
 #include "display/colors.h"
 
+#include <QGuiApplication>
+
 #include <array>
 #include <utility>
 
@@ -51,5 +53,7 @@ QColor colorFromNumber(std::int32_t number, const QPalette& scheme) {
     }
     throw errors::Error(errors::kInvalidPropertyValue, errors::kProgramSource, "Invalid property value");
 }
+
+QColor colorFromNumber(std::int32_t number) { return colorFromNumber(number, QGuiApplication::palette()); }
 
 }  // namespace ecran::display

@@ -25,4 +25,9 @@ inline constexpr std::int32_t kButtonFace = 15;
 // refused with error 380 "Invalid property value".
 [[nodiscard]] QColor colorFromNumber(std::int32_t number, const QPalette& scheme);
 
+// The same, with the desktop's scheme: the application's palette. Never a
+// window's own palette, which may hold the window's design colours (Form1's
+// Window role is its dark grey, not the desktop's menu bar colour).
+[[nodiscard]] QColor colorFromNumber(std::int32_t number);
+
 }  // namespace ecran::display

@@ -105,7 +105,7 @@ Form1::Form1(QWidget* parent)
     setAutoFillBackground(true);
     resize(qRound(kDesignClientWidth / tpp), qRound(kDesignClientHeight / tpp));
 
-    const QColor buttonFace = colorFromNumber(systemColor(kButtonFace), palette());
+    const QColor buttonFace = colorFromNumber(systemColor(kButtonFace));
 
     // Creation order gives the docking order: Picture3 at the bottom, then
     // Picture2 and Picture1 from the top.
@@ -302,7 +302,7 @@ void Form1::Affichage(const std::string& message) {
             Label2->setCaption(argument);
         } else if (second == "2") {
             const std::int32_t number = text::LeadingNumber(argument);
-            const QColor color = colorFromNumber(number, palette());
+            const QColor color = colorFromNumber(number);
             Label1->setForeColor(color);
             label1ForeColor_ = number;
         }

@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QTextLayout>
 
 #include <algorithm>
 #include <utility>
@@ -12,11 +13,11 @@
 namespace ecran::display {
 namespace {
 
-// A caption is drawn once into a pixmap and then only copied, so the ticker's
-// steps and the main message's repaints never lay text out again. Captions
-// larger than this (a datagram can carry 65,507 characters) are drawn
-// straight from their laid-out lines instead, clipped to what is exposed.
-constexpr qint64 kMaxCachedPixels = 8192LL * 2048LL;
+// The cache holds the visible part of the label and this much more to its
+// right, where the ticker's text comes into sight as it moves left: moving
+// 2 pixels a tick, it draws text anew only every 256 ticks and otherwise
+// only copies. Nothing ever comes into sight from the left.
+constexpr int kCacheMargin = 512;
 
 // Splits a caption at its line breaks: CR LF, a lone LF or a lone CR.
 std::vector<QString> splitLines(const QString& caption) {
@@ -82,65 +83,108 @@ void Label::setAlignment(Alignment alignment) {
     invalidate();
 }
 
-void Label::autoSize() {
-    const QFontMetrics metrics(font_);
-    staticLines_.clear();
-    lineWidths_.clear();
-    int width = 0;
-    for (const QString& line : lines_) {
-        const int w = metrics.horizontalAdvance(line);
-        lineWidths_.push_back(w);
-        width = std::max(width, w);
-        QStaticText st(line);
-        st.setTextFormat(Qt::PlainText);
-        st.prepare(QTransform(), font_);
-        staticLines_.push_back(std::move(st));
+QTextLine Label::shapedLine(size_t index) {
+    Line& line = layout_[index];
+    if (!line.shaped) {
+        // Laid out as a line of static text is: one line, no wrapping, its
+        // top-left corner at the origin, so every glyph keeps the position
+        // (kerning included) it has in the whole line.
+        line.shaped = std::make_unique<QTextLayout>(lines_[index], font_);
+        line.shaped->setCacheEnabled(true);  // keep the glyphs for later paints
+        line.shaped->beginLayout();
+        QTextLine textLine = line.shaped->createLine();
+        if (textLine.isValid()) textLine.setPosition(QPointF(0, 0));
+        line.shaped->endLayout();
+        ++stats_.linesShaped;
     }
-    const int height = metrics.height() * static_cast<int>(lines_.size());
-    takeSizeFromPixels(width, height);
+    return line.shaped->lineAt(0);
+}
+
+void Label::autoSize() {
+    ++stats_.layouts;
+    const QFontMetrics metrics(font_);
+    lineHeight_ = metrics.height();
+    // A glyph's ink may reach past its advance: the widest glyph of the
+    // font bounds how far.
+    inkMargin_ = metrics.maxWidth();
+    layout_.clear();
+    layout_.resize(lines_.size());
+    int width = 0;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        layout_[i].width = metrics.horizontalAdvance(lines_[i]);
+        width = std::max(width, layout_[i].width);
+    }
+    takeSizeFromPixels(width, lineHeight_ * static_cast<int>(lines_.size()));
     invalidate();
 }
 
 void Label::invalidate() {
-    cacheValid_ = false;
     cache_ = QPixmap();
+    cacheArea_ = QRect();
     update();
 }
 
-void Label::drawCaption(QPainter& painter) const {
-    const QFontMetrics metrics(font_);
-    painter.setFont(font_);
-    painter.setPen(fore_);
-    for (size_t i = 0; i < staticLines_.size(); ++i) {
-        const int x = alignment_ == Alignment::Centre ? (width() - lineWidths_[i]) / 2 : 0;
-        const int y = metrics.height() * static_cast<int>(i);
-        if (y > painter.clipBoundingRect().bottom() + metrics.height() && painter.hasClipping()) break;
-        painter.drawStaticText(x, y, staticLines_[i]);
+void Label::renderCache(const QRect& area) {
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(area.size()) * ratio).toSize();
+    if (cache_.size() != pixels) {
+        cache_ = QPixmap(pixels);
+        cache_.setDevicePixelRatio(ratio);
     }
+    cache_.fill(back_);
+    cacheArea_ = area;
+    stats_.largestCache = stats_.largestCache.expandedTo(pixels);
+
+    QPainter painter(&cache_);
+    painter.translate(-area.topLeft());
+    painter.setPen(fore_);
+    // A line's ink may reach a little above or below its own height.
+    const int reach = lineHeight_ / 4;
+    const int count = static_cast<int>(layout_.size());
+    const int first = std::max(0, (area.top() - reach) / std::max(1, lineHeight_));
+    const int last = std::min(count - 1, (area.bottom() + reach) / std::max(1, lineHeight_));
+    int linesDrawn = 0;
+    int glyphsDrawn = 0;
+    for (int i = first; i <= last; ++i) {
+        const auto index = static_cast<size_t>(i);
+        const int x = alignment_ == Alignment::Centre ? (width() - layout_[index].width) / 2 : 0;
+        const int y = lineHeight_ * i;
+        if (lines_[index].isEmpty() || y + lineHeight_ + reach <= area.top() || y - reach > area.bottom()) continue;
+        // The characters whose glyphs can reach the area, one more each side.
+        const QTextLine textLine = shapedLine(index);
+        const int from = std::max(0, textLine.xToCursor(area.left() - x - inkMargin_) - 1);
+        const int to = std::min(static_cast<int>(lines_[index].size()),
+                                textLine.xToCursor(area.right() + 1 - x + inkMargin_) + 1);
+        if (from >= to) continue;
+        for (const QGlyphRun& run : textLine.glyphRuns(from, to - from)) {
+            painter.drawGlyphRun(QPointF(x, y), run);
+            glyphsDrawn += static_cast<int>(run.glyphIndexes().size());
+        }
+        ++linesDrawn;
+    }
+    stats_.mostLinesDrawn = std::max(stats_.mostLinesDrawn, linesDrawn);
+    stats_.mostGlyphsDrawn = std::max(stats_.mostGlyphsDrawn, glyphsDrawn);
+    ++renderCount_;
 }
 
 void Label::paintEvent(QPaintEvent* event) {
+    if (width() <= 0 || height() <= 0) return;
+    // Only what the containers let through can reach the screen. A label
+    // drawn off screen (grabbed while hidden) has no visible region: it draws
+    // what it is asked for.
+    const QRegion visible = visibleRegion();
+    QRegion exposed = event->region();
+    if (!visible.isEmpty()) exposed &= visible;
+    const QRect wanted = exposed.boundingRect() & rect();
+    if (wanted.isEmpty()) return;
+    if (cache_.isNull() || !cacheArea_.contains(wanted)) {
+        const QRect seen = visible.isEmpty() ? wanted : visible.boundingRect() | wanted;
+        renderCache(seen.adjusted(0, 0, kCacheMargin, 0) & rect());
+    }
     QPainter painter(this);
-    const qint64 area = static_cast<qint64>(width()) * height();
-    if (area <= 0) return;
-    if (area > kMaxCachedPixels) {
-        painter.fillRect(event->rect(), back_);
-        painter.setClipRect(event->rect());
-        drawCaption(painter);
-        return;
-    }
-    if (!cacheValid_) {
-        const qreal ratio = devicePixelRatioF();
-        cache_ = QPixmap(size() * ratio);
-        cache_.setDevicePixelRatio(ratio);
-        cache_.fill(back_);
-        QPainter cachePainter(&cache_);
-        drawCaption(cachePainter);
-        cacheValid_ = true;
-        ++renderCount_;
-    }
-    painter.drawPixmap(event->rect(), cache_, QRectF(event->rect().topLeft() * devicePixelRatioF(),
-                                                    event->rect().size() * devicePixelRatioF()));
+    const qreal ratio = devicePixelRatioF();
+    painter.drawPixmap(wanted, cache_,
+                       QRectF(QPointF(wanted.topLeft() - cacheArea_.topLeft()) * ratio, QSizeF(wanted.size()) * ratio));
 }
 
 }  // namespace ecran::display

@@ -2,13 +2,20 @@
 // A label: a caption drawn in one font and colour on an opaque background,
 // sized to its caption (one line for each line break, no wrapping), each line
 // left-aligned or centred. It raises Change whenever its caption is set.
+//
+// The widget is as large as its whole caption, but its container clips it
+// to what the screen shows. The caption is measured once; a line's glyphs
+// are shaped once, when it first comes into sight; and only the glyphs in
+// sight are drawn, into a cache that holds the visible part and a margin for
+// the ticker to move into.
 
 #include <QColor>
 #include <QFont>
 #include <QPixmap>
-#include <QStaticText>
+#include <QTextLayout>
 #include <QWidget>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,10 +47,23 @@ public:
     // The caption as it reaches the screen, one entry a line.
     [[nodiscard]] const std::vector<QString>& lines() const noexcept { return lines_; }
 
-    // How often the caption has been laid out and drawn into the cache
-    // (measured by the benchmarks and checked by tests: unchanged text is
-    // never laid out again).
+    // How often text has been drawn into the cache (measured by the
+    // benchmarks and checked by tests: unchanged text is never drawn again
+    // while what is shown of it stays inside the cache).
     [[nodiscard]] int renderCount() const noexcept { return renderCount_; }
+
+    // What drawing has cost so far. A caption can be far larger than the
+    // screen (65,507 characters of a datagram, thousands of lines), so the
+    // work of a paint must follow the part of the label that can be seen,
+    // never the whole caption.
+    struct PaintStats {
+        int layouts = 0;          // captions (or fonts) measured and laid out
+        int linesShaped = 0;      // lines whose glyphs were shaped
+        QSize largestCache;       // the largest cache ever held, in pixels
+        int mostLinesDrawn = 0;   // the most lines drawn into the cache at once
+        int mostGlyphsDrawn = 0;  // the most glyphs drawn into the cache at once
+    };
+    [[nodiscard]] const PaintStats& paintStats() const noexcept { return stats_; }
 
 signals:
     void Change();
@@ -52,21 +72,34 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // A line of the caption: its advance, measured when the caption is set
+    // (the label's size needs it), and its glyphs, shaped the first time any
+    // of it is drawn and kept for every later paint.
+    struct Line {
+        int width = 0;
+        std::unique_ptr<QTextLayout> shaped;
+    };
+
+    QTextLine shapedLine(size_t index);
     void autoSize();
     void invalidate();
-    void drawCaption(QPainter& painter) const;
+    // Draws the lines and runs that can reach `area` (label pixels) into a
+    // cache that holds that area and nothing more.
+    void renderCache(const QRect& area);
 
     std::string caption_;
     std::vector<QString> lines_;
-    std::vector<QStaticText> staticLines_;
-    std::vector<int> lineWidths_;
+    std::vector<Line> layout_;
+    int lineHeight_ = 0;
+    int inkMargin_ = 0;  // how far a glyph's ink may stray outside its advance
     QFont font_;
     QColor fore_ = Qt::black;
     QColor back_ = Qt::white;
     Alignment alignment_ = Alignment::Left;
     QPixmap cache_;
-    bool cacheValid_ = false;
+    QRect cacheArea_;  // the part of the label the cache holds, in label pixels
     int renderCount_ = 0;
+    PaintStats stats_;
 };
 
 // Windows-1252 text as a QString, with Windows' own mapping of 0x80-0x9F.

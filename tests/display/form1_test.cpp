@@ -134,7 +134,8 @@ TEST_P(AffichageTable, ChangesExactlyWhatTheMessageSays) {
     EXPECT_EQ(form.Label1->caption(), row.label1.value_or("before"));
     EXPECT_EQ(form.Label2->caption(), row.label2.value_or("ticker"));
     EXPECT_EQ(form.label1ForeColorNumber(), row.color.value_or(255));
-    EXPECT_EQ(form.Label1->foreColor(), ecran::display::colorFromNumber(row.color.value_or(255), form.palette()));
+    EXPECT_EQ(form.Label1->foreColor(),
+              ecran::display::colorFromNumber(row.color.value_or(255), QApplication::palette()));
 }
 
 const std::string kBlankMarker = std::string(" ") + M + "1x";
@@ -155,6 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         AffichageRow{"ColourHalfUp", M + "21.5", {}, {}, 2, {}},
         AffichageRow{"ColourHalfEven", M + "22.5", {}, {}, 2, {}},
         AffichageRow{"ColourSystemButtonFace", M + "2&H8000000F", {}, {}, INT32_MIN + 15, {}},
+        AffichageRow{"ColourSystemMenuBar", M + "2&H80000004", {}, {}, INT32_MIN + 4, {}},
         AffichageRow{"ColourRefusedHighByte", M + "2&H01000000", {}, {}, {}, 380},
         AffichageRow{"ColourRefusedNegative", M + "2-1", {}, {}, {}, 380},
         AffichageRow{"ColourRefusedSystem25", M + "2&H80000019", {}, {}, {}, 380},
@@ -165,6 +167,18 @@ INSTANTIATE_TEST_SUITE_P(
         AffichageRow{"FullWidthDigitIsNoCommand", M + "\xB9x", {}, {}, {}, {}},
         AffichageRow{"BlankThenMarkerIsPlain", kBlankMarker, kBlankMarker, {}, {}, {}}),
     [](const testing::TestParamInfo<AffichageRow>& row) { return std::string(row.param.name); });
+
+// The window paints itself dark grey through its own palette; a system
+// colour still names the desktop's colour, not the window's grey.
+TEST(Form1Colours, SystemColoursComeFromTheDesktopSchemeNotTheWindowsGrey) {
+    Form1 form;
+    const QPalette desktop = QApplication::palette();
+    ASSERT_NE(desktop.color(QPalette::Active, QPalette::Window), QColor(64, 64, 64));
+    ASSERT_EQ(form.palette().color(QPalette::Active, QPalette::Window), QColor(64, 64, 64));
+    form.Affichage(M + "2&H80000004");
+    EXPECT_EQ(form.Label1->foreColor(), desktop.color(QPalette::Active, QPalette::Window));
+    EXPECT_EQ(form.Label1->backColor(), desktop.color(QPalette::Active, QPalette::Button));
+}
 
 // --- layout upkeep ---------------------------------------------------------
 
