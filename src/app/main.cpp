@@ -7,6 +7,8 @@
 #include <malloc.h>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "display/close_signals.h"
@@ -14,6 +16,8 @@
 #include "display/form1.h"
 #include "display/screen_awake.h"
 #include "display/service_notifier.h"
+#include "fleet/fleet_config.h"
+#include "fleet/fleet_link.h"
 #include "win32/config_dir.h"
 
 namespace {
@@ -27,9 +31,12 @@ constexpr const char* kUsage =
     "message's colour (0x00BBGGRR). The last message is stored and shown again\n"
     "at the next start.\n"
     "\n"
-    "Its one setting is the UDP port, [ecran] port in FILE, where FILE is\n"
-    "$XDG_CONFIG_HOME/ecran/QUOLVEtavrin.ini (default ~/.config/ecran/). Port 0\n"
-    "lets the system choose a free port, printed at start.\n"
+    "Its settings are in FILE, $XDG_CONFIG_HOME/ecran/QUOLVEtavrin.ini (default\n"
+    "~/.config/ecran/): [ecran] port is the UDP port (0 lets the system choose a\n"
+    "free port, printed at start); [mqtt] broker = mqtt://HOST[:PORT] or\n"
+    "mqtts://HOST[:PORT] also takes commands from an MQTT broker and publishes\n"
+    "the screen's status and state there (keys name, groups, prefix, username,\n"
+    "password, ca, discovery, keepalive; see the README).\n"
     "Without a display server it runs on Qt's offscreen platform.\n";
 
 std::string profilePath() { return ecran::win32::configDirectory() + "/" + ecran::display::kProfileFile; }
@@ -78,6 +85,13 @@ int main(int argc, char** argv) {
     // Reads (and clears) the service manager's socket before anything else
     // could start a child that inherits it.
     ecran::display::ServiceNotifier notifier;
+    std::optional<ecran::fleet::FleetConfig> fleetConfig;
+    try {
+        fleetConfig = ecran::fleet::readFleetConfig(ecran::display::kProfileFile, profilePath());
+    } catch (const ecran::fleet::ConfigError& e) {
+        std::cerr << "ecran: " << e.what() << "\n";
+        return 1;
+    }
     ecran::display::Form1 form;
     try {
         form.Form_Load();
@@ -87,6 +101,17 @@ int main(int argc, char** argv) {
     }
     std::cerr << "ecran " << ECRAN_VERSION << ": listening on UDP port " << form.boundPort()
               << " (all interfaces); settings and last message in " << profilePath() << "\n";
+    // Without a broker in [mqtt] there is no fleet link at all.
+    std::unique_ptr<ecran::fleet::FleetLink> fleet;
+    if (fleetConfig) {
+        try {
+            fleet = std::make_unique<ecran::fleet::FleetLink>(form, std::move(*fleetConfig), ECRAN_VERSION);
+        } catch (const std::runtime_error& e) {
+            std::cerr << "ecran: [mqtt] in " << profilePath() << ": " << e.what() << "\n";
+            return 1;
+        }
+        fleet->start();
+    }
 
     ecran::display::CloseSignals closeSignals(&form);
     form.showFullScreen();
@@ -96,5 +121,6 @@ int main(int argc, char** argv) {
     notifier.ready(QStringLiteral("Listening on UDP port %1").arg(form.boundPort()));
     const int status = QApplication::exec();
     notifier.stopping();
+    if (fleet) fleet->stop();
     return status;
 }

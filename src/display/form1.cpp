@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMetaMethod>
 #include <QNetworkDatagram>
 #include <QScreen>
 
@@ -61,6 +62,19 @@ QFont trebuchet(qreal points, QFont::Weight weight) {
 }
 
 std::string profilePath() { return win32::configDirectory() + "/" + kProfileFile; }
+
+// "udp 192.0.2.7:5000", "udp [2001:db8::1]:5000": who sent a datagram. An
+// IPv4 sender reaching the dual-stack socket is named in its IPv4 form.
+QString datagramSource(const QNetworkDatagram& datagram) {
+    QHostAddress address = datagram.senderAddress();
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped) address = QHostAddress(v4);
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                             : address.toString();
+    return QStringLiteral("udp %1:%2").arg(host).arg(datagram.senderPort());
+}
 
 }  // namespace
 
@@ -210,12 +224,13 @@ void Form1::W_DataArrival() {
     while (W->hasPendingDatagrams()) {
         errors::ContinueOnError mode;
         std::string message;
+        QNetworkDatagram datagram;
         (void)mode.step([&] {
-            const QNetworkDatagram datagram = W->receiveDatagram();
+            datagram = W->receiveDatagram();
             const QByteArray bytes = datagram.data();
             message.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
         });
-        (void)mode.step([&] { Affichage(message); });
+        apply(mode, message, [&] { return datagramSource(datagram); });
         last = std::move(message);
         ++messagesReceived_;
         if (++taken >= kBatchDatagrams || batch.elapsed() >= kBatchMillis) break;
@@ -225,6 +240,21 @@ void Form1::W_DataArrival() {
     // timer, not a posted call, because posted calls run back to back within
     // one pass of the loop and would starve the ticker and paints.
     if (W->hasPendingDatagrams()) drain_->start();
+}
+
+void Form1::arrive(const std::string& message, const QString& source) {
+    errors::ContinueOnError mode;
+    apply(mode, message, [&] { return source; });
+    storeLastMessage(message);
+}
+
+void Form1::apply(errors::ContinueOnError& mode, const std::string& message,
+                  const std::function<QString()>& source) {
+    const bool shown = mode.step([&] { Affichage(message); });
+    // The source text is made only for a listener: a flood of datagrams
+    // with no fleet link pays nothing for it.
+    static const QMetaMethod applied = QMetaMethod::fromSignal(&Form1::messageApplied);
+    if (shown && isSignalConnected(applied)) emit messageApplied(source());
 }
 
 void Form1::storeLastMessage(const std::string& message) {

@@ -22,6 +22,7 @@
 
 #include "display/label.h"
 #include "display/picture_box.h"
+#include "errors/error.h"
 
 namespace ecran::display {
 
@@ -56,6 +57,12 @@ public:
     // overflows (6); nothing has changed on screen then.
     void Affichage(const std::string& message);
 
+    // The road of one message, whatever brought it (a datagram, a fleet
+    // command): Affichage in continue-on-error mode, then the store, so that
+    // a restart replays the last message whatever its road. `source` says
+    // where it came from ("udp 192.0.2.7:5000", "mqtt ecran/all/text").
+    void arrive(const std::string& message, const QString& source);
+
     // The handlers, public so that tests can raise them as the platform does.
     // The socket has no Connect handler: a datagram socket never completes
     // an outgoing connection, and the display never asks for one.
@@ -88,6 +95,11 @@ public:
     QTimer* Timer1;        // ticker clock
     QUdpSocket* W;         // message socket
 
+signals:
+    // After each message that Affichage took (a refused one changes nothing
+    // and raises nothing), with the source given to arrive.
+    void messageApplied(const QString& source);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -98,6 +110,9 @@ private:
     void clientResized();
     void bindSocket(std::int32_t port, const std::string& portText);
     void storeLastMessage(const std::string& message);
+    // Affichage as one step of the caller's continue-on-error operation,
+    // then messageApplied when it took the message.
+    void apply(errors::ContinueOnError& mode, const std::string& message, const std::function<QString()>& source);
 
     double twipsPerPixel_;
     std::int16_t TickBusy = 0;

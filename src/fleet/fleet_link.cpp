@@ -1,0 +1,148 @@
+#include "fleet/fleet_link.h"
+
+#include <iostream>
+
+#include "display/colors.h"
+#include "display/form1.h"
+#include "errors/error.h"
+#include "errors/report.h"
+#include "fleet/mqtt_client.h"
+
+namespace ecran::fleet {
+namespace {
+
+constexpr const char* kOnline = "online";
+constexpr const char* kOffline = "offline";
+// Each step of a clean stop (the broker's acknowledgement, the disconnect)
+// waits at most this long.
+constexpr std::chrono::milliseconds kStopWait(1000);
+
+MqttOptions optionsOf(const FleetConfig& c, const TopicScheme& scheme) {
+    MqttOptions o;
+    o.host = c.host;
+    o.port = c.port;
+    o.tls = c.tls;
+    o.ca = c.ca;
+    o.username = c.username;
+    o.password = c.password;
+    o.clientId = c.clientId();
+    o.keepalive = c.keepalive;
+    o.willTopic = statusTopic(scheme);
+    o.willPayload = kOffline;
+    o.subscriptions = commandTopics(scheme);
+    return o;
+}
+
+}  // namespace
+
+FleetLink::FleetLink(display::Form1& form, FleetConfig config, std::string version, QObject* parent)
+    : QObject(parent),
+      form_(form),
+      config_(std::move(config)),
+      scheme_{config_.prefix, config_.name, config_.groups},
+      version_(std::move(version)),
+      client_(std::make_unique<MqttClient>(optionsOf(config_, scheme_))),
+      pending_(new QTimer(this)),
+      updated_(std::chrono::system_clock::now()) {
+    // Repeated reports of the link (a broker down for hours) are summarised
+    // at most once a minute; the summaries are said from here.
+    auto* flush = new QTimer(this);
+    connect(flush, &QTimer::timeout, this, [] { errors::reports().flush(); });
+    flush->start(15000);
+    pending_->setSingleShot(true);
+    connect(pending_, &QTimer::timeout, this, &FleetLink::publishState);
+    connect(client_.get(), &MqttClient::messageReceived, this, &FleetLink::commandArrived);
+    connect(client_.get(), &MqttClient::connectedToBroker, this, &FleetLink::connected);
+    connect(client_.get(), &MqttClient::connectionFailed, this, [this](const QString& why) {
+        errors::reports().report("mqtt connect " + why.toStdString(),
+                                 "ecran: cannot connect to the MQTT broker " + config_.broker + ": " +
+                                     why.toStdString() + "; trying again (every 10 s at most)");
+    });
+    connect(client_.get(), &MqttClient::connectionLost, this, [this](const QString& why) {
+        errors::reports().report("mqtt lost " + why.toStdString(),
+                                 "ecran: lost the MQTT broker " + config_.broker + " (" + why.toStdString() +
+                                     "); reconnecting, UDP messages are still shown");
+    });
+    connect(&form_, &display::Form1::messageApplied, this, &FleetLink::messageApplied);
+}
+
+FleetLink::~FleetLink() { stop(); }
+
+void FleetLink::start() {
+    std::cerr << "ecran: connecting to the MQTT broker " << config_.broker << " as " << config_.clientId()
+              << "; commands on " << config_.prefix << "/" << config_.name << "/..., " << config_.prefix
+              << "/all/...";
+    for (const auto& g : config_.groups) std::cerr << ", " << config_.prefix << "/group/" << g << "/...";
+    std::cerr << "\n";
+    client_->start();
+}
+
+void FleetLink::stop() {
+    if (!client_) return;
+    pending_->stop();
+    if (client_->connected()) publishState();
+    if (!client_->stop(statusTopic(scheme_), kOffline, kStopWait)) {
+        std::cerr << "ecran: the MQTT broker " << config_.broker
+                  << " did not acknowledge \"offline\" in time; it will say so itself after the keep-alive\n";
+    }
+    client_.reset();
+}
+
+void FleetLink::commandArrived(const QString& topic, const QByteArray& payload) {
+    const std::string topicText = topic.toStdString();
+    const auto command = commandOf(scheme_, topicText);
+    if (!command) return;
+    const auto result =
+        datagramFor(*command, std::string_view(payload.constData(), static_cast<std::size_t>(payload.size())));
+    if (!result.note.empty()) {
+        errors::reports().report("mqtt " + topicText + " " + result.note.substr(0, result.note.find(':')),
+                                 "ecran: MQTT " + topicText + ": " + result.note);
+    }
+    if (result.datagram) form_.arrive(*result.datagram, QStringLiteral("mqtt ") + topic);
+}
+
+void FleetLink::messageApplied(const QString& source) {
+    source_ = source.toStdString();
+    updated_ = std::chrono::system_clock::now();
+    const auto wait = pacer_.changed(StatePacer::Clock::now());
+    if (!wait) return;  // a paced publication is already due and will carry this change
+    if (*wait == StatePacer::Clock::duration::zero()) {
+        publishState();
+    } else {
+        pending_->start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wait).count()));
+    }
+}
+
+std::string FleetLink::stateNow() const {
+    ScreenState s;
+    s.text = form_.Label1->caption();
+    s.ticker = form_.Label2->caption();
+    try {
+        s.rgb = display::colorFromNumber(form_.label1ForeColorNumber(), form_.palette()).rgb() & 0xFFFFFFu;
+    } catch (const errors::Error&) {
+        s.rgb = 0;  // the window holds only colours it took; kept for safety
+    }
+    s.updated = updated_;
+    s.source = source_;
+    s.version = version_;
+    return stateJson(s);
+}
+
+void FleetLink::publishState() {
+    pacer_.published(StatePacer::Clock::now());
+    (void)client_->publish(stateTopic(scheme_), stateNow(), true);
+}
+
+void FleetLink::connected() {
+    errors::reports().report("mqtt connected", "ecran: connected to the MQTT broker " + config_.broker);
+    (void)client_->publish(statusTopic(scheme_), kOnline, true);
+    if (!config_.discovery.empty()) {
+        for (const auto& d : discoveryConfigs(scheme_, config_.discovery, version_)) {
+            (void)client_->publish(d.topic, d.payload, true);
+        }
+    }
+    pending_->stop();
+    publishState();
+}
+
+}  // namespace ecran::fleet

@@ -1,0 +1,59 @@
+#pragma once
+// The link between one screen and its fleet's broker. Commands from the
+// broker take the window's own arrival road (the same as a datagram's); each
+// message the window takes is published back as the screen's state, with
+// its status (online/offline) and, when asked, Home Assistant discovery.
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "fleet/fleet_config.h"
+#include "fleet/fleet_payload.h"
+
+namespace ecran::display {
+class Form1;
+}
+
+namespace ecran::fleet {
+
+class MqttClient;
+
+class FleetLink : public QObject {
+    Q_OBJECT
+
+public:
+    FleetLink(display::Form1& form, FleetConfig config, std::string version, QObject* parent = nullptr);
+    ~FleetLink() override;
+
+    // Says on stderr where it connects, and starts connecting.
+    void start();
+    // Clean stop: "offline" on the status topic, then disconnect; bounded.
+    void stop();
+
+    // The JSON state of the screen as it is now.
+    [[nodiscard]] std::string stateNow() const;
+
+private:
+    void commandArrived(const QString& topic, const QByteArray& payload);
+    void messageApplied(const QString& source);
+    void connected();
+    void publishState();
+
+    display::Form1& form_;
+    FleetConfig config_;
+    TopicScheme scheme_;
+    std::string version_;
+    std::unique_ptr<MqttClient> client_;
+    StatePacer pacer_;
+    QTimer* pending_;  // the paced state publication
+    std::string source_ = "stored";
+    std::chrono::system_clock::time_point updated_;
+};
+
+}  // namespace ecran::fleet
