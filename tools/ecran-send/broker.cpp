@@ -72,26 +72,17 @@ BrokerUrl parseBrokerUrl(const std::string& text) {
 }
 
 void checkName(const std::string& name, const char* option, bool screen) {
-    const bool allowed = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    const bool allowed = !name.empty() && name.size() <= 100 && std::all_of(name.begin(), name.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
         return u < 0x80 && (std::isalnum(u) || c == '-' || c == '_' || c == '.');
     });
     if (!allowed) {
         throw ArgumentError(std::string(option) + " '" + name +
-                            "': a name is made of letters, digits, '-', '_' and '.'");
+                            "': a name is 1 to 100 letters, digits, '-', '_' and '.'");
     }
     if (screen && (name == "all" || name == "group")) {
         throw ArgumentError(std::string(option) + " '" + name + "': no screen is called '" + name +
                             "', which is a topic of its own" + (name == "all" ? " (use --all)" : " (use --group)"));
-    }
-}
-
-void checkPrefix(const std::string& prefix) {
-    if (prefix.empty() || prefix.find_first_of("+#") != std::string::npos || prefix.front() == '/' ||
-        prefix.back() == '/' || prefix.find("//") != std::string::npos ||
-        prefix.find('\0') != std::string::npos) {
-        throw ArgumentError("--prefix '" + prefix +
-                            "': a topic prefix is one or more topic levels without '+', '#' or empty levels");
     }
 }
 

@@ -20,13 +20,10 @@ struct BrokerUrl {
 // 8883); an IPv6 address goes in brackets. Throws ArgumentError.
 [[nodiscard]] BrokerUrl parseBrokerUrl(const std::string& text);
 
-// Checks a screen or group name as the display accepts it: letters, digits,
-// "-", "_" and ".". A screen may not be called "all" or "group", which are
-// topic levels of their own. Throws ArgumentError naming `option`.
+// Checks a screen name, group name or topic prefix as the display accepts
+// it: one topic level of 1 to 100 letters, digits, "-", "_" and ".". A screen
+// may not be called "all" or "group", which are topic levels of their own.
+// Throws ArgumentError naming `option`.
 void checkName(const std::string& name, const char* option, bool screen);
-
-// Checks a topic prefix: not empty, no wildcard, no empty level. Throws
-// ArgumentError.
-void checkPrefix(const std::string& prefix);
 
 }  // namespace ecran::sender

@@ -84,7 +84,7 @@ Options parseArguments(const std::vector<std::string>& args) {
             targets.push_back("--all");
         } else if (isOption(arg, "--prefix")) {
             o.prefix = takeValue(arg, "--prefix", args, i);
-            checkPrefix(o.prefix);
+            checkName(o.prefix, "--prefix", false);
             brokerOnly.push_back("--prefix");
         } else if (isOption(arg, "--username")) {
             o.username = takeValue(arg, "--username", args, i);
