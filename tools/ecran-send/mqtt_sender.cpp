@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -116,7 +117,7 @@ std::string MqttSender::failure(int rc, int savedErrno) const {
     const std::string where = "broker " + url_.text() + ": ";
     switch (rc) {
         case MOSQ_ERR_ERRNO:
-            return where + "cannot connect: " + std::strerror(savedErrno);
+            return where + (state_->connected ? "connection failed: " : "cannot connect: ") + std::strerror(savedErrno);
         case MOSQ_ERR_EAI:
             return where + "cannot resolve the host '" + url_.host + "'";
         case MOSQ_ERR_TLS:

@@ -42,7 +42,8 @@ public:
     // connection (a long pause between lines). Throws SendError.
     void send(std::string_view message) override;
 
-    // Callbacks of the library, public for its C interface only.
+    // What the library's callbacks report; declared here so that they can
+    // name it.
     struct State;
 
 private:
