@@ -107,13 +107,14 @@ done
 # showed it. A state paced past it (a later message shown first, as the
 # display publishes at most 10 states a second) shows it too: that screen
 # had it. Messages some screen never reached are counted apart.
-awk -v n="$n" -v m="$messages" '
+awk -v n="$n" -v m="$messages" -v each="$work/each" '
   FILENAME == ARGV[1] { sent[$1] = $2; next }
   {
     if (!match($0, /"text": ?"fleet [0-9]+"/)) next
     j = substr($0, RSTART, RLENGTH); gsub(/[^0-9]/, "", j); j += 0
     for (k = done[$2] + 1; k <= j; k++) {
       count[k]++
+      if (k in sent) printf "%.1f\n", 1000 * ($1 - sent[k]) > each
       if ($1 > last[k]) last[k] = $1
       if (k < j) skipped++
     }
@@ -137,6 +138,14 @@ awk -v n="$n" -v m="$messages" '
     printf "\n"
   }'
 
+sort -n "$work/each" | awk '
+  { v[NR] = $1 }
+  END {
+    if (NR == 0) exit
+    i50 = int(0.5 * NR) + 1; if (i50 > NR) i50 = NR
+    i99 = int(0.99 * NR) + 1; if (i99 > NR) i99 = NR
+    printf "each screen apart (%d message-screen pairs): p50 %.0f ms, p99 %.0f ms, max %.0f ms\n", NR, v[i50], v[i99], v[NR]
+  }'
 awk -v b="$((b1 - b0))" -v d="$((d1 - d0))" -v hz="$hz" -v t0="$t0" -v t1="$t1" -v n="$n" 'BEGIN {
   wall = t1 - t0
   printf "over %.0f s: broker %.1f%% of one core; the %d displays %.1f%% together (%.2f%% each)\n", wall, 100 * b / hz / wall, n, 100 * d / hz / wall, 100 * d / hz / wall / n
