@@ -6,7 +6,8 @@
 # screen's retained state showed it (p50, p99, max), the broker's and the
 # displays' CPU over that time and each display's resident size.
 #   bench/fleet.sh N [path/to/ecran]
-# Environment: MESSAGES, GAP, FLEET_RSS_ALL=1 (print every display's RSS).
+# Environment: MESSAGES, GAP, FLEET_RSS_ALL=1 (print every display's RSS),
+# TMPDIR (where the displays' folders go).
 set -euo pipefail
 n=${1:?usage: $0 N [path/to/ecran]}
 ecran=$(realpath "${2:-build/ecran}")
@@ -89,8 +90,14 @@ for ((k = 1; k <= messages; k++)); do
   echo "fleet $k" >&7
   sleep "$gap"
 done
-# Time for the last one to reach every screen.
-sleep 3
+# Until the last one shows on every screen (the final state is always
+# published), 30 s at most; states that come later are not counted.
+for ((w = 0; w < 300; w++)); do
+  (($(grep -c "\"fleet $messages\"" "$work/states" || true) >= n)) && break
+  sleep 0.1
+done
+kill "$watcher" 2>/dev/null
+watcher=
 b1=$(ticks "/proc/$broker/stat"); d1=$(ticks "${display_stats[@]}"); t1=$EPOCHREALTIME
 exec 7>&-
 
