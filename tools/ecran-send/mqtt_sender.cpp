@@ -117,7 +117,7 @@ std::string MqttSender::failure(int rc, int savedErrno) const {
     const std::string where = "broker " + url_.text() + ": ";
     switch (rc) {
         case MOSQ_ERR_ERRNO:
-            return where + (state_->connected ? "connection failed: " : "cannot connect: ") + std::strerror(savedErrno);
+            return where + (state_->connack ? "connection failed: " : "cannot connect: ") + std::strerror(savedErrno);
         case MOSQ_ERR_EAI:
             return where + "cannot resolve the host '" + url_.host + "'";
         case MOSQ_ERR_TLS:
@@ -129,7 +129,7 @@ std::string MqttSender::failure(int rc, int savedErrno) const {
         case MOSQ_ERR_CONN_LOST:
             return where + "the broker closed the connection" +
                    (state_->lastError.empty() ? "" : ": " + state_->lastError) +
-                   (url_.tls ? "" : " (does it expect TLS, mqtts://?)");
+                   (url_.tls || state_->connack ? "" : " (does it expect TLS, mqtts://?)");
         default:
             return where + mosquitto_strerror(rc) + (state_->lastError.empty() ? "" : " (" + state_->lastError + ")");
     }

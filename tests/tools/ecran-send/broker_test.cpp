@@ -125,28 +125,17 @@ public:
         close(a.fd), close(b.fd), close(c.fd);
         a.fd = b.fd = c.fd = -1;
 
-        pid_ = fork();
-        if (pid_ == 0) {
-            const std::string conf = (dir / "mosquitto.conf").string();
-            freopen("/dev/null", "w", stderr);  // its start-up notes are not the test's
-            execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
-            execlp("mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && !(accepts(anonymous) && accepts(login) && accepts(tls)); ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-        ready_ = accepts(anonymous) && accepts(login) && accepts(tls);
+        start();
     }
-    ~Broker() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (!dir.empty()) fs::remove_all(dir);
-    }
+    ~Broker() { stop(); if (!dir.empty()) fs::remove_all(dir); }
     Broker(const Broker&) = delete;
 
+    // Stops the broker and starts it again on the same ports: every client
+    // loses its connection.
+    void restart() {
+        stop();
+        start();
+    }
     [[nodiscard]] bool ready() const { return ready_; }
 
     // A row's argument with the listeners' URLs, ports and the folder in
@@ -167,6 +156,27 @@ public:
     }
 
 private:
+    void start() {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const std::string conf = (dir / "mosquitto.conf").string();
+            freopen("/dev/null", "w", stderr);  // its start-up notes are not the test's
+            execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
+            execlp("mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && !(accepts(anonymous) && accepts(login) && accepts(tls)); ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        ready_ = accepts(anonymous) && accepts(login) && accepts(tls);
+    }
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
     static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
     pid_t pid_ = -1;
     bool ready_ = false;
@@ -232,13 +242,17 @@ struct Outcome {
     std::string err;
 };
 
-Outcome runSender(const Args& args, const std::string& input, std::chrono::milliseconds timeout = 10s) {
-    std::istringstream in(input);
+Outcome runSender(const Args& args, std::istream& in, std::chrono::milliseconds timeout = 10s) {
     std::ostringstream out, err;
     ecran::sender::Environment env{in, out, err, [] { return std::string("0"); },
                                    [] { return std::string("/settings/QUOLVEtavrin.ini"); }, timeout};
     const int code = ecran::sender::run(args, env);
     return {code, err.str()};
+}
+
+Outcome runSender(const Args& args, const std::string& input, std::chrono::milliseconds timeout = 10s) {
+    std::istringstream in(input);
+    return runSender(args, in, timeout);
 }
 
 struct Case {
@@ -378,6 +392,39 @@ TEST(BrokerSendTimeout, SaysWhatItWaitedFor) {
         shutdown(fake.fd, SHUT_RDWR);
         broker.join();
     }
+}
+
+// Standard input whose second line comes after the broker restarted, as
+// after a pause long enough for a broker to drop an idle connection.
+class RestartBetweenLines : public std::streambuf {
+public:
+    explicit RestartBetweenLines(Broker& broker) : broker_(broker) {}
+
+protected:
+    int_type underflow() override {
+        if (part_ == 2) return traits_type::eof();
+        if (part_++ == 1) broker_.restart();
+        std::string& line = part_ == 1 ? first_ : second_;
+        setg(line.data(), line.data(), line.data() + line.size());
+        return traits_type::to_int_type(line[0]);
+    }
+
+private:
+    Broker& broker_;
+    std::string first_ = "un\n", second_ = "deux\n";
+    int part_ = 0;
+};
+
+TEST_F(BrokerSend, LinesGoOnAfterTheBrokerDroppedTheConnection) {
+    ASSERT_TRUE(broker_->ready());
+    RestartBetweenLines input(*broker_);
+    std::istream in(&input);
+    const auto result = runSender({"--broker", broker_->resolve("{ANONYMOUS}"), "--all", "--stdin", "--lines"}, in);
+    EXPECT_EQ(result.code, kExitSent) << result.err;
+    // No one listens: the broker says so, for both lines; said once.
+    EXPECT_EQ(result.err, "ecran-send: warning: no screen subscribes to ecran/all/message at the moment (is the name "
+                          "right?); the broker took it\n");
+    EXPECT_TRUE(broker_->ready());
 }
 
 struct UrlCase {
