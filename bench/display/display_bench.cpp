@@ -341,7 +341,8 @@ int cadence(Form1& form, double seconds, int floodCount) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode != "latency" && mode != "flood" && mode != "cadence" && mode != "mqtt") {
-        std::fprintf(stderr, "usage: display_bench latency [count] | flood [count] | cadence [seconds] | mqtt [count]\n");
+        std::fprintf(stderr,
+                     "usage: display_bench latency [count] | flood [count] | cadence [seconds] | mqtt [count]\n");
         return 2;
     }
     char dir[] = "/tmp/ecran-bench-XXXXXX";

@@ -184,7 +184,9 @@ void MqttSender::send(std::string_view message) {
     waitFor([&] { return state_->publishedMid == mid; }, "waiting for the broker to acknowledge the message");
     const int reason = state_->publishReason;
     if (reason == MQTT_RC_NO_MATCHING_SUBSCRIBERS) {
-        if (warn_ && !warned_) warn_("no screen subscribes to " + topic_ + " at the moment (is the name right?); the broker took it");
+        if (warn_ && !warned_) {
+            warn_("no screen subscribes to " + topic_ + " at the moment (is the name right?); the broker took it");
+        }
         warned_ = true;
     } else if (reason >= 0x80) {
         throw SendError("broker " + url_.text() + " refused the message to " + topic_ + ": " +

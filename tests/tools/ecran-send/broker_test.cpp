@@ -127,7 +127,10 @@ public:
 
         start();
     }
-    ~Broker() { stop(); if (!dir.empty()) fs::remove_all(dir); }
+    ~Broker() {
+        stop();
+        if (!dir.empty()) fs::remove_all(dir);
+    }
     Broker(const Broker&) = delete;
 
     // Stops the broker and starts it again on the same ports: every client
@@ -191,7 +194,8 @@ public:
         mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), (user + "-pw").c_str());
         mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
-            if (rc == 0) mosquitto_subscribe(m, nullptr, static_cast<Subscriber*>(mosquitto_userdata(m))->topic_.c_str(), 1);
+            const auto* self = static_cast<Subscriber*>(mosquitto_userdata(m));
+            if (rc == 0) mosquitto_subscribe(m, nullptr, self->topic_.c_str(), 1);
         });
         mosquitto_subscribe_callback_set(client_, [](mosquitto* m, void*, int, int, const int*) {
             auto* self = static_cast<Subscriber*>(mosquitto_userdata(m));
@@ -305,7 +309,8 @@ INSTANTIATE_TEST_SUITE_P(
              "", "site-a/group/lobby/message", {"\xFF" "1D\xE9part"}},
         Case{"ColourToAll", {"--broker", "{ANONYMOUS}/", "--all", "--color", "red"}, "", "ecran/all/message",
              {"\xFF" "2255"}},
-        Case{"EveryLineItsOwnPublish", {"--broker", "{ANONYMOUS}", "--all", "--stdin", "--lines"}, "un\n\ndeux \xE2\x82\xAC",
+        Case{"EveryLineItsOwnPublish", {"--broker", "{ANONYMOUS}", "--all", "--stdin", "--lines"},
+             "un\n\ndeux \xE2\x82\xAC",
              "ecran/all/message", {"un", "", "deux \x80"}},
         // Taken by the broker, but no screen listens: said, and still a success.
         Case{"NoScreenSubscribes", {"--broker", "{ANONYMOUS}", "--screen", "nobody", "a"}, "", "", {}, kExitSent,
@@ -314,8 +319,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"Login", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/sender.pw", "--screen",
                        "hall", "a"},
              "", "ecran/hall/message", {"a"}, kExitSent, "", "hall"},
-        Case{"ScreenReadsItsGroup", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/sender.pw",
-                                     "--group", "lobby", "b"},
+        Case{"ScreenReadsItsGroup", {"--broker", "{LOGIN}", "--username", "sender", "--password-file",
+                                     "{DIR}/sender.pw", "--group", "lobby", "b"},
              "", "ecran/group/lobby/message", {"b"}, kExitSent, "", "hall"},
         Case{"ScreenCannotReadAnother", {"--broker", "{LOGIN}", "--username", "sender", "--password-file",
                                          "{DIR}/sender.pw", "--screen", "kitchen", "c"},
@@ -323,10 +328,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ScreenCannotSend", {"--broker", "{LOGIN}", "--username", "hall", "--password-file", "{DIR}/hall.pw",
                                   "--screen", "hall", "d"},
              "", "ecran/hall/message", {}, kExitSendFailure, "refused the message to ecran/hall/message: ", "hall"},
-        Case{"WrongPassword", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/wrong.pw", "--all",
-                               "e"},
+        Case{"WrongPassword", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/wrong.pw",
+                               "--all", "e"},
              "", "", {}, kExitSendFailure, "refused the connection: "},
-        Case{"NoLogin", {"--broker", "{LOGIN}", "--all", "f"}, "", "", {}, kExitSendFailure, "refused the connection: "},
+        Case{"NoLogin", {"--broker", "{LOGIN}", "--all", "f"}, "", "", {}, kExitSendFailure,
+             "refused the connection: "},
         Case{"NoPasswordFile", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/none", "--all",
                                 "g"},
              "", "", {}, kExitUsage, "cannot read the password file"},
@@ -335,14 +341,16 @@ INSTANTIATE_TEST_SUITE_P(
              {"h"}},
         Case{"TlsUnknownCa", {"--broker", "{TLS}", "--screen", "hall", "i"}, "", "", {}, kExitSendFailure,
              "TLS failed"},
-        Case{"TlsToPlainListener", {"--broker", "mqtts://127.0.0.1:{ANONYMOUSPORT}", "--ca", "{DIR}/ca.crt", "--all", "j"}, "",
-             "", {}, kExitSendFailure, "TLS failed"},
+        Case{"TlsToPlainListener",
+             {"--broker", "mqtts://127.0.0.1:{ANONYMOUSPORT}", "--ca", "{DIR}/ca.crt", "--all", "j"}, "", "", {},
+             kExitSendFailure, "TLS failed"},
         Case{"PlainToTlsListener", {"--broker", "mqtt://localhost:{TLSPORT}", "--all", "k"}, "", "", {},
              kExitSendFailure, "mqtts://"},
         Case{"NoBroker", {"--broker", "mqtt://127.0.0.1:{CLOSEDPORT}", "--all", "l"}, "", "", {}, kExitSendFailure,
              "Connection refused"},
         // The command line, refused before anything is sent.
-        Case{"NoTarget", {"--broker", "{ANONYMOUS}", "m"}, "", "", {}, kExitUsage, "--screen NAME, --group NAME or --all"},
+        Case{"NoTarget", {"--broker", "{ANONYMOUS}", "m"}, "", "", {}, kExitUsage,
+             "--screen NAME, --group NAME or --all"},
         Case{"TwoTargets", {"--broker", "{ANONYMOUS}", "--all", "--screen", "hall", "m"}, "", "", {}, kExitUsage,
              "one target"},
         Case{"TargetWithoutBroker", {"--screen", "hall", "m"}, "", "", {}, kExitUsage, "--screen goes with --broker"},
@@ -357,8 +365,8 @@ INSTANTIATE_TEST_SUITE_P(
              "--prefix 'e/#'"},
         Case{"PasswordOnCommandLine", {"--broker", "{LOGIN}", "--all", "--password", "x", "m"}, "", "", {}, kExitUsage,
              "--password-file"},
-        Case{"PasswordWithoutUser", {"--broker", "{LOGIN}", "--all", "--password-file", "{DIR}/sender.pw", "m"}, "", "", {},
-             kExitUsage, "goes with --username"},
+        Case{"PasswordWithoutUser", {"--broker", "{LOGIN}", "--all", "--password-file", "{DIR}/sender.pw", "m"}, "",
+             "", {}, kExitUsage, "goes with --username"},
         Case{"CaWithoutTls", {"--broker", "{ANONYMOUS}", "--all", "--ca", "{DIR}/ca.crt", "m"}, "", "", {}, kExitUsage,
              "mqtts://"}),
     [](const auto& param) { return std::string(param.param.name); });
