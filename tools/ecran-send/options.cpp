@@ -165,6 +165,8 @@ Options:
   --port PORT       UDP port of the display (default: the port in the display's
                     settings file QUOLVEtavrin.ini on this machine)
   --broadcast       allow sending to a broadcast address
+  -h, --help        show this help and exit
+  --version         show the version and exit
 
 Through an MQTT broker (the same bytes, published with QoS 1 to
 PREFIX/NAME/message, PREFIX/group/NAME/message or PREFIX/all/message):
@@ -182,9 +184,6 @@ PREFIX/NAME/message, PREFIX/group/NAME/message or PREFIX/all/message):
                     broker's certificate (default: the system's CAs)
 The broker has 10 s to accept the connection and 10 s to acknowledge each
 message; ecran-send exits 0 only once every message was acknowledged.
-
-  -h, --help        show this help and exit
-  --version         show the version and exit
 
 A plain message that begins with the character )" "\xC3\xBF" R"( (byte 0xFF) is refused: the
 display would read it as a command. Messages of more than 589 characters are
