@@ -242,10 +242,10 @@ void Form1::W_DataArrival() {
     if (W->hasPendingDatagrams()) drain_->start();
 }
 
-void Form1::arrive(const std::string& message, const QString& source) {
+void Form1::arrive(const std::string& message, const QString& source, bool store) {
     errors::ContinueOnError mode;
     apply(mode, message, [&] { return source; });
-    storeLastMessage(message);
+    if (store) storeLastMessage(message);
 }
 
 void Form1::apply(errors::ContinueOnError& mode, const std::string& message,

@@ -61,7 +61,9 @@ public:
     // command): Affichage in continue-on-error mode, then the store, so that
     // a restart replays the last message whatever its road. `source` says
     // where it came from ("udp 192.0.2.7:5000", "mqtt ecran/all/text").
-    void arrive(const std::string& message, const QString& source);
+    // `store` false skips the store for a message that a later one of the
+    // same batch replaces at once, as a batch of datagrams does.
+    void arrive(const std::string& message, const QString& source, bool store = true);
 
     // The handlers, public so that tests can raise them as the platform does.
     // The socket has no Connect handler: a datagram socket never completes

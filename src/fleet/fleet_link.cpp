@@ -1,6 +1,8 @@
 #include "fleet/fleet_link.h"
 
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include "display/colors.h"
 #include "display/form1.h"
@@ -16,6 +18,8 @@ constexpr const char* kOffline = "offline";
 // Each step of a clean stop (the broker's acknowledgement, the disconnect)
 // waits at most this long.
 constexpr std::chrono::milliseconds kStopWait(1000);
+// Commands handled in one turn of the window's loop.
+constexpr std::size_t kBatchCommands = 512;
 
 MqttOptions optionsOf(const FleetConfig& c, const TopicScheme& scheme) {
     MqttOptions o;
@@ -51,7 +55,11 @@ FleetLink::FleetLink(display::Form1& form, FleetConfig config, std::string versi
     flush->start(15000);
     pending_->setSingleShot(true);
     connect(pending_, &QTimer::timeout, this, &FleetLink::publishState);
-    connect(client_.get(), &MqttClient::messageReceived, this, &FleetLink::commandArrived);
+    more_ = new QTimer(this);
+    more_->setSingleShot(true);
+    more_->setInterval(0);
+    connect(more_, &QTimer::timeout, this, &FleetLink::takeCommands);
+    connect(client_.get(), &MqttClient::messagesWaiting, this, &FleetLink::takeCommands);
     connect(client_.get(), &MqttClient::connectedToBroker, this, &FleetLink::connected);
     connect(client_.get(), &MqttClient::connectionFailed, this, [this](const QString& why) {
         errors::reports().report("mqtt connect " + why.toStdString(),
@@ -88,17 +96,40 @@ void FleetLink::stop() {
     client_.reset();
 }
 
-void FleetLink::commandArrived(const QString& topic, const QByteArray& payload) {
+void FleetLink::takeCommands() {
+    std::uint64_t dropped = 0;
+    const auto batch = client_->takeMessages(kBatchCommands, dropped);
+    if (dropped > 0) {
+        errors::reports().report("mqtt dropped", "ecran: MQTT commands came faster than the screen could take them: " +
+                                                     std::to_string(dropped) + " of the oldest waiting were dropped");
+    }
+    std::vector<std::pair<std::string, QString>> datagrams;
+    for (const auto& m : batch) {
+        if (auto d = datagramOf(m.topic, m.payload)) datagrams.emplace_back(std::move(*d), QStringLiteral("mqtt ") + m.topic);
+    }
+    // Each takes the window's road; only the batch's last is stored, as for
+    // a batch of datagrams, since each stored message replaces the one before.
+    for (std::size_t k = 0; k < datagrams.size(); ++k) {
+        form_.arrive(datagrams[k].first, datagrams[k].second, k + 1 == datagrams.size());
+    }
+    // A zero timer, like the socket's: paints and ticks run between batches.
+    if (batch.size() == kBatchCommands) more_->start();
+}
+
+std::optional<std::string> FleetLink::datagramOf(const QString& topic, const QByteArray& payload) {
+    ++commandsReceived_;
     const std::string topicText = topic.toStdString();
     const auto command = commandOf(scheme_, topicText);
-    if (!command) return;
-    const auto result =
+    if (!command) return std::nullopt;
+    auto result =
         datagramFor(*command, std::string_view(payload.constData(), static_cast<std::size_t>(payload.size())));
     if (!result.note.empty()) {
-        errors::reports().report("mqtt " + topicText + " " + result.note.substr(0, result.note.find(':')),
+        // One kind a topic and outcome, so a stream of odd payloads is said
+        // once a minute and the limiter's table stays small.
+        errors::reports().report("mqtt " + topicText + (result.datagram ? " replaced" : " refused"),
                                  "ecran: MQTT " + topicText + ": " + result.note);
     }
-    if (result.datagram) form_.arrive(*result.datagram, QStringLiteral("mqtt ") + topic);
+    return std::move(result.datagram);
 }
 
 void FleetLink::messageApplied(const QString& source) {

@@ -10,7 +10,9 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "fleet/fleet_config.h"
@@ -38,9 +40,14 @@ public:
 
     // The JSON state of the screen as it is now.
     [[nodiscard]] std::string stateNow() const;
+    // How many commands arrived from the broker (taken, refused or ignored).
+    [[nodiscard]] std::uint64_t commandsReceived() const noexcept { return commandsReceived_; }
 
 private:
-    void commandArrived(const QString& topic, const QByteArray& payload);
+    void takeCommands();
+    // The datagram a command stands for; nothing when it is not for this
+    // screen or refused (said on stderr).
+    std::optional<std::string> datagramOf(const QString& topic, const QByteArray& payload);
     void messageApplied(const QString& source);
     void connected();
     void publishState();
@@ -52,8 +59,10 @@ private:
     std::unique_ptr<MqttClient> client_;
     StatePacer pacer_;
     QTimer* pending_;  // the paced state publication
+    QTimer* more_;     // takes the next batch of commands after the loop's turn
     std::string source_ = "stored";
     std::chrono::system_clock::time_point updated_;
+    std::uint64_t commandsReceived_ = 0;
 };
 
 }  // namespace ecran::fleet

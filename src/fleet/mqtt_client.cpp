@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -23,6 +24,9 @@ struct Library {
 };
 
 void initialiseLibrary() { static Library library; }
+
+// Messages kept for a window that has fallen behind.
+constexpr std::size_t kMaxWaiting = 4096;
 
 QString failure(int rc, int error) {
     if (rc == MOSQ_ERR_ERRNO) return QString::fromLocal8Bit(std::strerror(error));
@@ -47,6 +51,11 @@ struct MqttClient::Shared {
     int stopMid = -1;
     bool stopAcknowledged = false;
     std::atomic<bool> connected{false};
+    // Messages from the broker wait here for the window's thread, which
+    // takes them in batches; a window far behind loses the oldest first.
+    std::deque<MqttClient::Message> inbox;
+    bool waitingSaid = false;
+    std::uint64_t dropped = 0;
 
     ~Shared() {
         if (mosq) mosquitto_destroy(mosq);
@@ -87,6 +96,8 @@ MqttClient::MqttClient(MqttOptions options, QObject* parent)
     if (!s.mosq) throw std::runtime_error("cannot create the MQTT client (out of memory)");
     // The window's thread publishes while the network thread runs the loop.
     (void)mosquitto_threaded_set(s.mosq, true);
+    // States and acknowledgements are small: send them at once.
+    (void)mosquitto_int_option(s.mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(s.mosq, &Shared::onConnect);
     mosquitto_disconnect_callback_set(s.mosq, &Shared::onDisconnect);
     mosquitto_message_callback_set(s.mosq, &Shared::onMessage);
@@ -202,8 +213,19 @@ void MqttClient::Shared::onMessage(mosquitto*, void* self, const mosquitto_messa
     const auto size = static_cast<qsizetype>(std::max(message->payloadlen, 0));
     // A payload larger than any datagram is not copied whole: one byte past
     // the limit is enough for its refusal.
-    const QByteArray payload(static_cast<const char*>(message->payload), std::min<qsizetype>(size, 65508));
-    s->post([topic, payload](MqttClient* c) { emit c->messageReceived(topic, payload); });
+    QByteArray payload(static_cast<const char*>(message->payload), std::min<qsizetype>(size, 65508));
+    bool say = false;
+    {
+        std::lock_guard lock(s->mutex);
+        if (s->inbox.size() >= kMaxWaiting) {
+            s->inbox.pop_front();
+            ++s->dropped;
+        }
+        s->inbox.push_back({topic, std::move(payload)});
+        say = !s->waitingSaid;
+        s->waitingSaid = true;
+    }
+    if (say) s->post([](MqttClient* c) { emit c->messagesWaiting(); });
 }
 
 void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid) {
@@ -213,6 +235,20 @@ void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid) {
         s->stopAcknowledged = true;
         s->changed.notify_all();
     }
+}
+
+std::vector<MqttClient::Message> MqttClient::takeMessages(std::size_t most, std::uint64_t& dropped) {
+    std::vector<Message> taken;
+    std::lock_guard lock(shared_->mutex);
+    while (!shared_->inbox.empty() && taken.size() < most) {
+        taken.push_back(std::move(shared_->inbox.front()));
+        shared_->inbox.pop_front();
+    }
+    dropped = shared_->dropped;
+    shared_->dropped = 0;
+    // More left: the caller comes back; none: the next message says so.
+    shared_->waitingSaid = !shared_->inbox.empty();
+    return taken;
 }
 
 bool MqttClient::publish(const std::string& topic, const std::string& payload, bool retain) {

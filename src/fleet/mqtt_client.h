@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -53,11 +54,21 @@ public:
 
     [[nodiscard]] bool connected() const noexcept;
 
+    // One message from the broker, in the order it came.
+    struct Message {
+        QString topic;
+        QByteArray payload;
+    };
+    // The messages waiting, oldest first, at most `most` of them; and how
+    // many older ones were dropped because the window fell too far behind.
+    [[nodiscard]] std::vector<Message> takeMessages(std::size_t most, std::uint64_t& dropped);
+
 signals:
     void connectedToBroker();
     void connectionFailed(const QString& why);  // an attempt failed; another follows
     void connectionLost(const QString& why);
-    void messageReceived(const QString& topic, const QByteArray& payload);
+    // Messages wait for takeMessages; said once until they are taken.
+    void messagesWaiting();
 
 private:
     struct Shared;

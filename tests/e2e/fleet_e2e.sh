@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# The real display with an [mqtt] section, under Xvfb, against a private
+# mosquitto on a loopback port: a command published to every screen shows
+# and is stored; the status is online, then offline after a clean stop, a
+# SIGKILL, and a frozen process (the broker's keep-alive check); a bad
+# section stops the start.
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+MOSQUITTO=$(command -v mosquitto || echo /usr/sbin/mosquitto)
+[ -x "$MOSQUITTO" ] || { echo "mosquitto is not installed (scripts/install-deps.sh)" >&2; exit 1; }
+BROKER_PID=""
+stop_broker() { [ -n "$BROKER_PID" ] && kill "$BROKER_PID" 2>/dev/null && wait "$BROKER_PID" 2>/dev/null; BROKER_PID=""; }
+trap 'stop_broker; cleanup' EXIT
+
+# A free port: the broker says when it cannot listen, and another is tried.
+for _ in 1 2 3 4 5; do
+  BPORT=$((20000 + RANDOM % 40000))
+  {
+    echo "listener $BPORT 127.0.0.1"
+    echo "allow_anonymous true"
+    echo "persistence false"
+    [ "$(id -u)" -eq 0 ] && echo "user root"
+  } >"$WORK/mosquitto.conf"
+  "$MOSQUITTO" -c "$WORK/mosquitto.conf" >"$WORK/broker.log" 2>&1 &
+  BROKER_PID=$!
+  sleep 0.3
+  if kill -0 "$BROKER_PID" 2>/dev/null && grep -q "Opening ipv4 listen socket on port $BPORT" "$WORK/broker.log"; then break; fi
+  stop_broker
+done
+[ -n "$BROKER_PID" ] || { echo "mosquitto did not start:" >&2; cat "$WORK/broker.log" >&2; exit 1; }
+
+KEEPALIVE=5
+# The section is written with ecran-config, as an operator would.
+CONFIG="${2:?build dir}/tools/ecran-config/ecran-config"
+"$CONFIG" set ecran port 0
+"$CONFIG" set mqtt broker "mqtt://127.0.0.1:$BPORT"
+"$CONFIG" set mqtt name e2e
+"$CONFIG" set mqtt keepalive "$KEEPALIVE"
+check "ecran-config writes the [mqtt] section" grep -q "^broker=mqtt://127.0.0.1:$BPORT" "$INI"
+
+status_now() { mosquitto_sub -p "$BPORT" -t ecran/e2e/status -C 1 -W 2 2>/dev/null || true; }
+wait_connected() {
+  for _ in $(seq 1 100); do
+    grep -q 'connected to the MQTT broker' "$WORK/ecran.err" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+area="$((SCREEN_W - 40))x400+20+150"  # the middle of the message area
+
+start_x
+start_ecran
+check "the display says where it connects" grep -q "connecting to the MQTT broker mqtt://127.0.0.1:$BPORT as ecran-e2e" "$WORK/ecran.err"
+check "the display connects" wait_connected
+check "status is online, retained" [ "$(status_now)" = online ]
+
+mosquitto_pub -p "$BPORT" -q 1 -t ecran/all/color -m red
+mosquitto_pub -p "$BPORT" -q 1 -t ecran/all/text -m 'Réunion à 14 h'
+sleep 0.6
+check "a text published to all screens is stored in Windows-1252" grep -q $'infos=R\xe9union \xe0 14 h\r$' "$INI"
+shot "$WORK/mqtt.png"
+check "the published text shows in the published colour" [ "$(count "$WORK/mqtt.png" "$area" '255 0 0' 40)" -gt 2000 ]
+state=$(mosquitto_sub -p "$BPORT" -t ecran/e2e/state -C 1 -W 2)
+check "the state names the text, colour and road" grep -q '"text":"Réunion à 14 h".*"color":"#FF0000".*"source":"mqtt ecran/all/text"' <<<"$state"
+printf 'par UDP' >"/dev/udp/127.0.0.1/$PORT"
+sleep 0.5
+state=$(mosquitto_sub -p "$BPORT" -t ecran/e2e/state -C 1 -W 2)
+check "a datagram changes the state too" grep -q '"text":"par UDP".*"source":"udp 127.0.0.1:' <<<"$state"
+
+t0=$(date +%s.%N)
+stop_ecran TERM
+t1=$(date +%s.%N)
+echo "clean stop took $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }') s"
+check "SIGTERM ends the display with status 0" [ "$STATUS" -eq 0 ]
+check "a clean stop leaves the status offline" [ "$(status_now)" = offline ]
+
+start_ecran
+wait_connected || true
+check "a restart shows online again" [ "$(status_now)" = online ]
+kill -KILL "$ECRAN_PID"; wait "$ECRAN_PID" 2>/dev/null || true; ECRAN_PID=""
+sleep 0.5
+check "after SIGKILL the broker says offline (last will)" [ "$(status_now)" = offline ]
+
+# A frozen screen keeps its connection open but stops answering: the broker
+# gives up and publishes the will. MQTT asks the broker to wait one and a
+# half keep-alives from the screen's last packet; mosquitto 2.0.11 was seen
+# to take about two, so the bound here is two and a half from the freeze.
+start_ecran
+wait_connected || true
+mosquitto_sub -p "$BPORT" -t ecran/e2e/status -R -C 1 -W 20 >"$WORK/will.out" 2>/dev/null &
+watcher=$!
+sleep 0.3
+t0=$(date +%s.%N)
+kill -STOP "$ECRAN_PID"
+wait "$watcher" || true
+t1=$(date +%s.%N)
+took=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
+echo "frozen screen reported offline after $took s (keep-alive $KEEPALIVE s)"
+check "a frozen screen is offline within 2.5 keep-alives" awk -v t="$took" -v k="$KEEPALIVE" 'BEGIN { exit !(t <= 2.5 * k) }'
+check "the will says offline" [ "$(cat "$WORK/will.out")" = offline ]
+kill -CONT "$ECRAN_PID"
+stop_ecran TERM
+
+# A broker that hangs (stopped, its connections open) holds nothing up: the
+# display shows datagrams, and a stop ends within its bounded waits.
+start_ecran
+wait_connected || true
+kill -STOP "$BROKER_PID"
+printf 'broker fig\xe9' >"/dev/udp/127.0.0.1/$PORT"
+sleep 0.5
+check "with the broker hung, datagrams still show and are stored" grep -q $'infos=broker fig\xe9\r$' "$INI"
+t0=$(date +%s.%N)
+stop_ecran TERM
+t1=$(date +%s.%N)
+took=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
+echo "stop with a hung broker took $took s"
+check "a stop with a hung broker ends within 4 s, status 0" awk -v t="$took" -v s="$STATUS" 'BEGIN { exit !(t <= 4 && s == 0) }'
+grep -q 'did not acknowledge "offline" in time' "$WORK/ecran.err" && pass "the display says the broker did not acknowledge" || fail "no line about the unacknowledged offline"
+kill -CONT "$BROKER_PID"
+
+# A section that cannot be used stops the start with one line naming key and file.
+printf '[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=two words\r\n' "$BPORT" >"$INI"
+set +e
+"$ECRAN" 2>"$WORK/bad.err"
+status=$?
+set -e
+check "a bad [mqtt] name ends start-up with status 1" [ "$status" -eq 1 ]
+check "the line names the key and the file" grep -q "\[mqtt\] name \"two words\" in $INI" "$WORK/bad.err"
+
+stop_broker
+finish

@@ -1,0 +1,380 @@
+// The fleet link against a real broker: commands of every topic family take
+// the window's road, the state and status follow, and the link survives a
+// broker that is missing, restarts, wants TLS or a password.
+
+#include "fleet/fleet_link.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "broker.h"
+#include "display/form1.h"
+#include "profile/profile_value.h"
+#include "text/cp1252.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ecran::display::Form1;
+using ecran::fleet::FleetConfig;
+using ecran::fleet::FleetLink;
+using fleet_test::Broker;
+using fleet_test::Peer;
+using fleet_test::PeerOptions;
+using fleet_test::StderrCapture;
+
+const std::vector<std::string> kWatch{"ecran/#", "homeassistant/#"};
+
+QJsonObject json(const std::optional<std::string>& text) {
+    if (!text) return {};
+    return QJsonDocument::fromJson(QByteArray::fromStdString(*text)).object();
+}
+
+std::string stored() { return ecran::profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", 1); }
+
+class FleetLinkTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (fleet_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
+        char pattern[] = "/tmp/ecran-fleet-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        home_ = pattern;
+        previous_ = std::getenv("XDG_CONFIG_HOME");
+        ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+        form_ = std::make_unique<Form1>();
+        form_->Form_Load();
+    }
+    void TearDown() override {
+        link_.reset();
+        form_.reset();
+        if (!home_.empty()) {
+            ::setenv("XDG_CONFIG_HOME", previous_.c_str(), 1);
+            fs::remove_all(home_);
+        }
+    }
+
+    FleetConfig config(const Broker& broker) const {
+        FleetConfig c;
+        c.host = "127.0.0.1";
+        c.port = static_cast<std::uint16_t>(broker.port());
+        c.broker = "mqtt://127.0.0.1:" + std::to_string(broker.port());
+        c.name = "s1";
+        c.groups = {"hall"};
+        c.discovery = "homeassistant";
+        c.keepalive = 5;
+        return c;
+    }
+
+    void startLink(FleetConfig c) {
+        link_ = std::make_unique<FleetLink>(*form_, std::move(c), "0.2.0");
+        link_->start();
+    }
+
+    // Runs the window's loop until `done`; events posted by the network
+    // thread are handled as soon as they come, as in the running display.
+    static bool waitFor(const std::function<bool()>& done, int ms) {
+        QTimer tick;  // wakes the loop for conditions that other threads change
+        tick.start(5);
+        QElapsedTimer clock;
+        clock.start();
+        while (!done()) {
+            if (clock.elapsed() > ms) return false;
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        return true;
+    }
+
+    fs::path home_;
+    std::string previous_;
+    std::unique_ptr<Form1> form_;
+    std::unique_ptr<FleetLink> link_;
+};
+
+TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows) {
+    Broker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Peer peer(broker.port(), kWatch);
+    ASSERT_TRUE(peer.connected());
+    StderrCapture err;
+    startLink(config(broker));
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    QSignalSpy applied(form_.get(), &Form1::messageApplied);
+
+    struct Row {
+        std::string topic, payload;
+        bool taken;           // shown and stored; else refused and nothing changes
+        std::string label1, label2;
+        std::int32_t colour;
+        const char* rgb;      // in the state
+        std::string said;     // on stderr
+    };
+    const std::string ticker0 = "Initialisation de l Ecran en cours";
+    const Row rows[] = {
+        {"ecran/s1/text", "R\xC3\xA9union \xE4\xB8\xAD", true, "R\xE9union ?", ticker0, 0, "#000000",
+         "ecran/s1/text: Windows-1252 has no U+4E2D"},
+        {"ecran/group/hall/ticker", "D\xC3\xA9part 17:45", true, "R\xE9union ?", "D\xE9part 17:45", 0, "#000000", ""},
+        {"ecran/all/color", "steelblue", true, "R\xE9union ?", "D\xE9part 17:45", 0xB48246, "#4682B4", ""},
+        {"ecran/s1/message", "\xFF" "2255", true, "R\xE9union ?", "D\xE9part 17:45", 255, "#FF0000", ""},
+        {"ecran/all/message", "Caf\xE9", true, "Caf\xE9", "D\xE9part 17:45", 255, "#FF0000", ""},
+        {"ecran/group/hall/text", "Quai 2", true, "Quai 2", "D\xE9part 17:45", 255, "#FF0000", ""},
+        {"ecran/s1/color", "rde", false, "Quai 2", "D\xE9part 17:45", 255, "#FF0000",
+         "ecran/s1/color: refused: unknown colour 'rde'"},
+        {"ecran/all/text", "ab\xFF", false, "Quai 2", "D\xE9part 17:45", 255, "#FF0000",
+         "ecran/all/text: refused: the text is not UTF-8"},
+    };
+    std::vector<QString> sources;
+    QElapsedTimer clock;
+    qint64 appliedAt = 0;
+    QObject::connect(form_.get(), &Form1::messageApplied, [&] { appliedAt = clock.nsecsElapsed(); });
+    for (const auto& r : rows) {
+        // Another group's command, published first, never reaches the screen.
+        ASSERT_TRUE(peer.publish("ecran/group/cellar/text", "not for this screen"));
+        const std::string before = stored();
+        const auto received = link_->commandsReceived();
+        clock.start();
+        ASSERT_TRUE(peer.publish(r.topic, r.payload, 1, false));
+        ASSERT_TRUE(waitFor([&] { return link_->commandsReceived() > received; }, 5000)) << r.topic;
+        if (r.taken) {
+            sources.push_back(QString::fromStdString("mqtt " + r.topic));
+            std::cout << "publish to applied: " << appliedAt / 1000 << " us (" << r.topic << ")\n";
+        }
+        EXPECT_EQ(form_->Label1->caption(), r.label1) << r.topic;
+        EXPECT_EQ(form_->Label2->caption(), r.label2) << r.topic;
+        EXPECT_EQ(form_->label1ForeColorNumber(), r.colour) << r.topic;
+        if (!r.taken) {
+            EXPECT_EQ(stored(), before) << r.topic;
+            continue;
+        }
+        // The store holds the datagram the command stands for.
+        const std::string datagram = r.topic.ends_with("/ticker")   ? "\xFF" "1" + r.label2
+                                     : r.topic.ends_with("/color")  ? "\xFF" "211829830"
+                                     : r.topic.ends_with("/message") ? r.payload
+                                                                     : r.label1;
+        EXPECT_EQ(stored(), datagram) << r.topic;
+        const QString source = QString::fromStdString("mqtt " + r.topic);
+        ASSERT_TRUE(waitFor([&] { return json(peer.last("ecran/s1/state")).value("source").toString() == source; },
+                            5000))
+            << r.topic;
+        const auto state = json(peer.last("ecran/s1/state"));
+        EXPECT_EQ(state.value("text").toString(), QString::fromStdString(ecran::text::toUtf8(r.label1)));
+        EXPECT_EQ(state.value("ticker").toString(), QString::fromStdString(ecran::text::toUtf8(r.label2)));
+        EXPECT_EQ(state.value("color").toString(), QString::fromLatin1(r.rgb));
+        EXPECT_EQ(state.value("version").toString(), "0.2.0");
+        EXPECT_TRUE(state.value("updated").toString().endsWith('Z'));
+    }
+    std::vector<QString> seen;
+    for (const auto& call : applied) seen.push_back(call.at(0).toString());
+    EXPECT_EQ(seen, sources);
+    for (const auto& r : rows) {
+        if (!r.said.empty()) {
+            EXPECT_NE(err.text().find(r.said), std::string::npos) << err.text();
+        }
+    }
+}
+
+TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
+    Broker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    startLink(config(broker));
+    Peer peer(broker.port(), kWatch);
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    // A peer that subscribes later still learns everything: it is retained.
+    ASSERT_TRUE(waitFor([&] { return peer.count("homeassistant/text/s1/ticker/config") > 0; }, 5000));
+    Peer late(broker.port(), kWatch);
+    ASSERT_TRUE(waitFor([&] { return late.count("ecran/s1/state") > 0; }, 5000));
+    ASSERT_TRUE(waitFor([&] { return late.count("homeassistant/text/s1/message/config") > 0; }, 5000));
+    for (const auto& m : late.messages()) EXPECT_TRUE(m.retained) << m.topic;
+    EXPECT_EQ(json(late.last("homeassistant/text/s1/message/config")).value("command_topic").toString(),
+              "ecran/s1/text");
+    EXPECT_EQ(json(late.last("ecran/s1/state")).value("source").toString(), "stored");
+
+    QElapsedTimer clock;
+    clock.start();
+    link_->stop();
+    std::cout << "clean stop: " << clock.elapsed() << " ms\n";
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "offline"; }, 2000));
+}
+
+// Commands that arrive together are taken as one batch: each is shown, and
+// the store holds the last one that took effect, not a refused one after it.
+TEST_F(FleetLinkTest, ABatchStoresItsLastCommandThatTookEffect) {
+    Broker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    startLink(config(broker));
+    Peer peer(broker.port(), kWatch);
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    const auto received = link_->commandsReceived();
+    // The window's loop does not run while these are published: they wait together.
+    ASSERT_TRUE(peer.publish("ecran/s1/text", "un"));
+    ASSERT_TRUE(peer.publish("ecran/s1/ticker", "deux"));
+    ASSERT_TRUE(peer.publish("ecran/s1/color", "no colour"));
+    ASSERT_TRUE(waitFor([&] { return link_->commandsReceived() == received + 3; }, 5000));
+    EXPECT_EQ(form_->Label1->caption(), "un");
+    EXPECT_EQ(form_->Label2->caption(), "deux");
+    EXPECT_EQ(stored(), "\xFF" "1deux");
+}
+
+TEST_F(FleetLinkTest, StartsWithoutABrokerShowsDatagramsAndConnectsWhenItAppears) {
+    Broker broker;
+    StderrCapture err;
+    startLink(config(broker));
+    QUdpSocket out;
+    const auto before = form_->messagesReceived();
+    ASSERT_EQ(out.writeDatagram("UDP seul", 8, QHostAddress::LocalHost, form_->boundPort()), 8);
+    ASSERT_TRUE(waitFor([&] { return form_->messagesReceived() > before; }, 5000));
+    EXPECT_EQ(form_->Label1->caption(), "UDP seul");
+    ASSERT_TRUE(waitFor([&] { return err.text().find("cannot connect") != std::string::npos; }, 5000));
+    EXPECT_NE(err.text().find("connecting to the MQTT broker mqtt://127.0.0.1:"), std::string::npos);
+
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Peer peer(broker.port(), kWatch);
+    // Back-off: 1, 2, 4 s... the broker is found at the next attempt.
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 12000)) << err.text();
+    // The state follows the status, with what the screen showed meanwhile.
+    EXPECT_TRUE(waitFor([&] { return json(peer.last("ecran/s1/state")).value("text").toString() == "UDP seul"; },
+                        5000));
+}
+
+TEST_F(FleetLinkTest, ACommandQueuedWhileTheBrokerRestartedArrivesAfterTheReconnect) {
+    Broker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    startLink(config(broker));
+    {
+        Peer peer(broker.port(), kWatch);
+        ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    }
+    StderrCapture err;
+    broker.stop();
+    ASSERT_TRUE(waitFor([&] { return err.text().find("lost the MQTT broker") != std::string::npos; }, 5000));
+    ASSERT_TRUE(broker.start()) << broker.log();
+    // Published at once, before the screen's next attempt: the broker keeps it
+    // in the screen's session.
+    Peer peer(broker.port(), kWatch);
+    ASSERT_TRUE(peer.publish("ecran/s1/text", "Apr\xC3\xA8s red\xC3\xA9marrage"));
+    ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == "Apr\xE8s red\xE9marrage"; }, 15000)) << err.text();
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 5000));
+}
+
+// A CA and a server certificate for 127.0.0.1, made for the test.
+std::string makeCertificates(const fs::path& dir) {
+    const std::string d = dir.string();
+    const std::string quiet = " >/dev/null 2>&1";
+    if (fleet_test::shell("cd " + d +
+                          " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 "
+                          "-subj '/CN=ecran test CA'" + quiet +
+                          " && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+                          "-subj '/CN=localhost'" + quiet +
+                          " && printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.cnf"
+                          " && openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                          "-out server.crt -days 2 -extfile san.cnf" + quiet +
+                          " && openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.crt -days 2 "
+                          "-subj '/CN=another CA'" + quiet) != 0) {
+        return {};
+    }
+    return "cafile " + d + "/ca.crt\ncertfile " + d + "/server.crt\nkeyfile " + d + "/server.key\n";
+}
+
+TEST_F(FleetLinkTest, TlsWithTheRightCaConnectsAndAWrongCaIsReported) {
+    Broker broker;
+    const std::string tls = makeCertificates(broker.dir());
+    ASSERT_FALSE(tls.empty()) << "openssl could not make the certificates";
+    Broker secure(tls);
+    ASSERT_TRUE(secure.start()) << secure.log();
+
+    StderrCapture err;
+    FleetConfig wrong = config(secure);
+    wrong.tls = true;
+    wrong.ca = (broker.dir() / "other.crt").string();
+    startLink(wrong);
+    ASSERT_TRUE(waitFor([&] { return err.text().find("TLS handshake failed") != std::string::npos; }, 8000))
+        << err.text();
+    link_.reset();
+
+    FleetConfig right = config(secure);
+    right.tls = true;
+    right.ca = (broker.dir() / "ca.crt").string();
+    startLink(right);
+    Peer peer(secure.port(), kWatch, PeerOptions{{}, {}, (broker.dir() / "ca.crt").string()});
+    ASSERT_TRUE(peer.connected());
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_TRUE(peer.publish("ecran/all/text", "chiffr\xC3\xA9"));
+    ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == "chiffr\xE9"; }, 5000));
+}
+
+TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
+    Broker files;
+    const std::string passwords = (files.dir() / "passwords").string();
+    ASSERT_EQ(fleet_test::shell("mosquitto_passwd -b -c " + passwords + " screen 's3cret \xC3\xA9' >/dev/null 2>&1"),
+              0);
+    Broker broker("allow_anonymous false\npassword_file " + passwords + "\n");
+    ASSERT_TRUE(broker.start()) << broker.log();
+
+    StderrCapture err;
+    FleetConfig wrong = config(broker);
+    wrong.username = "screen";
+    wrong.password = "guess";
+    startLink(wrong);
+    ASSERT_TRUE(waitFor([&] { return err.text().find("refused the connection") != std::string::npos; }, 8000))
+        << err.text();
+    EXPECT_NE(err.text().find("not authorised"), std::string::npos) << err.text();
+    link_.reset();
+
+    FleetConfig right = config(broker);
+    right.username = "screen";
+    right.password = "s3cret \xC3\xA9";
+    startLink(right);
+    Peer peer(broker.port(), kWatch, PeerOptions{"screen", "s3cret \xC3\xA9", {}});
+    ASSERT_TRUE(peer.connected());
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+}
+
+// A flood of commands: at most about ten states a second, and the last one
+// always carries the final message.
+TEST_F(FleetLinkTest, AFloodPublishesPacedStatesEndingWithTheLastMessage) {
+    Broker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    startLink(config(broker));
+    Peer peer(broker.port(), kWatch);
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return peer.count("ecran/s1/state") > 0; }, 5000));
+    const auto statesBefore = peer.count("ecran/s1/state");
+    QElapsedTimer clock;
+    clock.start();
+    const int n = 300;
+    // Published from another thread while this one runs the window's loop,
+    // as commands arrive on a running screen.
+    std::thread publisher([&] {
+        for (int i = 1; i <= n; ++i) {
+            peer.publish("ecran/s1/text", "flot " + std::to_string(i));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const std::string last = "flot " + std::to_string(n);
+    const bool done = waitFor(
+        [&] { return json(peer.last("ecran/s1/state")).value("text").toString().toStdString() == last; }, 30000);
+    publisher.join();
+    ASSERT_TRUE(done);
+    const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
+    (void)waitFor([] { return false; }, 300);  // no state after the final one
+    const auto states = peer.count("ecran/s1/state") - statesBefore;
+    std::cout << n << " commands in " << seconds << " s gave " << states << " states\n";
+    EXPECT_LE(static_cast<double>(states), seconds * 10 + 2);
+    EXPECT_EQ(json(peer.last("ecran/s1/state")).value("text").toString().toStdString(), last);
+}
+
+}  // namespace

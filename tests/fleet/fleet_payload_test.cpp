@@ -1,0 +1,167 @@
+// Topics, command payloads, the JSON state and the discovery configs, as
+// bytes in and bytes out.
+
+#include "fleet/fleet_payload.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <string>
+
+namespace {
+
+using namespace ecran::fleet;
+using namespace std::chrono_literals;
+
+const TopicScheme kScheme{"ecran", "hall-1.a", {"floor0", "lobby"}};
+
+TEST(CommandOf, TakesOwnGroupAndAllTopicsOnly) {
+    const std::pair<const char*, std::optional<Command>> rows[] = {
+        {"ecran/hall-1.a/message", Command::Message}, {"ecran/hall-1.a/text", Command::Text},
+        {"ecran/group/floor0/ticker", Command::Ticker}, {"ecran/group/lobby/color", Command::Colour},
+        {"ecran/all/text", Command::Text},
+        // Another screen, another group, our own publications, near misses.
+        {"ecran/hall-2/text", std::nullopt}, {"ecran/group/floor1/text", std::nullopt},
+        {"ecran/hall-1.a/state", std::nullopt}, {"ecran/hall-1.a/status", std::nullopt},
+        {"ecran/group/text", std::nullopt}, {"ecran/hall-1.a/text/x", std::nullopt},
+        {"other/all/text", std::nullopt}, {"ecranx/all/text", std::nullopt}, {"ecran/all/colour", std::nullopt},
+        {"", std::nullopt}, {"ecran/", std::nullopt}};
+    for (const auto& [topic, expected] : rows) EXPECT_EQ(commandOf(kScheme, topic), expected) << topic;
+    // Every topic subscribed to is one the screen takes.
+    const auto topics = commandTopics(kScheme);
+    EXPECT_EQ(topics.size(), 16u);
+    for (const auto& t : topics) EXPECT_TRUE(commandOf(kScheme, t)) << t;
+}
+
+struct Row {
+    Command command;
+    std::string payload;
+    std::optional<std::string> datagram;
+    std::string note;  // a part of the note; empty: no note
+};
+
+class DatagramFor : public testing::TestWithParam<Row> {};
+
+TEST_P(DatagramFor, IsTheDatagramTheDisplayWouldReceive) {
+    const auto& r = GetParam();
+    const auto result = datagramFor(r.command, r.payload);
+    EXPECT_EQ(result.datagram, r.datagram);
+    if (r.note.empty()) {
+        EXPECT_EQ(result.note, "");
+    } else {
+        EXPECT_NE(result.note.find(r.note), std::string::npos) << result.note;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DatagramFor,
+    testing::Values(
+        // Raw bytes go through untouched, the command marker and NULs included.
+        Row{Command::Message, "\xFF" "1D\xE9part", "\xFF" "1D\xE9part", ""},
+        Row{Command::Message, std::string("a\0b", 3), std::string("a\0b", 3), ""},
+        Row{Command::Message, "", "", ""},
+        // UTF-8 text in Windows-1252; the euro sign lives at 0x80.
+        Row{Command::Text, "R\xC3\xA9union 5 \xE2\x82\xAC", "R\xE9union 5 \x80", ""},
+        Row{Command::Ticker, "D\xC3\xA9part", "\xFF" "1D\xE9part", ""},
+        Row{Command::Ticker, "", "\xFF" "1", ""},
+        // What the code page lacks becomes "?", named on stderr.
+        Row{Command::Text, "a\xE4\xB8\xAD" "b\xF0\x9F\x98\x80", "a?b?", "U+4E2D \"\xE4\xB8\xAD\", U+1F600"},
+        Row{Command::Ticker, "\xC2\x85", "\xFF" "1?", "U+0085:"},
+        Row{Command::Text, "\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD\xE4\xB8\xAD", "??????",
+            "(6 characters in all)"},
+        // Refused: bad UTF-8, the marker first in a main text, oversize payloads.
+        Row{Command::Text, "ab\xFF", std::nullopt, "not UTF-8"},
+        Row{Command::Text, "\xED\xA0\x80", std::nullopt, "not UTF-8"},  // a surrogate
+        Row{Command::Text, "\xC0\xAF", std::nullopt, "not UTF-8"},      // overlong "/"
+        Row{Command::Text, "\xC3\xBF" "1x", std::nullopt, "command marker"},
+        Row{Command::Message, std::string(kMaxPayload + 1, 'a'), std::nullopt, "65508 bytes"},
+        Row{Command::Message, std::string(kMaxPayload, 'a'), std::string(kMaxPayload, 'a'), ""},
+        // Colours in every form the sender takes; blanks around are dropped.
+        Row{Command::Colour, "red", "\xFF" "2255", ""}, Row{Command::Colour, " #F80\n", "\xFF" "235071", ""},
+        Row{Command::Colour, "&H8000000F", "\xFF" "2-2147483633", ""},
+        Row{Command::Colour, "16711680", "\xFF" "216711680", ""},
+        Row{Command::Colour, "rde", std::nullopt, "unknown colour 'rde'"},
+        Row{Command::Colour, "&H80000030", std::nullopt, "system colour 48"},
+        Row{Command::Colour, std::string(65, 'a'), std::nullopt, "65 bytes"},
+        Row{Command::Colour, "r\xFF", std::nullopt, "not UTF-8"}));
+
+TEST(JsonString, EscapesWhatJsonRequiresAndControlsOfBothRanges) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"\n\r\t\b\f", "\"\\n\\r\\t\\b\\f\""},
+        {std::string("\0\x01\x1F\x7F", 4), "\"\\u0000\\u0001\\u001f\\u007f\""},
+        {"\xC2\x80\xC2\x9F\xC2\xA0", "\"\\u0080\\u009f\xC2\xA0\""},  // C1 escaped, NBSP kept
+        {"\xE2\x80\xA8\xE2\x82\xAC", "\"\\u2028\xE2\x82\xAC\""},
+        {"a\xFF" "b\xC3", "\"a\\ufffdb\\ufffd\""},  // malformed bytes never reach the JSON
+    };
+    for (const auto& [in, out] : rows) EXPECT_EQ(jsonString(in), out);
+}
+
+TEST(StateJson, HoldsTheScreenInUtf8) {
+    ScreenState s;
+    s.text = "R\xE9union \x80\n\x81";  // Windows-1252, with a line break and an undefined byte
+    s.ticker = "\"D\xE9part\"";
+    s.rgb = 0x4682B4;
+    s.updated = std::chrono::system_clock::time_point(1764576000250ms);
+    s.source = "mqtt ecran/all/text";
+    s.version = "0.2.0";
+    const std::string json = stateJson(s);
+    EXPECT_EQ(json,
+              "{\"text\":\"R\xC3\xA9union \xE2\x82\xAC\\n\\u0081\",\"ticker\":\"\\\"D\xC3\xA9part\\\"\","
+              "\"color\":\"#4682B4\",\"updated\":\"2025-12-01T08:00:00.250Z\",\"source\":\"mqtt ecran/all/text\","
+              "\"version\":\"0.2.0\"}");
+    QJsonParseError error{};
+    const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    EXPECT_EQ(doc.object().value("text").toString(), QString::fromUtf8("R\xC3\xA9union \xE2\x82\xAC\n\xC2\x81"));
+}
+
+TEST(DiscoveryConfigs, DescribeTwoTextEntitiesOfOneDevice) {
+    const auto configs = discoveryConfigs(kScheme, "homeassistant", "0.2.0");
+    ASSERT_EQ(configs.size(), 2u);
+    // Home Assistant ids take no ".": the node id has "_" in its place.
+    EXPECT_EQ(configs[0].topic, "homeassistant/text/hall-1_a/message/config");
+    EXPECT_EQ(configs[1].topic, "homeassistant/text/hall-1_a/ticker/config");
+    const char* commands[] = {"ecran/hall-1.a/text", "ecran/hall-1.a/ticker"};
+    const char* templates[] = {"{{ value_json.text[:255] }}", "{{ value_json.ticker[:255] }}"};
+    for (std::size_t k = 0; k < 2; ++k) {
+        QJsonParseError error{};
+        const auto o = QJsonDocument::fromJson(QByteArray::fromStdString(configs[k].payload), &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << configs[k].payload;
+        EXPECT_EQ(o.value("command_topic").toString().toStdString(), commands[k]);
+        EXPECT_EQ(o.value("state_topic").toString(), "ecran/hall-1.a/state");
+        EXPECT_EQ(o.value("value_template").toString().toStdString(), templates[k]);
+        EXPECT_EQ(o.value("availability_topic").toString(), "ecran/hall-1.a/status");
+        EXPECT_EQ(o.value("payload_available").toString(), "online");
+        EXPECT_EQ(o.value("payload_not_available").toString(), "offline");
+        EXPECT_EQ(o.value("max").toInt(), 255);
+        EXPECT_EQ(o.value("mode").toString(), "text");
+        EXPECT_FALSE(o.value("unique_id").toString().isEmpty());
+        const auto device = o.value("device").toObject();
+        EXPECT_EQ(device.value("identifiers").toArray().at(0).toString(), "ecran-hall-1.a");
+        EXPECT_EQ(device.value("name").toString(), "hall-1.a");
+        EXPECT_EQ(device.value("model").toString(), "ecran");
+        EXPECT_EQ(device.value("sw_version").toString(), "0.2.0");
+    }
+}
+
+// Changes at these milliseconds, gap 100: publish at once, wait, or nothing
+// (a publication is due already).
+TEST(StatePacer, PublishesAtMostOnceAGapAndAlwaysTheLastChange) {
+    StatePacer pacer;
+    const StatePacer::Clock::time_point t0{};
+    const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+    EXPECT_EQ(pacer.changed(at(1000)), StatePacer::Clock::duration::zero());
+    EXPECT_EQ(pacer.changed(at(1030)), std::chrono::milliseconds(70));
+    EXPECT_EQ(pacer.changed(at(1050)), std::nullopt);  // carried by the one due at 1100
+    pacer.published(at(1100));
+    EXPECT_EQ(pacer.changed(at(1150)), std::chrono::milliseconds(50));
+    pacer.published(at(1200));
+    EXPECT_EQ(pacer.changed(at(1400)), StatePacer::Clock::duration::zero());
+}
+
+}  // namespace
