@@ -11,6 +11,9 @@
 //                                     each and the ticker's cadence throughout
 //   display_bench startup             start-up with a long stored message: time until the
 //                                     window's first frame has been painted
+//   display_bench mqtt [count]        the latency over UDP, then over MQTT: a local mosquitto
+//                                     started here, the message published with QoS 1 to
+//                                     ecran/bench/message and taken by the display's fleet link
 //
 // Runs on whatever Qt platform the environment gives (Xvfb for real paints),
 // with a temporary configuration directory.
@@ -35,12 +38,18 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <mosquitto.h>
 #include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "display/fonts.h"
 #include "display/form1.h"
+#include "fleet/fleet_config.h"
+#include "fleet/fleet_link.h"
 #include "profile/profile_value.h"
 
 namespace {
@@ -125,17 +134,20 @@ private:
     Form1& form_;
 };
 
-int latency(Form1& form, int count) {
+// Sends `count` messages "m0", "m1"... through `send` (called on a thread
+// of its own) and measures each until the new caption is painted.
+using Send = std::function<bool(const std::string&)>;
+
+int latency(Form1& form, int count, const char* what, const Send& send) {
     PaintWatch watch(form);
     std::vector<double> samples;
     std::atomic<bool> done{false};
     std::vector<Clock::time_point> sent(static_cast<size_t>(count));
     std::thread sender([&] {
-        Sender out(form.boundPort());
         for (int i = 0; i < count && !done; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(7 + i % 13));  // off the tick's beat
             sent[static_cast<size_t>(i)] = Clock::now();
-            out.send("m" + std::to_string(i));
+            send("m" + std::to_string(i));
             const auto deadline = Clock::now() + std::chrono::seconds(2);
             while (watch.painted.load() < i && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
@@ -152,9 +164,107 @@ int latency(Form1& form, int count) {
     }
     sender.join();
     const Summary s = summarize(samples);
-    std::printf("latency: %zu of %d datagrams painted; sendto -> painted: median %.2f ms, p99 %.2f ms, longest %.2f ms\n",
+    std::printf("%s: %zu of %d messages painted; median %.2f ms, p99 %.2f ms, longest %.2f ms\n", what,
                 samples.size(), count, s.median, s.p99, s.longest);
     return 0;
+}
+
+// Sends `text` (again every half second) until the display shows it, so that
+// the next measure starts from a caption of its own.
+bool showAndWait(Form1& form, const Send& send, const std::string& text) {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    auto nextSend = Clock::now();
+    while (form.Label1->caption() != text && Clock::now() < deadline) {
+        if (Clock::now() >= nextSend) {
+            send(text);
+            nextSend = Clock::now() + std::chrono::milliseconds(500);
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return form.Label1->caption() == text;
+}
+
+// A mosquitto on a free loopback port, for as long as the object lives.
+class LocalBroker {
+public:
+    explicit LocalBroker(const std::string& dir) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        ::close(fd);
+        const std::string conf = dir + "/mosquitto.conf";
+        const passwd* me = ::getpwuid(::geteuid());
+        std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                            << "log_dest none\nuser " << (me ? me->pw_name : "root") << "\n";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::freopen("/dev/null", "w", stderr);
+            ::execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
+            ::execlp("mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
+            ::_exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    ~LocalBroker() {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    LocalBroker(const LocalBroker&) = delete;
+    int port = 0;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// The UDP figure and the MQTT figure in the same run, on the same window,
+// with the fleet link connected for both.
+int latencyBothRoads(Form1& form, int count, const std::string& dir) {
+    LocalBroker broker(dir);
+    ecran::fleet::FleetConfig config;
+    config.host = "127.0.0.1";
+    config.port = static_cast<std::uint16_t>(broker.port);
+    config.broker = "mqtt://127.0.0.1:" + std::to_string(broker.port);
+    config.name = "bench";
+    config.groups = {"benches"};
+    ecran::fleet::FleetLink link(form, config, "bench");
+    link.start();
+
+    // A publisher with its own network thread, as a sending program would be.
+    mosquitto_lib_init();
+    mosquitto* publisher = mosquitto_new(nullptr, true, nullptr);
+    if (!publisher || mosquitto_connect(publisher, "127.0.0.1", broker.port, 10) != MOSQ_ERR_SUCCESS ||
+        mosquitto_loop_start(publisher) != MOSQ_ERR_SUCCESS) {
+        std::fprintf(stderr, "display_bench: cannot reach the local mosquitto (is it installed?)\n");
+        return 1;
+    }
+    const Send overMqtt = [publisher](const std::string& m) {
+        return mosquitto_publish(publisher, nullptr, "ecran/bench/message", static_cast<int>(m.size()), m.data(), 1,
+                                 false) == MOSQ_ERR_SUCCESS;
+    };
+    const Sender udp(form.boundPort());
+    const Send overUdp = [&udp](const std::string& m) { return udp.send(m); };
+
+    int rc = 1;
+    if (!showAndWait(form, overMqtt, "ready")) {
+        std::fprintf(stderr, "display_bench: the display did not take a message from the broker within 20 s\n");
+    } else {
+        latency(form, count, "latency over UDP: sendto -> painted", overUdp);
+        if (showAndWait(form, overUdp, "between")) {
+            latency(form, count, "latency over MQTT: publish (QoS 1, local mosquitto) -> painted", overMqtt);
+            rc = 0;
+        }
+    }
+    mosquitto_disconnect(publisher);
+    mosquitto_loop_stop(publisher, false);
+    mosquitto_destroy(publisher);
+    mosquitto_lib_cleanup();
+    link.stop();
+    return rc;
 }
 
 // Runs the event loop for `seconds`, recording the interval between ticks
@@ -370,10 +480,11 @@ int startup(const std::string& stored, const char* name) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode != "latency" && mode != "flood" && mode != "cadence" && mode != "captions" && mode != "startup") {
+    if (mode != "latency" && mode != "flood" && mode != "cadence" && mode != "captions" && mode != "startup" &&
+        mode != "mqtt") {
         std::fprintf(stderr,
                      "usage: display_bench latency [count] | flood [count] | cadence [seconds] | captions [rounds] | "
-                     "startup\n");
+                     "startup | mqtt [count]\n");
         return 2;
     }
     char dir[] = "/tmp/ecran-bench-XXXXXX";
@@ -399,7 +510,12 @@ int main(int argc, char** argv) {
                 form.height());
 
     int rc = 0;
-    if (mode == "latency") rc = latency(form, argc > 2 ? std::atoi(argv[2]) : 1000);
+    if (mode == "latency") {
+        const Sender udp(form.boundPort());
+        rc = latency(form, argc > 2 ? std::atoi(argv[2]) : 1000, "latency: datagrams; sendto -> painted",
+                     [&udp](const std::string& m) { return udp.send(m); });
+    }
+    if (mode == "mqtt") rc = latencyBothRoads(form, argc > 2 ? std::atoi(argv[2]) : 1000, dir);
     if (mode == "flood") rc = flood(form, argc > 2 ? std::atoi(argv[2]) : 100000, false);
     if (mode == "cadence") rc = cadence(form, argc > 2 ? std::atof(argv[2]) : 60.0, 100000);
     if (mode == "captions") rc = captions(form, argc > 2 ? std::atoi(argv[2]) : 3);

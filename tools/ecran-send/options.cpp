@@ -1,5 +1,6 @@
 #include "ecran-send/options.h"
 
+#include "ecran-send/broker.h"
 #include "ecran-send/errors.h"
 
 namespace ecran::sender {
@@ -33,6 +34,7 @@ std::uint16_t parsePort(const std::string& text) {
 Options parseArguments(const std::vector<std::string>& args) {
     Options o;
     bool colourGiven = false, tickerGiven = false, optionsEnded = false;
+    std::vector<std::string> udpOnly, brokerOnly, targets;  // options as typed, for the checks below
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -58,15 +60,64 @@ Options parseArguments(const std::vector<std::string>& args) {
         } else if (isOption(arg, "--host")) {
             o.host = takeValue(arg, "--host", args, i);
             if (o.host->empty()) throw ArgumentError("option --host needs a host name or address");
+            udpOnly.push_back("--host");
         } else if (isOption(arg, "--port")) {
             o.port = parsePort(takeValue(arg, "--port", args, i));
+            udpOnly.push_back("--port");
         } else if (arg == "--broadcast") {
             o.broadcast = true;
+            udpOnly.push_back("--broadcast");
+        } else if (isOption(arg, "--broker")) {
+            o.broker = takeValue(arg, "--broker", args, i);
+        } else if (isOption(arg, "--screen")) {
+            const std::string name = takeValue(arg, "--screen", args, i);
+            checkName(name, "--screen", true);
+            o.target = name;
+            targets.push_back("--screen");
+        } else if (isOption(arg, "--group")) {
+            const std::string name = takeValue(arg, "--group", args, i);
+            checkName(name, "--group", false);
+            o.target = "group/" + name;
+            targets.push_back("--group");
+        } else if (arg == "--all") {
+            o.target = "all";
+            targets.push_back("--all");
+        } else if (isOption(arg, "--prefix")) {
+            o.prefix = takeValue(arg, "--prefix", args, i);
+            checkName(o.prefix, "--prefix", false);
+            brokerOnly.push_back("--prefix");
+        } else if (isOption(arg, "--username")) {
+            o.username = takeValue(arg, "--username", args, i);
+            if (o.username->empty()) throw ArgumentError("option --username needs a user name");
+            brokerOnly.push_back("--username");
+        } else if (isOption(arg, "--password-file")) {
+            o.passwordFile = takeValue(arg, "--password-file", args, i);
+            brokerOnly.push_back("--password-file");
+        } else if (isOption(arg, "--ca")) {
+            o.caFile = takeValue(arg, "--ca", args, i);
+            brokerOnly.push_back("--ca");
+        } else if (arg == "--password" || arg.rfind("--password=", 0) == 0) {
+            throw ArgumentError(
+                "the password is not taken on the command line, where every user can read it: "
+                "put it in the first line of a file and give --password-file FILE");
         } else {
             throw ArgumentError("unknown option '" + arg + "'");
         }
     }
     if (o.help || o.version) return o;
+
+    if (o.broker) {
+        const BrokerUrl url = parseBrokerUrl(*o.broker);
+        if (!udpOnly.empty()) {
+            throw ArgumentError(udpOnly.front() + " is for UDP: with --broker the message goes to the broker");
+        }
+        if (targets.empty()) throw ArgumentError("--broker needs a target: --screen NAME, --group NAME or --all");
+        if (targets.size() > 1) throw ArgumentError("give one target: --screen, --group or --all");
+        if (o.passwordFile && !o.username) throw ArgumentError("--password-file goes with --username");
+        if (o.caFile && !url.tls) throw ArgumentError("--ca goes with a TLS broker, mqtts://");
+    } else if (!targets.empty() || !brokerOnly.empty()) {
+        throw ArgumentError((targets.empty() ? brokerOnly : targets).front() + " goes with --broker URL");
+    }
 
     if (colourGiven && tickerGiven) throw ArgumentError("--color and --ticker send different commands: give one");
     if (colourGiven && (o.message || o.fromStdin)) {
@@ -86,8 +137,10 @@ std::string helpText() {
        ecran-send [OPTIONS] --ticker TEXT
        ecran-send [OPTIONS] --color COLOUR
        ecran-send [OPTIONS] [--ticker] --stdin [--lines]
+       ecran-send --broker URL (--screen NAME | --group NAME | --all) [OPTIONS] ...
 
-Sends one message to an ecran display as one UDP datagram.
+Sends one message to an ecran display as one UDP datagram, or through an
+MQTT broker to one screen, a group of screens or all screens.
 
 A MESSAGE becomes the main message of the screen; --ticker TEXT replaces the
 text that scrolls in the band at the top; --color sets the colour of the main
@@ -115,14 +168,33 @@ Options:
   -h, --help        show this help and exit
   --version         show the version and exit
 
+Through an MQTT broker (the same bytes, published with QoS 1 to
+PREFIX/NAME/message, PREFIX/group/NAME/message or PREFIX/all/message):
+  --broker URL      mqtt://HOST[:PORT] (port 1883) or mqtts://HOST[:PORT]
+                    (TLS, port 8883); IPv6 addresses in brackets
+  --screen NAME     the screen called NAME
+  --group NAME      every screen of the group NAME
+  --all             every screen
+  --prefix PREFIX   the displays' topic prefix (default ecran)
+  --username USER   log in to the broker as USER
+  --password-file FILE
+                    the password is the first line of FILE (never on the
+                    command line, where other users could read it)
+  --ca FILE         with mqtts://: the CA certificate that signed the
+                    broker's certificate (default: the system's CAs)
+The broker has 10 s to accept the connection and 10 s to acknowledge each
+message; ecran-send exits 0 only once every message was acknowledged.
+
 A plain message that begins with the character )" "\xC3\xBF" R"( (byte 0xFF) is refused: the
 display would read it as a command. Messages of more than 589 characters are
 sent, with a warning: the display shows them whole but keeps only the first
 589 characters across a restart.
 
 Exit status:
-  0  every message was sent
-  1  the host could not be resolved or a datagram could not be sent
+  0  every message was sent (with --broker: acknowledged by the broker)
+  1  the host could not be resolved or a datagram could not be sent; with
+     --broker: no connection, login or TLS refused, a message refused, or
+     no answer within 10 s
   2  bad arguments, unknown colour, or text the display cannot receive
 )";
 }

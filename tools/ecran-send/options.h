@@ -20,6 +20,13 @@ struct Options {
     std::optional<std::string> host;
     std::optional<std::uint16_t> port;
     bool broadcast = false;
+    // Through an MQTT broker instead of UDP.
+    std::optional<std::string> broker;  // the URL, as typed
+    std::string target;                 // "hall", "group/lobby" or "all"
+    std::string prefix = "ecran";
+    std::optional<std::string> username;
+    std::optional<std::string> passwordFile;
+    std::optional<std::string> caFile;
     bool help = false;
     bool version = false;
 };

@@ -1,11 +1,15 @@
 #include "ecran-send/sender.h"
 
+#include <cstring>
+#include <fstream>
 #include <istream>
+#include <memory>
 #include <optional>
 #include <ostream>
 
 #include "ecran-send/datagram.h"
 #include "ecran-send/errors.h"
+#include "ecran-send/mqtt_sender.h"
 #include "ecran-send/options.h"
 #include "ecran-send/udp_sender.h"
 #include "errors/error.h"
@@ -99,7 +103,7 @@ void warn(Environment& env, const std::string& context, std::string_view datagra
     for (const auto& w : datagramWarnings(datagram)) env.err << kProgram << ": warning: " << context << w << '\n';
 }
 
-int sendLines(const Options& o, UdpSender& sender, Environment& env) {
+int sendLines(const Options& o, MessageSink& sender, Environment& env) {
     std::size_t number = 0;
     while (auto line = readLine(env.in, number + 1)) {
         ++number;
@@ -118,6 +122,37 @@ int sendLines(const Options& o, UdpSender& sender, Environment& env) {
     return kExitSent;
 }
 
+// The first line of the password file, without its line break.
+std::string readPassword(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    if (!in || (!std::getline(in, line) && !in.eof())) {
+        throw UsageError("cannot read the password file " + file + ": " + std::strerror(errno));
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+// Where the messages go: the display's UDP port, or the broker. Either way
+// the connection is made here, before any text is read, so that a stream
+// such as `tail -f` learns of a bad host or broker at once.
+std::unique_ptr<MessageSink> openSink(const Options& o, Environment& env) {
+    if (!o.broker) {
+        const std::uint16_t port = o.port ? *o.port : portFromSettings(env);
+        const std::string host = o.host ? *o.host : (o.broadcast ? "255.255.255.255" : "127.0.0.1");
+        return std::make_unique<UdpSender>(host, port, o.broadcast);
+    }
+    BrokerLogin login{o.username, std::nullopt, o.caFile};
+    if (o.passwordFile) login.password = readPassword(*o.passwordFile);
+    if (o.caFile && !std::ifstream(*o.caFile)) {
+        throw UsageError("cannot read the CA file " + *o.caFile + ": " + std::strerror(errno));
+    }
+    return std::make_unique<MqttSender>(parseBrokerUrl(*o.broker), login, o.prefix + "/" + o.target + "/message",
+                                        env.brokerTimeout, [&env](const std::string& note) {
+                                            env.err << kProgram << ": warning: " << note << '\n';
+                                        });
+}
+
 int runChecked(const std::vector<std::string>& args, Environment& env) {
     const Options o = parseArguments(args);
     if (o.help) {
@@ -129,14 +164,9 @@ int runChecked(const std::vector<std::string>& args, Environment& env) {
         return kExitSent;
     }
 
-    const std::uint16_t port = o.port ? *o.port : portFromSettings(env);
-    const std::string host = o.host ? *o.host : (o.broadcast ? "255.255.255.255" : "127.0.0.1");
-
     if (o.lines) {
-        // Lines are sent as they come, so the socket opens first: a stream
-        // such as `tail -f` learns of a bad host at once.
-        UdpSender sender(host, port, o.broadcast);
-        return sendLines(o, sender, env);
+        const auto sink = openSink(o, env);
+        return sendLines(o, *sink, env);
     }
 
     std::string datagram;
@@ -152,8 +182,7 @@ int runChecked(const std::vector<std::string>& args, Environment& env) {
         datagram = textDatagram(o.kind, text, o.replace);
         warn(env, "", datagram);
     }
-    UdpSender sender(host, port, o.broadcast);
-    sender.send(datagram);
+    openSink(o, env)->send(datagram);
     return kExitSent;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The whole of ecran-send, apart from the process around it.
 
+#include <chrono>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -17,6 +18,8 @@ struct Environment {
     std::function<std::string()> storedPortText;
     // The settings file that holds it, named in messages.
     std::function<std::string()> settingsFile;
+    // How long a broker has to answer a connection or a publish (--broker).
+    std::chrono::milliseconds brokerTimeout = std::chrono::seconds(10);
 };
 
 // Runs ecran-send with `args` (without the program name) and returns its exit

@@ -9,23 +9,25 @@
 #include <string_view>
 #include <vector>
 
+#include "ecran-send/sink.h"
+
 namespace ecran::sender {
 
-class UdpSender {
+class UdpSender : public MessageSink {
 public:
     // Resolves `host` (a name, an IPv4 address, or an IPv6 address with or
     // without brackets) for `port`. With `broadcast` the socket may send to
     // a broadcast address and only IPv4 addresses are taken (IPv6 has no
     // broadcast). Throws SendError when nothing resolves or no socket opens.
     UdpSender(const std::string& host, std::uint16_t port, bool broadcast);
-    ~UdpSender();
+    ~UdpSender() override;
     UdpSender(const UdpSender&) = delete;
     UdpSender& operator=(const UdpSender&) = delete;
 
     // Sends one datagram, whole. Until a first datagram has left, an address
     // that cannot be reached (no route, no IPv6) gives way to the next
     // address of the host. Throws SendError.
-    void send(std::string_view datagram);
+    void send(std::string_view datagram) override;
 
     // The address in use, for messages: "127.0.0.1 port 4445".
     [[nodiscard]] std::string destination() const;

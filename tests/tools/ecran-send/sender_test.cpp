@@ -219,7 +219,8 @@ TEST(Help, GoesToStandardOutputWithEveryOptionAndTheExitStatuses) {
     EXPECT_EQ(help.code, kExitSent);
     EXPECT_EQ(help.err, "");
     for (const char* part : {"Usage: ecran-send", "--ticker", "--color", "--stdin", "--lines", "--replace", "--host",
-                             "--port", "--broadcast", "Exit status"}) {
+                             "--port", "--broadcast", "--broker", "--screen", "--group", "--all", "--prefix",
+                             "--username", "--password-file", "--ca", "10 s", "Exit status"}) {
         EXPECT_NE(help.out.find(part), npos) << part;
     }
     EXPECT_EQ(runSender({"--version"}).out.rfind("ecran-send ", 0), 0u);

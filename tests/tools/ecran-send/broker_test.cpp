@@ -1,0 +1,475 @@
+// ecran-send --broker against a real mosquitto started by the test: one
+// broker with three listeners on free loopback ports (anonymous; password
+// file and ACL; TLS with a CA made by openssl here). A subscriber receives
+// what the sender publishes; exit status and messages are checked.
+
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ecran-send/broker.h"
+#include "ecran-send/errors.h"
+#include "ecran-send/sender.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ecran::sender::kExitSendFailure;
+using ecran::sender::kExitSent;
+using ecran::sender::kExitUsage;
+using Args = std::vector<std::string>;
+using namespace std::chrono_literals;
+constexpr auto npos = std::string::npos;
+
+// A TCP socket on a free loopback port; listening, it accepts connections
+// into its backlog and never answers them.
+struct Port {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int number = 0;
+    Port() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+            number = ntohs(a.sin_port);
+        }
+    }
+    ~Port() { close(fd); }
+};
+
+bool accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// The access rules of the README's fleet example: the sender may publish to
+// every screen; a screen logs in with its own name, reads its own topics,
+// its groups' and all screens', and writes only its own status and state.
+constexpr const char* kAcl = R"(user sender
+topic write ecran/#
+
+pattern read ecran/%u/+
+pattern write ecran/%u/status
+pattern write ecran/%u/state
+
+user hall
+topic read ecran/group/lobby/+
+topic read ecran/all/+
+)";
+
+// One mosquitto for the whole suite, in a folder of its own.
+class Broker {
+public:
+    fs::path dir;
+    int anonymous = 0, login = 0, tls = 0, closed = 0;
+
+    Broker() {
+        char tmp[] = "/tmp/ecran-broker-test-XXXXXX";
+        if (!mkdtemp(tmp)) return;
+        dir = tmp;
+        const std::string d = dir.string();
+        // A CA and a server certificate for localhost and 127.0.0.1, signed by it.
+        std::ofstream(dir / "san.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
+        const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+        if (!run("openssl req -x509" + ec + " -keyout " + d + "/ca.key -out " + d +
+                 "/ca.crt -days 2 -subj /CN=ecran-test-ca") ||
+            !run("openssl req" + ec + " -keyout " + d + "/server.key -out " + d + "/server.csr -subj /CN=localhost") ||
+            !run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.crt -CAkey " + d +
+                 "/ca.key -CAcreateserial -out " + d + "/server.crt -days 2 -extfile " + d + "/san.ext") ||
+            !run("mosquitto_passwd -c -b " + d + "/passwd sender sender-pw") ||
+            !run("mosquitto_passwd -b " + d + "/passwd hall hall-pw")) {
+            return;
+        }
+        std::ofstream(dir / "acl") << kAcl;
+        std::ofstream(dir / "sender.pw") << "sender-pw\nthe second line is not read\n";
+        std::ofstream(dir / "hall.pw") << "hall-pw\n";
+        std::ofstream(dir / "wrong.pw") << "not-the-password\r\n";
+
+        Port a, b, c, never;
+        anonymous = a.number, login = b.number, tls = c.number, closed = never.number;
+        const passwd* me = getpwuid(geteuid());
+        std::ofstream(dir / "mosquitto.conf")
+            << "per_listener_settings true\n"
+            << "user " << (me ? me->pw_name : "root") << "\n"  // stay who we are when run as root
+            << "log_dest none\npersistence false\n"
+            << "listener " << anonymous << " 127.0.0.1\nallow_anonymous true\n"
+            << "listener " << login << " 127.0.0.1\nallow_anonymous false\npassword_file " << d
+            << "/passwd\nacl_file " << d << "/acl\n"
+            << "listener " << tls << " 127.0.0.1\nallow_anonymous true\ncertfile " << d
+            << "/server.crt\nkeyfile " << d << "/server.key\n";
+        // The ports are free once these sockets close; the broker takes them next.
+        close(a.fd), close(b.fd), close(c.fd);
+        a.fd = b.fd = c.fd = -1;
+
+        start();
+    }
+    ~Broker() {
+        stop();
+        if (!dir.empty()) fs::remove_all(dir);
+    }
+    Broker(const Broker&) = delete;
+
+    // Stops the broker and starts it again on the same ports: every client
+    // loses its connection.
+    void restart() {
+        stop();
+        start();
+    }
+    [[nodiscard]] bool ready() const { return ready_; }
+
+    // A row's argument with the listeners' URLs, ports and the folder in
+    // place of their stand-ins: {ANONYMOUS}, {LOGIN}, {TLS}, {...PORT}, {DIR}.
+    [[nodiscard]] std::string resolve(std::string s) const {
+        const std::pair<std::string, std::string> stand[] = {
+            {"{ANONYMOUS}", "mqtt://127.0.0.1:" + std::to_string(anonymous)},
+            {"{LOGIN}", "mqtt://127.0.0.1:" + std::to_string(login)},
+            {"{TLS}", "mqtts://localhost:" + std::to_string(tls)},
+            {"{ANONYMOUSPORT}", std::to_string(anonymous)},
+            {"{TLSPORT}", std::to_string(tls)},
+            {"{CLOSEDPORT}", std::to_string(closed)},
+            {"{DIR}", dir.string()}};
+        for (const auto& [from, to] : stand) {
+            for (auto at = s.find(from); at != npos; at = s.find(from)) s.replace(at, from.size(), to);
+        }
+        return s;
+    }
+
+private:
+    void start() {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const std::string conf = (dir / "mosquitto.conf").string();
+            freopen("/dev/null", "w", stderr);  // its start-up notes are not the test's
+            execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
+            execlp("mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && !(accepts(anonymous) && accepts(login) && accepts(tls)); ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        ready_ = accepts(anonymous) && accepts(login) && accepts(tls);
+    }
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+    static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// Subscribes to one topic on the anonymous listener (or as `user` on the
+// login listener) and collects the payloads that arrive.
+class Subscriber {
+public:
+    Subscriber(const Broker& broker, const std::string& topic, const std::string& user) {
+        client_ = mosquitto_new(nullptr, true, this);
+        mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), (user + "-pw").c_str());
+        mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
+            const auto* self = static_cast<Subscriber*>(mosquitto_userdata(m));
+            if (rc == 0) mosquitto_subscribe(m, nullptr, self->topic_.c_str(), 1);
+        });
+        mosquitto_subscribe_callback_set(client_, [](mosquitto* m, void*, int, int, const int*) {
+            auto* self = static_cast<Subscriber*>(mosquitto_userdata(m));
+            std::lock_guard lock(self->mutex_);
+            self->subscribed_ = true;
+            self->changed_.notify_all();
+        });
+        mosquitto_message_callback_set(client_, [](mosquitto* m, void*, const mosquitto_message* msg) {
+            auto* self = static_cast<Subscriber*>(mosquitto_userdata(m));
+            std::lock_guard lock(self->mutex_);
+            self->got_.emplace_back(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen));
+            self->changed_.notify_all();
+        });
+        topic_ = topic;
+        mosquitto_connect(client_, "127.0.0.1", user.empty() ? broker.anonymous : broker.login, 10);
+        mosquitto_loop_start(client_);
+    }
+    ~Subscriber() {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, false);
+        mosquitto_destroy(client_);
+    }
+    Subscriber(const Subscriber&) = delete;
+
+    bool waitSubscribed() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 5s, [&] { return subscribed_; });
+    }
+    // What arrived: waits for `count` payloads, then a moment for any more.
+    std::vector<std::string> received(size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 5s, [&] { return got_.size() >= count; });
+        changed_.wait_for(lock, 200ms, [&] { return got_.size() > count; });
+        return got_;
+    }
+
+private:
+    mosquitto* client_ = nullptr;
+    std::string topic_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool subscribed_ = false;
+    std::vector<std::string> got_;
+};
+
+struct Outcome {
+    int code;
+    std::string err;
+};
+
+Outcome runSender(const Args& args, std::istream& in, std::chrono::milliseconds timeout = 10s) {
+    std::ostringstream out, err;
+    ecran::sender::Environment env{in, out, err, [] { return std::string("0"); },
+                                   [] { return std::string("/settings/QUOLVEtavrin.ini"); }, timeout};
+    const int code = ecran::sender::run(args, env);
+    return {code, err.str()};
+}
+
+Outcome runSender(const Args& args, const std::string& input, std::chrono::milliseconds timeout = 10s) {
+    std::istringstream in(input);
+    return runSender(args, in, timeout);
+}
+
+struct Case {
+    const char* name;
+    Args args;  // with stand-ins, see Broker::resolve
+    std::string input;
+    const char* topic;  // subscribed before the send; empty: no subscriber
+    std::vector<std::string> received;
+    int code = kExitSent;
+    const char* mentions = "";  // on stderr; when empty, stderr stays empty
+    const char* user = "";      // the subscriber's login (on the login listener)
+};
+
+class BrokerSend : public testing::TestWithParam<Case> {
+protected:
+    static void SetUpTestSuite() { broker_ = std::make_unique<Broker>(); }
+    static void TearDownTestSuite() { broker_.reset(); }
+    static std::unique_ptr<Broker> broker_;
+};
+std::unique_ptr<Broker> BrokerSend::broker_;
+
+TEST_P(BrokerSend, PublishesTheDatagramBytesAndExitsZeroOnlyWhenAcknowledged) {
+    const Case& c = GetParam();
+    ASSERT_TRUE(broker_->ready()) << "mosquitto, mosquitto_passwd or openssl missing (scripts/install-deps.sh)";
+    Args args;
+    for (const auto& a : c.args) args.push_back(broker_->resolve(a));
+    std::unique_ptr<Subscriber> subscriber;
+    if (*c.topic) {
+        subscriber = std::make_unique<Subscriber>(*broker_, c.topic, c.user);
+        ASSERT_TRUE(subscriber->waitSubscribed());
+    }
+
+    const auto result = runSender(args, c.input);
+
+    EXPECT_EQ(result.code, c.code) << result.err;
+    EXPECT_TRUE(*c.mentions ? result.err.find(c.mentions) != npos : result.err.empty()) << result.err;
+    if (subscriber) {
+        EXPECT_EQ(subscriber->received(c.received.size()), c.received);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BrokerSend,
+    testing::Values(
+        // The bytes ecran-send would send by UDP, to the target's message topic.
+        Case{"PlainToScreen", {"--broker", "{ANONYMOUS}", "--screen", "hall", "Salle 3 : réunion"}, "",
+             "ecran/hall/message", {"Salle 3 : r\xE9union"}},
+        Case{"TickerToGroupUnderPrefix", {"--broker={ANONYMOUS}", "--prefix", "site-a", "--group", "lobby", "--ticker",
+                                          "Départ"},
+             "", "site-a/group/lobby/message", {"\xFF" "1D\xE9part"}},
+        Case{"ColourToAll", {"--broker", "{ANONYMOUS}/", "--all", "--color", "red"}, "", "ecran/all/message",
+             {"\xFF" "2255"}},
+        Case{"EveryLineItsOwnPublish", {"--broker", "{ANONYMOUS}", "--all", "--stdin", "--lines"},
+             "un\n\ndeux \xE2\x82\xAC",
+             "ecran/all/message", {"un", "", "deux \x80"}},
+        // Taken by the broker, but no screen listens: said, and still a success.
+        Case{"NoScreenSubscribes", {"--broker", "{ANONYMOUS}", "--screen", "nobody", "a"}, "", "", {}, kExitSent,
+             "warning: no screen subscribes to ecran/nobody/message"},
+        // Logins, and the ACL that lets a screen read only its own topics.
+        Case{"Login", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/sender.pw", "--screen",
+                       "hall", "a"},
+             "", "ecran/hall/message", {"a"}, kExitSent, "", "hall"},
+        Case{"ScreenReadsItsGroup", {"--broker", "{LOGIN}", "--username", "sender", "--password-file",
+                                     "{DIR}/sender.pw", "--group", "lobby", "b"},
+             "", "ecran/group/lobby/message", {"b"}, kExitSent, "", "hall"},
+        Case{"ScreenCannotReadAnother", {"--broker", "{LOGIN}", "--username", "sender", "--password-file",
+                                         "{DIR}/sender.pw", "--screen", "kitchen", "c"},
+             "", "ecran/kitchen/message", {}, kExitSent, "", "hall"},
+        Case{"ScreenCannotSend", {"--broker", "{LOGIN}", "--username", "hall", "--password-file", "{DIR}/hall.pw",
+                                  "--screen", "hall", "d"},
+             "", "ecran/hall/message", {}, kExitSendFailure, "refused the message to ecran/hall/message: ", "hall"},
+        Case{"WrongPassword", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/wrong.pw",
+                               "--all", "e"},
+             "", "", {}, kExitSendFailure, "refused the connection: "},
+        Case{"NoLogin", {"--broker", "{LOGIN}", "--all", "f"}, "", "", {}, kExitSendFailure,
+             "refused the connection: "},
+        Case{"NoPasswordFile", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/none", "--all",
+                                "g"},
+             "", "", {}, kExitUsage, "cannot read the password file"},
+        // TLS: the CA made above; the system's CAs do not know it; plain and TLS crossed.
+        Case{"Tls", {"--broker", "{TLS}", "--ca", "{DIR}/ca.crt", "--screen", "hall", "h"}, "", "ecran/hall/message",
+             {"h"}},
+        Case{"TlsUnknownCa", {"--broker", "{TLS}", "--screen", "hall", "i"}, "", "", {}, kExitSendFailure,
+             "TLS failed"},
+        Case{"TlsToPlainListener",
+             {"--broker", "mqtts://127.0.0.1:{ANONYMOUSPORT}", "--ca", "{DIR}/ca.crt", "--all", "j"}, "", "", {},
+             kExitSendFailure, "TLS failed"},
+        Case{"PlainToTlsListener", {"--broker", "mqtt://localhost:{TLSPORT}", "--all", "k"}, "", "", {},
+             kExitSendFailure, "mqtts://"},
+        Case{"NoBroker", {"--broker", "mqtt://127.0.0.1:{CLOSEDPORT}", "--all", "l"}, "", "", {}, kExitSendFailure,
+             "Connection refused"},
+        // The command line, refused before anything is sent.
+        Case{"NoTarget", {"--broker", "{ANONYMOUS}", "m"}, "", "", {}, kExitUsage,
+             "--screen NAME, --group NAME or --all"},
+        Case{"TwoTargets", {"--broker", "{ANONYMOUS}", "--all", "--screen", "hall", "m"}, "", "", {}, kExitUsage,
+             "one target"},
+        Case{"TargetWithoutBroker", {"--screen", "hall", "m"}, "", "", {}, kExitUsage, "--screen goes with --broker"},
+        Case{"LoginWithoutBroker", {"--port", "9", "--username", "u", "m"}, "", "", {}, kExitUsage,
+             "--username goes with --broker"},
+        Case{"HostWithBroker", {"--broker", "{ANONYMOUS}", "--all", "--host", "h", "m"}, "", "", {}, kExitUsage,
+             "--host is for UDP"},
+        Case{"ScreenCalledAll", {"--broker", "{ANONYMOUS}", "--screen", "all", "m"}, "", "", {}, kExitUsage, "--all"},
+        Case{"NameWithSlash", {"--broker", "{ANONYMOUS}", "--group", "a/b", "m"}, "", "", {}, kExitUsage,
+             "letters, digits"},
+        Case{"PrefixOfTwoLevels", {"--broker", "{ANONYMOUS}", "--all", "--prefix", "e/#", "m"}, "", "", {}, kExitUsage,
+             "--prefix 'e/#'"},
+        Case{"PasswordOnCommandLine", {"--broker", "{LOGIN}", "--all", "--password", "x", "m"}, "", "", {}, kExitUsage,
+             "--password-file"},
+        Case{"PasswordWithoutUser", {"--broker", "{LOGIN}", "--all", "--password-file", "{DIR}/sender.pw", "m"}, "",
+             "", {}, kExitUsage, "goes with --username"},
+        Case{"CaWithoutTls", {"--broker", "{ANONYMOUS}", "--all", "--ca", "{DIR}/ca.crt", "m"}, "", "", {}, kExitUsage,
+             "mqtts://"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// A broker that never answers the connection, and one that accepts it but
+// never acknowledges the message: each wait is bounded and named.
+TEST(BrokerSendTimeout, SaysWhatItWaitedFor) {
+    for (const bool connack : {false, true}) {
+        Port fake;
+        ASSERT_EQ(listen(fake.fd, 4), 0);
+        std::thread broker([&] {
+            if (!connack) return;
+            const int peer = accept(fake.fd, nullptr, nullptr);
+            char buffer[512];
+            (void)recv(peer, buffer, sizeof buffer, 0);     // CONNECT
+            const char accepted[] = {0x20, 0x03, 0, 0, 0};  // CONNACK, MQTT 5, success, no properties
+            (void)send(peer, accepted, sizeof accepted, MSG_NOSIGNAL);
+            while (recv(peer, buffer, sizeof buffer, 0) > 0) {
+            }
+            close(peer);
+        });
+        const auto url = "mqtt://127.0.0.1:" + std::to_string(fake.number);
+        const auto start = std::chrono::steady_clock::now();
+        const auto result = runSender({"--broker", url, "--all", "a"}, "", 300ms);
+        EXPECT_EQ(result.code, kExitSendFailure);
+        EXPECT_NE(result.err.find(connack ? "no answer within 300 ms while waiting for the broker to acknowledge"
+                                          : "no answer within 300 ms while connecting"),
+                  npos)
+            << result.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        shutdown(fake.fd, SHUT_RDWR);
+        broker.join();
+    }
+}
+
+// Standard input whose second line comes after the broker restarted, as
+// after a pause long enough for a broker to drop an idle connection.
+class RestartBetweenLines : public std::streambuf {
+public:
+    explicit RestartBetweenLines(Broker& broker) : broker_(broker) {}
+
+protected:
+    int_type underflow() override {
+        if (part_ == 2) return traits_type::eof();
+        if (part_++ == 1) broker_.restart();
+        std::string& line = part_ == 1 ? first_ : second_;
+        setg(line.data(), line.data(), line.data() + line.size());
+        return traits_type::to_int_type(line[0]);
+    }
+
+private:
+    Broker& broker_;
+    std::string first_ = "un\n", second_ = "deux\n";
+    int part_ = 0;
+};
+
+TEST_F(BrokerSend, LinesGoOnAfterTheBrokerDroppedTheConnection) {
+    ASSERT_TRUE(broker_->ready());
+    RestartBetweenLines input(*broker_);
+    std::istream in(&input);
+    const auto result = runSender({"--broker", broker_->resolve("{ANONYMOUS}"), "--all", "--stdin", "--lines"}, in);
+    EXPECT_EQ(result.code, kExitSent) << result.err;
+    // No one listens: the broker says so, for both lines; said once.
+    EXPECT_EQ(result.err, "ecran-send: warning: no screen subscribes to ecran/all/message at the moment (is the name "
+                          "right?); the broker took it\n");
+    EXPECT_TRUE(broker_->ready());
+}
+
+struct UrlCase {
+    const char* text;
+    bool tls;
+    const char* host;
+    int port;  // 0: refused
+};
+
+TEST(BrokerUrl, ReadsSchemeHostAndPort) {
+    const UrlCase cases[] = {
+        {"mqtt://broker.example", false, "broker.example", 1883},
+        {"MQTTS://broker.example", true, "broker.example", 8883},
+        {"mqtt://10.0.0.2:1884/", false, "10.0.0.2", 1884},
+        {"mqtts://[::1]:8884", true, "::1", 8884},
+        {"mqtts://[fd00::2]", true, "fd00::2", 8883},
+        {"http://broker", false, "", 0},
+        {"mqtt://", false, "", 0},
+        {"mqtt://h:", false, "", 0},
+        {"mqtt://h:0", false, "", 0},
+        {"mqtt://h:65536", false, "", 0},
+        {"mqtt://fd00::2", false, "", 0},
+        {"mqtt://[::1", false, "", 0},
+        {"mqtt://user:pw@h", false, "", 0},
+        {"mqtt://h/topic", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.port == 0) {
+            EXPECT_THROW((void)ecran::sender::parseBrokerUrl(c.text), ecran::sender::ArgumentError);
+            continue;
+        }
+        const auto url = ecran::sender::parseBrokerUrl(c.text);
+        EXPECT_EQ(url.tls, c.tls);
+        EXPECT_EQ(url.host, c.host);
+        EXPECT_EQ(url.port, c.port);
+    }
+}
+
+}  // namespace
