@@ -66,7 +66,8 @@ for ((i = 1; i <= n; i++)); do
   done
   # The write to kill: SIGKILL at a random moment of a run as long as the
   # last write's.
-  set_value "$i" 0 &
+  # exec: the process killed is ecran-config itself, not a shell around it.
+  (exec "$config" --file "\$$key" set "s$((i % sections))" "k$i.0" "$(value "$i" 0)" >/dev/null 2>"$work/err") &
   writer=$!
   delay=$((RANDOM % (took + 1)))
   sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
