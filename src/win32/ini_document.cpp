@@ -132,6 +132,10 @@ std::optional<std::vector<std::string>> IniDocument::keyNames(std::string_view s
 
 void IniDocument::splice(std::size_t from, std::size_t to, std::string_view with) {
     bytes_.replace(from, to - from, with);
+    // A first line that now begins with the mark's three bytes (a key of the
+    // leading section named "\xEF\xBB\xBF...", or the line after a removed
+    // one) would lose them to the next reader: a mark in front keeps them.
+    if (bom_ == 0 && bytes_.starts_with(kByteOrderMark)) bytes_.insert(0, kByteOrderMark);
     index();
 }
 

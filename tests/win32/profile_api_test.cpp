@@ -203,7 +203,9 @@ INSTANTIATE_TEST_SUITE_P(
         WriteRow{"new section after a lone byte-order mark", "\xEF\xBB\xBF", "s", "k", "v", "\xEF\xBB\xBF[s]\r\nk=v\r\n"},
         WriteRow{"section \"\" is the keys before the first", "a=1\n\n[s]\n", "", "b", "2", "a=1\nb=2\r\n\n[s]\n"},
         WriteRow{"section \"\" in a file with none goes first", "\xEF\xBB\xBF[s]\n", "", "b", "2",
-                 "\xEF\xBB\xBF" "b=2\r\n[s]\n"}),
+                 "\xEF\xBB\xBF" "b=2\r\n[s]\n"},
+        WriteRow{"a first line opening with the mark's bytes gets a mark of its own", "[s]\n", "", "\xEF\xBB\xBFk", "1",
+                 "\xEF\xBB\xBF\xEF\xBB\xBFk=1\r\n[s]\n"}),
     rowName<WriteRow>);
 
 TEST_F(ProfileFile, NamesTheFileCannotHoldAreRefusedAndChangeNothing) {
