@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "display/display_sandbox.h"
 #include "display/form1.h"
 #include "profile/profile_value.h"
 
@@ -20,26 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using ecran::display::Form1;
 
-class ArrivalRoad : public testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ecran-arrival-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        home_ = pattern;
-        previous_ = std::getenv("XDG_CONFIG_HOME");
-        ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
-    }
-    void TearDown() override {
-        ::setenv("XDG_CONFIG_HOME", previous_.c_str(), 1);
-        fs::remove_all(home_);
-    }
-    static std::string stored() {
-        return ecran::profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", 1);
-    }
-
-    fs::path home_;
-    std::string previous_;
-};
+class ArrivalRoad : public ecran::test_support::DisplaySandbox {};
 
 TEST_F(ArrivalRoad, ShowsStoresAndAnnouncesEachMessageWithItsSource) {
     Form1 form;

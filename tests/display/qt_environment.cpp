@@ -1,4 +1,4 @@
-// One QApplication for every display test, on the offscreen platform, with a
+// One QApplication for every test of the window and the fleet link, on the offscreen platform, with a
 // temporary configuration directory so that nothing touches a real home.
 
 #include <gtest/gtest.h>

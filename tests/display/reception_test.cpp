@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "display/display_sandbox.h"
 #include "display/form1.h"
 #include "profile/profile_value.h"
 #include "win32/cursor_api.h"
@@ -37,38 +38,8 @@ using ecran::display::StartupError;
 const std::string M = "\xFF";
 
 // Each test gets its own configuration directory.
-class Reception : public testing::Test {
+class Reception : public ecran::test_support::DisplaySandbox {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ecran-reception-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        home_ = pattern;
-        previous_ = std::getenv("XDG_CONFIG_HOME");
-        ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
-    }
-    void TearDown() override {
-        ::setenv("XDG_CONFIG_HOME", previous_.c_str(), 1);
-        fs::remove_all(home_);
-    }
-
-    fs::path iniPath() const { return home_ / "ecran" / "QUOLVEtavrin.ini"; }
-
-    std::string iniBytes() const {
-        std::ifstream in(iniPath(), std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    void writeIni(const std::string& bytes) const {
-        fs::create_directories(iniPath().parent_path());
-        std::ofstream(iniPath(), std::ios::binary) << bytes;
-    }
-
-    static std::string stored() {
-        return ecran::profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", 1);
-    }
-
     static void send(const Form1& form, const std::string& message,
                      const QHostAddress& to = QHostAddress(QHostAddress::LocalHost)) {
         QUdpSocket out;
@@ -90,9 +61,6 @@ protected:
         probe.bind(QHostAddress::AnyIPv4, 0);
         return probe.localPort();
     }
-
-    fs::path home_;
-    std::string previous_;
 };
 
 TEST_F(Reception, FirstStartSeedsPortZeroBindsAFreePortAndShowsAnEmptyMessage) {

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "display/display_sandbox.h"
 #include "display/form1.h"
 #include "profile/profile_value.h"
 
@@ -22,27 +23,8 @@ namespace fs = std::filesystem;
 using ecran::display::Form1;
 using ecran::display::StartupError;
 
-class Senders : public testing::Test {
+class Senders : public ecran::test_support::DisplaySandbox {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ecran-senders-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        home_ = pattern;
-        previous_ = std::getenv("XDG_CONFIG_HOME");
-        ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
-    }
-    void TearDown() override {
-        ::setenv("XDG_CONFIG_HOME", previous_.c_str(), 1);
-        fs::remove_all(home_);
-    }
-
-    fs::path iniPath() const { return home_ / "ecran" / "QUOLVEtavrin.ini"; }
-    std::string iniBytes() const {
-        std::ifstream in(iniPath(), std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
     // "[ecran]" with port 0 and the two keys; a null value leaves its key out.
     void writeSettings(const char* listen, const char* allow) const {
         fs::create_directories(iniPath().parent_path());
@@ -50,9 +32,6 @@ protected:
         if (listen) text += std::string("listen=") + listen + "\r\n";
         if (allow) text += std::string("allow=") + allow + "\r\n";
         std::ofstream(iniPath(), std::ios::binary) << text;
-    }
-    static std::string stored() {
-        return ecran::profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", 1);
     }
     static bool hasIPv6() {
         QUdpSocket probe;
@@ -72,9 +51,6 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return form.messagesReceived() + form.datagramsRefused() >= before + count; }, 5000));
     }
-
-    fs::path home_;
-    std::string previous_;
 };
 
 struct SenderRow {

@@ -1,0 +1,39 @@
+#pragma once
+// A throw-away configuration directory for tests of the window, with the
+// settings file's path, its bytes, and the stored last message.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "profile/profile_value.h"
+#include "registry/registry_sandbox.h"
+
+namespace ecran::test_support {
+
+class DisplaySandbox : public RegistrySandbox {
+protected:
+    [[nodiscard]] std::filesystem::path iniPath() const { return dir_ / "ecran" / "QUOLVEtavrin.ini"; }
+
+    [[nodiscard]] std::string iniBytes() const {
+        std::ifstream in(iniPath(), std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    void writeIni(const std::string& bytes) const {
+        std::filesystem::create_directories(iniPath().parent_path());
+        std::ofstream(iniPath(), std::ios::binary) << bytes;
+    }
+
+    // [historique] infos as the display reads it back at start.
+    static std::string stored() {
+        return profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", profile::kReadMode);
+    }
+};
+
+}  // namespace ecran::test_support
