@@ -123,8 +123,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // last line may gain the CR LF it lacked); in between, at most the key's
     // old line went, and its new line (with its section's header when the
     // section is new) came.
-    const auto oldLines = lines(file);
-    const auto newLines = lines(written);
+    // A byte-order mark in front is not part of the first line: it stays in
+    // front, and one is added only where the first line itself now opens
+    // with the mark's bytes (which the next reader would otherwise drop).
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    const auto afterMark = [&](std::string_view bytes) {
+        return bytes.starts_with(kMark) ? bytes.substr(kMark.size()) : bytes;
+    };
+    const std::string_view oldBody = afterMark(file), newBody = afterMark(written);
+    FUZZ_CHECK(!std::string_view(file).starts_with(kMark) || std::string_view(written).starts_with(kMark));
+    FUZZ_CHECK(std::string_view(file).starts_with(kMark) || !std::string_view(written).starts_with(kMark) ||
+               newBody.starts_with(kMark));
+    const auto oldLines = lines(oldBody);
+    const auto newLines = lines(newBody);
     std::size_t head = 0;
     while (head < oldLines.size() && head < newLines.size() && oldLines[head].first == newLines[head].first &&
            (oldLines[head].second == newLines[head].second ||
