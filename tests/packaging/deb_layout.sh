@@ -80,21 +80,10 @@ case "$(dpkg-deb -f "$deb" Maintainer)" in
   *@localhost* | *example.com* | "") fail "placeholder maintainer: $(dpkg-deb -f "$deb" Maintainer)" ;;
 esac
 
-# The packaged unit, checked against the unpacked root. systemd-analyze
-# takes no --root for user units, so it checks a copy whose ExecStart (the
-# only path it resolves) names the program inside that root.
+# The packaged unit, checked against the unpacked root.
 if command -v systemd-analyze >/dev/null 2>&1; then
-  mkdir -p "$tmp/run" "$tmp/unit"
-  sed "s#^ExecStart=#ExecStart=$root#" "$unit" >"$tmp/unit/ecran.service"
-  set +e
-  XDG_RUNTIME_DIR="$tmp/run" systemd-analyze --user verify "$tmp/unit/ecran.service" >"$tmp/verify.log" 2>&1
-  rc=$?
-  set -e
-  # Mere warnings leave the exit status 0: any output fails the test.
-  if [ $rc -ne 0 ] || [ -s "$tmp/verify.log" ]; then
-    cat "$tmp/verify.log" >&2
-    fail "systemd-analyze verify of the packaged unit: exit $rc"
-  fi
+  . "$(dirname "$0")/verify_unit.sh"
+  verify_unit "$unit" "$root"
 else
   echo "note: systemd-analyze is not installed; the packaged unit is not verified"
 fi
