@@ -35,10 +35,6 @@ constexpr float kLabel1DesignLeft = 1200, kLabel1DesignTop = 840;
 constexpr float kLabel2DesignLeft = 720, kLabel2DesignTop = 120;
 constexpr float kCloseButtonSize = 375;
 
-// [ecran] allow is read through ProfileValue, which gives at most 589
-// characters: a value that long may have been cut, possibly inside an entry.
-constexpr std::size_t kProfileReadLimit = 589;
-
 // The ticker's step per tick, in pixels, and the clock's interval.
 constexpr float kTickerStep = 2;
 constexpr int kTickIntervalMs = 50;
@@ -238,9 +234,10 @@ void Form1::readSenderSettings() {
                                " ([ecran] listen) cannot be used: " + e.reason());
         }
     }
-    if (allowText.size() >= kProfileReadLimit) {
+    // A list as long as a read gives back may have been cut, even inside an entry.
+    if (allowText.size() >= profile::kLongestReadValue) {
         throw StartupError("the list set in " + profilePath() + " ([ecran] allow) is " +
-                           std::to_string(kProfileReadLimit) +
+                           std::to_string(profile::kLongestReadValue) +
                            " characters or longer and may have been cut; shorten it (a prefix such as "
                            "192.168.1.0/24 covers many senders)");
     }

@@ -23,7 +23,7 @@ constexpr std::size_t kNameField = 600;
 // The read buffer holds 600 characters, but only 590 are declared to the
 // read function: a value comes back as at most 589 characters.
 constexpr std::size_t kReadBuffer = 600;
-constexpr DWORD kDeclaredReadSize = 590;
+constexpr DWORD kDeclaredReadSize = kLongestReadValue + 1;
 
 // Errors written into the last-error record (the numbers the program's
 // runtime gives these failures).
