@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QUdpSocket>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "display/form1.h"
 #include "profile/profile_value.h"
 #include "registry/registry_sandbox.h"
 
@@ -33,6 +36,22 @@ protected:
     // [historique] infos as the display reads it back at start.
     static std::string stored() {
         return profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", profile::kReadMode);
+    }
+
+    static bool hasIPv6() {
+        QUdpSocket probe;
+        return probe.bind(QHostAddress::LocalHostIPv6, 0);
+    }
+
+    // Form_Load must stop: what it said, or "" and a failure if it started.
+    static std::string startUpRefusal(display::Form1& form) {
+        try {
+            form.Form_Load();
+        } catch (const display::StartupError& e) {
+            return e.what();
+        }
+        ADD_FAILURE() << "started on port " << form.boundPort();
+        return "";
     }
 };
 
