@@ -30,10 +30,7 @@ Outcome tool(const std::vector<std::string>& args) {
 
 class EcranConfigTest : public test_support::RegistrySandbox {
 protected:
-    std::string iniBytes() const {
-        std::ifstream in(dir_ / "ecran" / kDefaultFile, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string iniBytes() const { return test_support::readFile(dir_ / "ecran" / kDefaultFile).value_or(""); }
 };
 
 TEST_F(EcranConfigTest, UsageErrorsExitWithTwoAndTouchNothing) {

@@ -26,6 +26,7 @@
 #include "ecran-send/broker.h"
 #include "ecran-send/errors.h"
 #include "ecran-send/sender.h"
+#include "run_sender.h"
 
 namespace {
 
@@ -240,24 +241,6 @@ private:
     bool subscribed_ = false;
     std::vector<std::string> got_;
 };
-
-struct Outcome {
-    int code;
-    std::string err;
-};
-
-Outcome runSender(const Args& args, std::istream& in, std::chrono::milliseconds timeout = 10s) {
-    std::ostringstream out, err;
-    ecran::sender::Environment env{in, out, err, [] { return std::string("0"); },
-                                   [] { return std::string("/settings/QUOLVEtavrin.ini"); }, timeout};
-    const int code = ecran::sender::run(args, env);
-    return {code, err.str()};
-}
-
-Outcome runSender(const Args& args, const std::string& input, std::chrono::milliseconds timeout = 10s) {
-    std::istringstream in(input);
-    return runSender(args, in, timeout);
-}
 
 struct Case {
     const char* name;
