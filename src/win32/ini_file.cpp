@@ -303,7 +303,11 @@ ProfilePath resolveProfilePath(std::string_view fileName) {
     if (fileName.empty()) return {};
     const std::string onDisk = text::toUtf8(fileName);
     if (fileName.find('/') != std::string_view::npos) return {onDisk, false};
-    return {configDirectory() + "/" + onDisk, true};
+    // Without a configuration directory a bare name names no file (never one
+    // at the root of the file system).
+    const std::string dir = configDirectory();
+    if (dir.empty()) return {{}, true};
+    return {dir + "/" + onDisk, true};
 }
 
 LoadedFile loadProfileFile(const std::string& path) {
@@ -367,7 +371,8 @@ LoadedFile loadProfileFile(const std::string& path) {
 }
 
 bool updateProfileFile(const ProfilePath& target, const ProfileEdit& edit) {
-    if (target.path.empty()) return fail(ERROR_INVALID_PARAMETER, "no profile file name");
+    if (target.path.empty())
+        return fail(ERROR_INVALID_PARAMETER, target.inConfigDirectory ? noConfigDirectoryReason() : "no profile file name");
     const std::string path = followLink(target.path);
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "win32/config_dir.h"
 #include "win32/error_api.h"
 #include "win32/ini_document.h"
 #include "win32/ini_file.h"
@@ -134,7 +135,8 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
             return refuse("a key name cannot hold '=' or a line break, nor begin with '[' or ';'");
 
         const ProfilePath target = resolveProfilePath(lpFileName ? lpFileName : kSystemProfile);
-        if (target.path.empty()) return refuse("no profile file name");
+        if (target.path.empty())
+            return refuse(target.inConfigDirectory ? noConfigDirectoryReason() : "no profile file name");
 
         const std::string section = lpAppName;
         const std::string key = lpKeyName ? lpKeyName : "";
