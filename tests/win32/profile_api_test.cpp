@@ -92,6 +92,8 @@ TEST_P(ProfileRead, FillsTheBufferAndReturnsTheCount) {
 }
 
 const std::string kPlain = "[ecran]\r\nport=4000\r\n[historique]\r\ninfos=Bonjour\r\n";
+const std::string kCommented =
+    "[s]\r\n;k=commented\r\nk=real\r\n#h=hash\r\nx=1;2\r\n  ;indented=comment\r\n[t]\r\n;[hidden]\r\ny=1\r\n";
 const std::string kTwo = "[alpha]\r\nx=1\r\nnote\r\ny=2\r\n\r\n[beta]\r\n[ALPHA]\r\nz=3\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,7 +141,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "a\0b\0"s},
         ReadRow{"no keys before the first section", kTwo, "", nullptr, "dflt", 64, "dflt"},
         ReadRow{"keys of a missing section", kTwo, "gamma", nullptr, "dflt", 64, "dflt"},
-        ReadRow{"keys of an empty section", kTwo, "beta", nullptr, "dflt", 64, "dflt"}),
+        ReadRow{"keys of an empty section", kTwo, "beta", nullptr, "dflt", 64, "dflt"},
+        // A line whose first non-blank character is ";" is a comment.
+        ReadRow{"comments are not listed as keys", kCommented, "s", nullptr, "d", 64, "k\0#h\0x\0"s},
+        ReadRow{"a commented key is not read", kCommented, "s", ";k", "d", 64, "d"},
+        ReadRow{"an indented commented key is not read", kCommented, "s", ";indented", "d", 64, "d"},
+        ReadRow{"a commented section is not listed", kCommented, nullptr, nullptr, "d", 64, "s\0t\0"s},
+        ReadRow{"a commented section holds no keys", kCommented, "hidden", "y", "d", 64, "d"}),
     rowName<ReadRow>);
 
 // ---------------------------------------------------------------- writing
@@ -205,7 +213,7 @@ TEST_F(ProfileFile, NamesTheFileCannotHoldAreRefusedAndChangeNothing) {
     put(kPlain);
     for (const auto& [section, key] : std::vector<std::pair<const char*, const char*>>{
              {"a]b", "k"}, {"a\r\nb", "k"}, {"a\nb", nullptr}, {"s", "a=b"}, {"s", "k\rx"}, {"s", "k\ny"},
-             {"s", "[k]"}, {"s", " [k"}, {nullptr, "k"}}) {
+             {"s", "[k]"}, {"s", " [k"}, {"s", ";k"}, {"s", "\t;k"}, {nullptr, "k"}}) {
         EXPECT_FALSE(WritePrivateProfileStringA(section, key, "v", "t.ini")) << (section ? section : "NULL") << " / "
                                                                              << (key ? key : "NULL");
     }
