@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
 
     display::CloseSignals closeSignals(&form);
     form.showFullScreen();
-    const display::ScreenAwake awake;
+    const display::ScreenAwake awake(form.windowHandle());
     std::cerr << "ecran: " << awake.report().toStdString() << "\n";
     if (notifier.managed()) std::cerr << "ecran: " << notifier.report().toStdString() << "\n";
     notifier.ready(QStringLiteral("Listening on UDP port %1").arg(form.boundPort()));
