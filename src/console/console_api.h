@@ -34,8 +34,10 @@ struct ApiLimits {
     int signInFailures = 10;                           // in a minute, from one address
 };
 
-// The largest request body taken.
-inline constexpr qsizetype kMaxBody = 64 * 1024;
+// The largest request body taken: 64 KiB, and room for the envelope of a
+// text as long as a screen takes (65,507 bytes), so that such a text can be
+// sent to any target and a longer one is told why (422) rather than 413.
+inline constexpr qsizetype kMaxBody = 64 * 1024 + 1024;
 
 // Headers every response carries.
 [[nodiscard]] std::vector<std::pair<QByteArray, QByteArray>> securityHeaders();

@@ -39,7 +39,7 @@ ConsoleService::ConsoleService(const ConsoleConfig& config, QObject* parent)
     api_ = std::make_unique<ConsoleApi>(model_, store_, *client_, config.mqtt.prefix, config.https());
     http_ = std::make_unique<HttpAdapter>([this](const HttpRequest& r, const HttpReply& reply) { api_->handle(r, reply); },
                                           securityHeaders(), kMaxBody,
-                                          R"({"error":"the body is larger than 64 KiB"})");
+                                          R"({"error":"the body is larger than 65 KiB"})");
 }
 
 ConsoleService::~ConsoleService() {

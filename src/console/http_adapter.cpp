@@ -121,6 +121,9 @@ HttpStream* HttpReply::stream(const std::vector<std::pair<QByteArray, QByteArray
 }
 
 HttpStream::HttpStream(QTcpSocket* socket) : QObject(socket), socket_(socket) {
+    // A small kernel buffer keeps what a slow reader holds visible here, so
+    // the limit on unread bytes bounds the whole of it.
+    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
     connect(socket, &QTcpSocket::disconnected, this, &HttpStream::close);
 }
 
