@@ -74,6 +74,7 @@ public:
     ~Display();
     [[nodiscard]] bool start();
     void stop();
+    [[nodiscard]] qint64 pid() const { return process_.processId(); }
 
 private:
     TempDir dir_;

@@ -18,6 +18,7 @@
 #include <QUrl>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "console_harness.h"
@@ -290,27 +291,40 @@ TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
     EXPECT_GE(t.elapsed(), 9500);
 }
 
-TEST(ConsoleDisplays, AGroupMessageReachesBothScreensAndAStoppedScreenGoesOffline) {
-    if (fleet_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
-    Broker broker;
-    ASSERT_TRUE(broker.start());
-    Display lobby(broker.port(), "lobby", "ground"), hall(broker.port(), "hall", "ground, hall");
-    ASSERT_TRUE(lobby.start());
-    ASSERT_TRUE(hall.start());
-    Console console(iniFor(broker.port()));
-    const std::string token = console.addToken("desk");
-    ASSERT_TRUE(console.start());
-    const auto screens = [&] {
-        return request("GET", console.url() + "/api/v1/screens", {}, {{"Authorization", bearer(token)}}).json().value("screens").toArray();
-    };
-    ASSERT_TRUE(waitUntil([&] {
-        const auto list = screens();
-        return list.size() == 2 && list[0].toObject().value("status") == "online" && list[1].toObject().value("status") == "online";
-    }, 15000)) << QJsonDocument(screens()).toJson().toStdString();
+// Two real screens in one group, and the console watching them.
+class ConsoleDisplays : public testing::Test {
+protected:
+    void SetUp() override {
+        if (fleet_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
+        ASSERT_TRUE(broker_.start());
+        lobby_ = std::make_unique<Display>(broker_.port(), "lobby", "ground");
+        hall_ = std::make_unique<Display>(broker_.port(), "hall", "ground, hall");
+        ASSERT_TRUE(lobby_->start());
+        ASSERT_TRUE(hall_->start());
+        console_ = std::make_unique<Console>(iniFor(broker_.port()));
+        token_ = console_->addToken("desk");
+        ASSERT_TRUE(console_->start());
+        ASSERT_TRUE(waitUntil([&] {
+            const auto list = screens();
+            return list.size() == 2 && list[0].toObject().value("status") == "online" &&
+                   list[1].toObject().value("status") == "online";
+        }, 15000)) << QJsonDocument(screens()).toJson().toStdString();
+    }
+    QJsonArray screens() {
+        return request("GET", console_->url() + "/api/v1/screens", {}, {{"Authorization", bearer(token_)}})
+            .json().value("screens").toArray();
+    }
+
+    Broker broker_;
+    std::unique_ptr<Display> lobby_, hall_;
+    std::unique_ptr<Console> console_;
+    std::string token_;
+};
+
+TEST_F(ConsoleDisplays, AGroupMessageReachesBothScreensAndAStoppedScreenGoesOffline) {
     EXPECT_EQ(screens()[0].toObject().value("name").toString(), "hall");  // sorted by name
     EXPECT_EQ(screens()[0].toObject().value("groups").toArray(), (QJsonArray{"ground", "hall"}));
-
-    Events events(console.url(), token);
+    Events events(console_->url(), token_);
     ASSERT_TRUE(waitUntil([&] { return events.has([](auto& n, auto&) { return n == "screens"; }); }, 3000));
     const auto shows = [&](const char* name, const QString& text) {
         return [=, &events] {
@@ -321,17 +335,33 @@ TEST(ConsoleDisplays, AGroupMessageReachesBothScreensAndAStoppedScreenGoesOfflin
     };
     QElapsedTimer t;
     t.start();
-    const Reply sent = request("POST", console.url() + "/api/v1/messages", R"({"to":{"group":"ground"},"text":"Réunion salle 3"})",
-                               {{"Authorization", bearer(token)}});
+    const Reply sent = request("POST", console_->url() + "/api/v1/messages",
+                               R"({"to":{"group":"ground"},"text":"Réunion salle 3"})", {{"Authorization", bearer(token_)}});
     ASSERT_EQ(sent.status, 201) << sent.body.toStdString();
     EXPECT_TRUE(waitUntil(shows("lobby", "Réunion salle 3"), 1000));
     EXPECT_TRUE(waitUntil(shows("hall", "Réunion salle 3"), 1000 - static_cast<int>(t.elapsed())));
     EXPECT_TRUE(events.has([](const QByteArray& n, const QJsonObject& e) { return n == "message" && e.value("result") == "sent"; }));
 
-    hall.stop();
+    hall_->stop();
     EXPECT_TRUE(waitUntil([&] {
-        return events.has([](const QByteArray& n, const QJsonObject& s) { return n == "screen" && s.value("name") == "hall" && s.value("status") == "offline"; });
+        return events.has([](const QByteArray& n, const QJsonObject& s) {
+            return n == "screen" && s.value("name") == "hall" && s.value("status") == "offline";
+        });
     }, 5000));
+}
+
+TEST_F(ConsoleDisplays, ThePageWorksInChromium) {
+    const QString web = QStringLiteral(ECRAN_WEB_TESTS);
+    if (!std::filesystem::exists(ECRAN_WEB_TESTS "/node_modules/playwright-core") ||
+        !std::filesystem::exists("/usr/bin/chromium")) {
+        GTEST_SKIP() << "chromium or the page's test packages are missing (npm ci --prefix " << ECRAN_WEB_TESTS << ")";
+    }
+    QProcess node;
+    node.setProcessChannelMode(QProcess::MergedChannels);
+    node.start("node", {web + "/page.mjs", console_->url(), QString::fromStdString(token_), QString::number(hall_->pid()),
+                        QStringLiteral(ECRAN_TEST_OUTPUT "/console-page-360.png")});
+    ASSERT_TRUE(node.waitForFinished(90000));
+    EXPECT_EQ(node.exitCode(), 0) << node.readAll().toStdString();
 }
 
 TEST(ConsoleCommand, StopsOnAnUnusableSettingNamingTheKeyAndTheFile) {
