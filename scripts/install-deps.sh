@@ -14,7 +14,11 @@ packages=(
   fonts-open-sans fonts-dejavu-core fontconfig
   systemd dpkg-dev file desktop-file-utils lintian
   clang libclang-rt-14-dev
+  qt6-httpserver-dev chromium wrk curl
 )
+# The console's browser and OpenAPI tests run on Node.js; one already
+# installed (from another source) is kept.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do

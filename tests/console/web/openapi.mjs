@@ -1,7 +1,13 @@
 // The console's OpenAPI document through a real validator, and every route
 // the console serves described in it: node openapi.mjs FILE
-import { readFileSync } from "node:fs";
-import { Validator } from "@seriousme/openapi-schema-validator";
+import { existsSync, readFileSync } from "node:fs";
+
+// Without the packages (npm ci in this folder) the check is skipped: 77 for CTest.
+if (!existsSync(new URL("node_modules/@seriousme/openapi-schema-validator", import.meta.url))) {
+  console.log("skipped: npm ci --prefix tests/console/web installs the validator");
+  process.exit(77);
+}
+const { Validator } = await import("@seriousme/openapi-schema-validator");
 
 const file = process.argv[2];
 const doc = JSON.parse(readFileSync(file, "utf8"));
