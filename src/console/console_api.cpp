@@ -16,6 +16,8 @@ namespace ecran::console {
 namespace {
 
 constexpr const char* kCookie = "ecran_session";
+// Open sessions, and addresses whose failed sign-ins are remembered.
+constexpr std::size_t kMaxSessions = 10000;
 
 QByteArray compact(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
@@ -47,8 +49,8 @@ std::string cookieValue(const QByteArray& header) {
     return {};
 }
 
-// The static files of the page, compiled in under :/console/.
-std::optional<HttpResponse> asset(const std::string& path) {
+// The static files of the page, compiled in under :/console/: path, resource, type.
+const std::map<std::string, std::pair<const char*, QByteArray>>& assets() {
     static const std::map<std::string, std::pair<const char*, QByteArray>> files{
         {"/", {":/console/index.html", "text/html; charset=utf-8"}},
         {"/app.js", {":/console/app.js", "text/javascript; charset=utf-8"}},
@@ -56,18 +58,23 @@ std::optional<HttpResponse> asset(const std::string& path) {
         {"/style.css", {":/console/style.css", "text/css; charset=utf-8"}},
         {"/api/v1/openapi.json", {":/console/openapi.json", "application/json"}},
     };
-    const auto it = files.find(path);
-    if (it == files.end()) return std::nullopt;
-    QFile f(QString::fromLatin1(it->second.first));
+    return files;
+}
+
+HttpResponse asset(const std::string& path) {
+    const auto& [resource, type] = assets().at(path);
+    QFile f(QString::fromLatin1(resource));
     if (!f.open(QIODevice::ReadOnly)) return error(500, "the page's file " + QString::fromStdString(path) + " is missing from the program");
-    return HttpResponse{200, it->second.second, f.readAll(), {{"Cache-Control", "no-cache"}}};
+    return HttpResponse{200, type, f.readAll(), {{"Cache-Control", "no-cache"}}};
 }
 
 // The methods each route takes: another method is 405, another path 404.
 QByteArray allowedMethods(const std::string& path) {
     if (path == "/api/v1/session") return "POST, DELETE";
     if (path == "/api/v1/messages") return "GET, POST";
-    if (path == "/api/v1/health" || path == "/api/v1/screens" || path == "/api/v1/events" || asset(path)) return "GET";
+    if (path == "/api/v1/health" || path == "/api/v1/screens" || path == "/api/v1/events" || assets().count(path)) {
+        return "GET";
+    }
     if (path.rfind("/api/v1/screens/", 0) == 0 && path.size() > 16 && path.find('/', 16) == std::string::npos) return "GET";
     return {};
 }
@@ -150,7 +157,7 @@ void ConsoleApi::handle(const HttpRequest& request, const HttpReply& reply) {
         r.headers.emplace_back("Allow", allowed);
         return reply.send(r);
     }
-    if (path.rfind("/api/v1/", 0) != 0) return reply.send(*asset(path));
+    if (path.rfind("/api/v1/", 0) != 0) return reply.send(asset(path));
     if (path == "/api/v1/health") {
         const bool up = client_.connected();
         return reply.send(json(up ? 200 : 503, {{"broker", up ? "connected" : "connecting"},
@@ -175,14 +182,16 @@ void ConsoleApi::handle(const HttpRequest& request, const HttpReply& reply) {
         return request.method == "POST" ? postMessage(request, reply, *who) : listMessages(request, reply);
     }
     if (path == "/api/v1/events") return openStream(reply, *who);
-    if (auto file = asset(path)) return reply.send(*file);
-    reply.send(error(404, "no such route"));
+    reply.send(asset(path));
 }
 
 void ConsoleApi::signIn(const HttpRequest& request, const HttpReply& reply) {
     const QByteArray origin = request.header("origin");
     if (!origin.isEmpty() && !sameOrigin(request)) return reply.send(error(403, "sign in from the console's own page"));
     const auto now = std::chrono::steady_clock::now();
+    if (failures_.size() >= kMaxSessions) {
+        std::erase_if(failures_, [&](const auto& f) { return f.second.empty() || now - f.second.back() > std::chrono::minutes(1); });
+    }
     auto& failed = failures_[request.peer.toString()];
     while (!failed.empty() && now - failed.front() > std::chrono::minutes(1)) failed.pop_front();
     if (failed.size() >= static_cast<std::size_t>(limits_.signInFailures)) {
@@ -198,6 +207,9 @@ void ConsoleApi::signIn(const HttpRequest& request, const HttpReply& reply) {
     }
     const std::string id = QByteArray::number(QRandomGenerator::system()->generate64(), 16).toStdString() +
                            QByteArray::number(QRandomGenerator::system()->generate64(), 16).toStdString();
+    // Sessions live in memory until signed out or revoked; a token that signs
+    // in without end cannot grow them without bound.
+    if (sessions_.size() >= kMaxSessions) sessions_.erase(sessions_.begin());
     sessions_[id] = found->id;
     QByteArray cookie = QByteArray(kCookie) + "=" + QByteArray::fromStdString(id) + "; Path=/; HttpOnly; SameSite=Strict";
     if (https_) cookie += "; Secure";
