@@ -24,7 +24,11 @@ packages=(
   fonts-open-sans fonts-dejavu-core fontconfig
   systemd dpkg-dev file desktop-file-utils lintian
   clang libclang-rt-14-dev
+  qt6-httpserver-dev chromium wrk curl
 )
+# The console's browser and OpenAPI tests run on Node.js; one already
+# installed (from another source) is kept.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
 # What the arm64 package is built from: the cross compiler and the arm64
 # builds of every library the programs and the display tests link.

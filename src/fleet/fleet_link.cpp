@@ -151,6 +151,7 @@ std::string FleetLink::stateNow() const {
     s.updated = updated_;
     s.source = source_;
     s.version = version_;
+    s.groups = config_.groups;
     return stateJson(s);
 }
 

@@ -151,6 +151,10 @@ std::optional<Command> commandOf(const TopicScheme& scheme, std::string_view top
     return std::nullopt;
 }
 
+std::string commandTopic(const std::string& prefix, const std::string& target, Command command) {
+    return prefix + "/" + target + "/" + kCommandNames[static_cast<std::size_t>(command)];
+}
+
 std::string statusTopic(const TopicScheme& scheme) { return scheme.prefix + "/" + scheme.name + "/status"; }
 std::string stateTopic(const TopicScheme& scheme) { return scheme.prefix + "/" + scheme.name + "/state"; }
 
@@ -233,9 +237,11 @@ std::string isoUtc(std::chrono::system_clock::time_point t) {
 std::string stateJson(const ScreenState& s) {
     char colour[8];
     std::snprintf(colour, sizeof colour, "#%06X", static_cast<unsigned>(s.rgb & 0xFFFFFFu));
+    std::string groups;
+    for (const auto& g : s.groups) groups += (groups.empty() ? "" : ",") + jsonString(g);
     return "{\"text\":" + jsonString(text::toUtf8(s.text)) + ",\"ticker\":" + jsonString(text::toUtf8(s.ticker)) +
            ",\"color\":\"" + colour + "\",\"updated\":\"" + isoUtc(s.updated) + "\",\"source\":" +
-           jsonString(s.source) + ",\"version\":" + jsonString(s.version) + "}";
+           jsonString(s.source) + ",\"version\":" + jsonString(s.version) + ",\"groups\":[" + groups + "]}";
 }
 
 std::vector<DiscoveryConfig> discoveryConfigs(const TopicScheme& scheme, const std::string& prefix,

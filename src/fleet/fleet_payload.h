@@ -38,6 +38,10 @@ enum class Command {
 // or group's topic, or for one that is not a command.
 [[nodiscard]] std::optional<Command> commandOf(const TopicScheme& scheme, std::string_view topic);
 
+// The topic that carries `command` to `target`: a screen's name, "group/G"
+// or "all" (P/S/text, P/group/G/text, P/all/text).
+[[nodiscard]] std::string commandTopic(const std::string& prefix, const std::string& target, Command command);
+
 [[nodiscard]] std::string statusTopic(const TopicScheme& scheme);  // P/S/status
 [[nodiscard]] std::string stateTopic(const TopicScheme& scheme);   // P/S/state
 
@@ -63,6 +67,7 @@ struct ScreenState {
     std::chrono::system_clock::time_point updated;
     std::string source;      // UTF-8: "udp 192.0.2.7:5000", "mqtt ecran/all/text"
     std::string version;
+    std::vector<std::string> groups;  // the screen's [mqtt] groups
 };
 
 // A JSON string literal of UTF-8 text: quotes, backslashes, the controls
@@ -71,7 +76,7 @@ struct ScreenState {
 [[nodiscard]] std::string jsonString(std::string_view utf8);
 // "2026-03-01T08:15:00.250Z"
 [[nodiscard]] std::string isoUtc(std::chrono::system_clock::time_point t);
-// {"text":...,"ticker":...,"color":"#RRGGBB","updated":...,"source":...,"version":...}
+// {"text":...,"ticker":...,"color":"#RRGGBB","updated":...,"source":...,"version":...,"groups":[...]}
 [[nodiscard]] std::string stateJson(const ScreenState& state);
 
 // One retained discovery config: where it goes and what it says.

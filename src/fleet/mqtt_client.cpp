@@ -92,7 +92,7 @@ MqttClient::MqttClient(MqttOptions options, QObject* parent)
     Shared& s = *shared_;
     s.options = options_;
     s.receiver = this;
-    s.mosq = mosquitto_new(options_.clientId.c_str(), false, &s);
+    s.mosq = mosquitto_new(options_.clientId.c_str(), options_.cleanSession, &s);
     if (!s.mosq) throw std::runtime_error("cannot create the MQTT client (out of memory)");
     // The window's thread publishes while the network thread runs the loop.
     (void)mosquitto_threaded_set(s.mosq, true);
@@ -230,11 +230,15 @@ void MqttClient::Shared::onMessage(mosquitto*, void* self, const mosquitto_messa
 
 void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid) {
     auto* s = static_cast<Shared*>(self);
-    std::lock_guard lock(s->mutex);
-    if (mid == s->stopMid) {
-        s->stopAcknowledged = true;
-        s->changed.notify_all();
+    {
+        std::lock_guard lock(s->mutex);
+        if (mid == s->stopMid) {
+            s->stopAcknowledged = true;
+            s->changed.notify_all();
+            return;
+        }
     }
+    s->post([mid](MqttClient* c) { emit c->acknowledged(mid); });
 }
 
 std::vector<MqttClient::Message> MqttClient::takeMessages(std::size_t most, std::uint64_t& dropped) {
@@ -255,6 +259,14 @@ bool MqttClient::publish(const std::string& topic, const std::string& payload, b
     if (!shared_->connected) return false;
     return mosquitto_publish(shared_->mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                              payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;
+}
+
+int MqttClient::publishTracked(const std::string& topic, const std::string& payload, bool retain) {
+    if (!shared_->connected) return -MOSQ_ERR_NO_CONN;
+    int mid = 0;
+    const int rc = mosquitto_publish(shared_->mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                     payload.data(), 1, retain);
+    return rc == MOSQ_ERR_SUCCESS ? mid : -rc;
 }
 
 bool MqttClient::stop(const std::string& topic, const std::string& payload, std::chrono::milliseconds wait) {

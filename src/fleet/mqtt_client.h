@@ -29,14 +29,15 @@ struct MqttOptions {
     int keepalive = 10;
     std::string willTopic, willPayload;   // published by the broker when the screen vanishes
     std::vector<std::string> subscriptions;  // QoS 1, after every connect
+    bool cleanSession = false;  // true for a watcher that needs no queued commands (the console)
 };
 
 class MqttClient : public QObject {
     Q_OBJECT
 
 public:
-    // The session is persistent (clean session off), so commands sent while
-    // the screen was away wait for it at the broker.
+    // The session is persistent unless the options say otherwise, so commands
+    // sent while the screen was away wait for it at the broker.
     explicit MqttClient(MqttOptions options, QObject* parent = nullptr);
     ~MqttClient() override;
 
@@ -45,6 +46,11 @@ public:
 
     // Publishes with QoS 1; false when not connected (nothing is queued).
     bool publish(const std::string& topic, const std::string& payload, bool retain);
+    // Publishes with QoS 1 and returns the message id that acknowledged()
+    // will carry, or a negative libmosquitto code (-MOSQ_ERR_NO_CONN when not
+    // connected). Called on the client's thread, the id is known before the
+    // queued acknowledgement can arrive.
+    int publishTracked(const std::string& topic, const std::string& payload, bool retain);
 
     // Clean stop, bounded by `wait` for each of its steps: when connected,
     // publishes `payload` retained on `topic` and waits for the broker's
@@ -69,6 +75,8 @@ signals:
     void connectionLost(const QString& why);
     // Messages wait for takeMessages; said once until they are taken.
     void messagesWaiting();
+    // The broker acknowledged the QoS 1 message of this id.
+    void acknowledged(int mid);
 
 private:
     struct Shared;
