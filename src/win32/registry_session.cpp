@@ -112,6 +112,10 @@ LONG RegistrySession::database(RegistryDatabase*& out) {
     }
     if (!database_) {
         const std::string path = registryStorePath();
+        if (path.empty()) {
+            storeFailed(ERROR_CANTOPEN, "registry.db", "no configuration directory", noConfigDirectoryReason(), false);
+            return ERROR_CANTOPEN;
+        }
         const bool quiet = path == lastFailedPath_;
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);

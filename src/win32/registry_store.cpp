@@ -9,7 +9,8 @@
 namespace ecran::win32 {
 
 std::string registryStorePath() {
-    return configDirectory() + "/registry.db";
+    const std::string dir = configDirectory();
+    return dir.empty() ? std::string() : dir + "/registry.db";
 }
 
 void closeRegistryStore() noexcept {

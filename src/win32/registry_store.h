@@ -14,7 +14,9 @@
 namespace ecran::win32 {
 
 // The store file: registry.db in configDirectory(), as it would be opened
-// now. The functions read XDG_CONFIG_HOME when they first open the store.
+// now; empty when there is no configuration directory (the functions then
+// return ERROR_CANTOPEN and say why in lastRegistryStoreFailure()). The
+// functions read XDG_CONFIG_HOME when they first open the store.
 [[nodiscard]] std::string registryStorePath();
 
 // Closes the store and forgets every open handle of this process (they

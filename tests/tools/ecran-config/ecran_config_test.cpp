@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "registry/registry_sandbox.h"
+#include "win32/registry_api.h"
 #include "win32/registry_store.h"
 
 namespace ecran::config_tool {
@@ -185,6 +186,10 @@ TEST_F(EcranConfigTest, AUserWithoutAnyHomeIsToldWhyWithStatusOne) {
                                "is set to an absolute path, and user id 54321 has no home directory in the password "
                                "database; set HOME\n";
         }
+        // Below the tool, the store is not looked for at the root of the file system.
+        HKEY key = nullptr;
+        wrong += RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key) != ERROR_CANTOPEN ||
+                 win32::lastRegistryStoreFailure().path != "registry.db";
         ::_exit(wrong);
     }
     int status = -1;
