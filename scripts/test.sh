@@ -1,40 +1,75 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds ecran with its tests and runs every test.
-# Under CI (CI=true) or with --sanitize it also builds and runs the whole suite
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Under CI (CI=true) or with --sanitize it also builds a second tree with
+# clang, AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
+# which holds the libFuzzer targets too; the end-to-end tests then run in
+# that tree and the packaging tests in the first, each once. With --fuzz
+# SECONDS (CI: 5) each fuzz target then runs that long, two at a time. With
+# --arm64 (CI too) the arm64 package is cross-built and smoke-tested under qemu.
+# Ends with one line a stage and its seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/stage.sh"
 
+usage="usage: scripts/test.sh [--sanitize|--no-sanitize] [--fuzz SECONDS] [--arm64]"
 sanitize=0
-[ "${CI:-}" = "true" ] && sanitize=1
-for arg in "$@"; do
-  case "$arg" in
+fuzz=""
+arm64=0
+if [ "${CI:-}" = "true" ]; then
+  sanitize=1
+  fuzz=5
+  arm64=1
+fi
+while [ $# -gt 0 ]; do
+  case "$1" in
     --sanitize) sanitize=1 ;;
     --no-sanitize) sanitize=0 ;;
-    -h|--help) echo "usage: scripts/test.sh [--sanitize|--no-sanitize]"; exit 0 ;;
-    *) echo "test: unknown option $arg" >&2; exit 2 ;;
+    --fuzz) fuzz=${2:?$usage}; shift ;;
+    --fuzz=*) fuzz=${1#--fuzz=} ;;
+    --arm64) arm64=1 ;;
+    -h|--help) echo "$usage"; exit 0 ;;
+    *) echo "test: unknown option $1" >&2; echo "$usage" >&2; exit 2 ;;
   esac
+  shift
 done
+if [ -n "$fuzz" ] && [ "$sanitize" = 0 ]; then
+  echo "test: --fuzz runs in the sanitized tree: give --sanitize too" >&2
+  exit 2
+fi
 
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
+ctest_args=(--output-on-failure --parallel 2)
 
-"$root/scripts/install-deps.sh"
+stage deps "$root/scripts/install-deps.sh"
 # The console's page and OpenAPI checks run on these npm packages (exact versions in the lock file).
-npm ci --prefix "$root/tests/console/web" --no-audit --no-fund --loglevel=error
+stage npm npm ci --prefix "$root/tests/console/web" --no-audit --no-fund --loglevel=error
 
-echo "== build (warnings as errors: $werror)"
-"$root/scripts/build.sh" "$root/build-test" -DECRAN_WERROR=$werror -DECRAN_BENCH=ON
-echo "== tests"
-(cd "$root/build-test" && ctest --output-on-failure --parallel 2 --timeout 300)
+# One tree or two: with two, the end-to-end tests run in the sanitized one.
+normal_tests=()
+[ "$sanitize" = 1 ] && normal_tests=(-LE e2e)
+stage build "$root/scripts/build.sh" "$root/build-test" -DECRAN_WERROR=$werror -DECRAN_BENCH=ON
+stage tests ctest --test-dir "$root/build-test" "${ctest_args[@]}" --timeout 300 "${normal_tests[@]}"
 
 if [ "$sanitize" = 1 ]; then
-  echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
-  "$root/scripts/build.sh" "$root/build-asan" -DECRAN_WERROR=$werror -DECRAN_SANITIZE=ON -DECRAN_BENCH=OFF \
-    -DCMAKE_BUILD_TYPE=Debug
-  echo "== tests under the sanitizers"
-  (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    LSAN_OPTIONS=suppressions="$root/scripts/lsan.supp" \
-    ctest --output-on-failure --parallel 2 --timeout 600)
+  stage build-sanitized env CC=clang CXX=clang++ "$root/scripts/build.sh" "$root/build-asan" \
+    -DECRAN_WERROR=$werror -DECRAN_SANITIZE=ON -DECRAN_FUZZ=ON -DECRAN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+  stage tests-sanitized env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LSAN_OPTIONS=suppressions="$root/scripts/lsan.supp" \
+    ctest --test-dir "$root/build-asan" "${ctest_args[@]}" --timeout 600 -LE packaging
+  if [ -n "$fuzz" ]; then
+    stage fuzz env ECRAN_FUZZ_BUILD="$root/build-asan" "$root/scripts/fuzz.sh" "$fuzz"
+  fi
+fi
+
+# The Raspberry Pi package: cross-built for arm64, lintian-checked, and its
+# programs run under qemu (a datagram shown and stored, ecran-config, ecran-send).
+arm64_package() {
+  local deb
+  deb=$("$root/scripts/package.sh" --arch arm64 "$root/build-arm64" | tail -1)
+  sh "$root/tests/packaging/qemu_smoke.sh" "$deb"
+}
+if [ "$arm64" = 1 ]; then
+  stage deps-arm64 "$root/scripts/install-deps.sh" --arm64
+  stage package-arm64 arm64_package
 fi

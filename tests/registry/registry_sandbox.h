@@ -39,7 +39,7 @@ class OtherProcessWriting {
 public:
     OtherProcessWriting() : release_(openPipe()), child_([this](int ready) { return hold(ready); }) {
         ::close(release_[0]);
-        holding_ = child_.nextByte() == '1';
+        holding_ = child_.read(1) == "1";
     }
     ~OtherProcessWriting() {
         ::close(release_[1]);  // the child rolls its change back and ends

@@ -14,33 +14,29 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 namespace ecran::test_support {
 
 // A variable set (or, with nullptr, unset) while this object lives; then it
-// is as it was before: a variable that was unset is unset again, not "".
+// is as it was: a variable that was unset is unset again, not "".
 class ScopedEnv {
 public:
-    ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
-        if (const char* old = ::getenv(name_.c_str())) old_ = old;
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = ::getenv(name)) old_ = old;
         set(value);
     }
     ~ScopedEnv() { set(old_ ? old_->c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-    void set(const char* value) const {
-        if (value) ::setenv(name_.c_str(), value, 1);
-        else ::unsetenv(name_.c_str());
-    }
+    void set(const char* value) const { value ? ::setenv(name_.c_str(), value, 1) : ::unsetenv(name_.c_str()); }
 
 private:
     std::string name_;
     std::optional<std::string> old_;
 };
 
-// A fresh folder of this user's below the temporary directory, removed with
+// A fresh folder of this user's in the temporary directory, removed with
 // all it holds.
 class TempDir {
 public:
@@ -74,31 +70,30 @@ private:
     ScopedEnv env_{"XDG_CONFIG_HOME", dir_.path().c_str()};
 };
 
-// A test fixture over a ConfigHome; dir_ is its folder. A test may point
-// XDG_CONFIG_HOME elsewhere: the variable is put back all the same.
+// A fixture over a ConfigHome whose folder is dir_. A test may point
+// XDG_CONFIG_HOME elsewhere: it is put back all the same.
 class ConfigSandbox : public ::testing::Test {
 protected:
     ConfigHome home_;
     const std::filesystem::path dir_ = home_.path();
 };
 
-// Whether another user may pass through every folder from the root down to
-// `path`: a test that hands its files to another user needs it, and a
-// private temporary directory (TMPDIR in a 0700 home) does not give it.
-inline bool othersCanEnter(const std::filesystem::path& path) {
-    for (auto p = std::filesystem::absolute(path); !p.empty(); p = p.parent_path()) {
-        struct stat st {};
-        if (::stat(p.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
-        if (p == p.root_path()) break;
-    }
-    return true;
-}
-
 // The bytes of a file, or nothing when it cannot be read (a missing file).
 inline std::optional<std::string> readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Whether another user may pass through every folder from the root down to
+// `path`: a test that hands its files to another user needs it, and a
+// private temporary directory (TMPDIR in a 0700 home) does not give it.
+inline bool othersCanEnter(const std::filesystem::path& path) {
+    struct stat st {};
+    for (auto p = std::filesystem::absolute(path);; p = p.parent_path()) {
+        if (::stat(p.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
+        if (p == p.root_path()) return true;
+    }
 }
 
 }  // namespace ecran::test_support

@@ -90,7 +90,7 @@ std::string callsOnAReadOnlyStore(const fs::path& dir) {
         (void)!write(report, out.data(), out.size());
         return 0;
     });
-    return child.output();
+    return child.read();
 }
 
 TEST_F(RegistryTest, AStoreItsUserMayOnlyReadIsReadAndNeverWritten) {
