@@ -35,12 +35,6 @@ QJsonObject entryJson(const HistoryEntry& e) {
             {"warnings", QJsonDocument::fromJson(QByteArray::fromStdString(e.warnings)).array()}};
 }
 
-QJsonObject screensJson(const ScreenModel& model) {
-    QJsonArray list;
-    for (const auto& [name, s] : model.screens()) list.append(screenJson(s));
-    return {{"screens", list}};
-}
-
 std::string cookieValue(const QByteArray& header) {
     for (const QByteArray& part : header.split(';')) {
         const QByteArray p = part.trimmed();
@@ -95,7 +89,7 @@ ConsoleApi::ConsoleApi(ScreenModel& model, ConsoleStore& store, fleet::MqttClien
     : QObject(parent), model_(model), store_(store), client_(client), prefix_(std::move(prefix)), https_(https),
       limits_(limits) {
     connect(&model_, &ScreenModel::screenChanged, this, [this](const QString& name) {
-        if (const Screen* s = model_.find(name.toStdString())) broadcast("screen", compact(screenJson(*s)));
+        if (const Screen* s = model_.find(name.toStdString())) broadcast("screen", s->json);
     });
     connect(&client_, &fleet::MqttClient::acknowledged, this, [this](int mid) { finish(mid, "sent", 201); });
     keepAlive_.setInterval(static_cast<int>(limits_.keepAlive.count()));
@@ -172,11 +166,11 @@ void ConsoleApi::handle(const HttpRequest& request, const HttpReply& reply) {
     if (who->cookie && request.method != "GET" && !sameOrigin(request)) {
         return reply.send(error(403, "a change made with the session cookie must come from the console's own page"));
     }
-    if (path == "/api/v1/screens") return reply.send(json(200, screensJson(model_)));
+    if (path == "/api/v1/screens") return reply.send({200, "application/json", model_.listJson(), {}});
     if (path.rfind("/api/v1/screens/", 0) == 0) {
         const Screen* s = model_.find(path.substr(16));
         if (!s) return reply.send(error(404, "no screen named " + QString::fromStdString(path.substr(16))));
-        return reply.send(json(200, screenJson(*s)));
+        return reply.send({200, "application/json", s->json, {}});
     }
     if (path == "/api/v1/messages") {
         return request.method == "POST" ? postMessage(request, reply, *who) : listMessages(request, reply);
@@ -333,7 +327,7 @@ void ConsoleApi::openStream(const HttpReply& reply, const Caller& who) {
     std::erase_if(streams_, [](const Stream& s) { return !s.stream; });
     streams_.push_back({stream, who.tokenId});
     const QByteArray first =
-        "id: " + QByteArray::number(++eventId_) + "\nevent: screens\ndata: " + compact(screensJson(model_)) + "\n\n";
+        "id: " + QByteArray::number(++eventId_) + "\nevent: screens\ndata: " + model_.listJson() + "\n\n";
     (void)stream->write(first, limits_.streamUnread);
 }
 

@@ -24,6 +24,27 @@ ScreenModel::ScreenModel(std::string prefix, QObject* parent) : QObject(parent),
 
 std::vector<std::string> ScreenModel::subscriptions() const { return {prefix_ + "/+/status", prefix_ + "/+/state"}; }
 
+void ScreenModel::changed(Screen& s) {
+    s.json = QJsonDocument(screenJson(s)).toJson(QJsonDocument::Compact);
+    listFresh_ = false;
+    emit screenChanged(QString::fromStdString(s.name));
+}
+
+const QByteArray& ScreenModel::listJson() const {
+    if (!listFresh_) {
+        list_ = "{\"screens\":[";
+        bool first = true;
+        for (const auto& [name, s] : screens_) {
+            if (!first) list_ += ',';
+            list_ += s.json;
+            first = false;
+        }
+        list_ += "]}";
+        listFresh_ = true;
+    }
+    return list_;
+}
+
 const Screen* ScreenModel::find(const std::string& name) const {
     const auto it = screens_.find(name);
     return it == screens_.end() ? nullptr : &it->second;
@@ -50,7 +71,7 @@ bool ScreenModel::apply(const QString& topic, const QByteArray& payload) {
             if (it == screens_.end() || it->second.status == "unknown") return false;
             it->second.status = "unknown";
             it->second.since = nowIso();
-            emit screenChanged(QString::fromStdString(name));
+            changed(it->second);
             return true;
         }
         if (payload != "online" && payload != "offline") return false;
@@ -59,7 +80,7 @@ bool ScreenModel::apply(const QString& topic, const QByteArray& payload) {
         if (s.status == payload.toStdString()) return false;
         s.status = payload.toStdString();
         s.since = nowIso();
-        emit screenChanged(QString::fromStdString(name));
+        changed(s);
         return true;
     }
     if (levels[2] == QLatin1String("state")) {
@@ -73,7 +94,7 @@ bool ScreenModel::apply(const QString& topic, const QByteArray& payload) {
         for (const auto& g : doc.object().value("groups").toArray()) {
             if (g.isString()) s.groups.push_back(g.toString().toStdString());
         }
-        emit screenChanged(QString::fromStdString(name));
+        changed(s);
         return true;
     }
     return false;

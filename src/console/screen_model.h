@@ -21,6 +21,7 @@ struct Screen {
     std::optional<std::string> since;         // ISO-8601 UTC of the last status change seen
     std::vector<std::string> groups;          // from the state
     std::optional<QJsonObject> state;
+    QByteArray json;  // screenJson() written out, kept with each change
 };
 
 // {"name","status","since","groups","state"}
@@ -40,6 +41,9 @@ public:
 
     [[nodiscard]] const std::map<std::string, Screen>& screens() const noexcept { return screens_; }
     [[nodiscard]] const Screen* find(const std::string& name) const;
+    // {"screens":[...]} sorted by name, written once per change: a fleet's
+    // pages ask for it far more often than a screen changes.
+    [[nodiscard]] const QByteArray& listJson() const;
     // The screens that a target names: one screen, a group, all.
     [[nodiscard]] std::vector<std::string> namesInGroup(const std::string& group) const;
 
@@ -47,8 +51,12 @@ signals:
     void screenChanged(const QString& name);
 
 private:
+    void changed(Screen& screen);
+
     std::string prefix_;
     std::map<std::string, Screen> screens_;
+    mutable QByteArray list_;
+    mutable bool listFresh_ = false;
 };
 
 }  // namespace ecran::console

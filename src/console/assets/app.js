@@ -98,24 +98,44 @@ function fillSelect(select, values, first) {
   if ([...select.options].some((o) => o.value === keep)) select.value = keep;
 }
 
+function matches(s) {
+  const query = $("search").value.trim().toLowerCase(), group = $("group-filter").value;
+  return s.name.toLowerCase().includes(query) && (!group || s.groups.includes(group));
+}
+
 function render() {
-  const query = $("search").value.trim().toLowerCase();
   fillSelect($("group-filter"), groups(), t("allGroups"));
-  const group = $("group-filter").value;
-  const shown = [...state.screens.values()].filter((s) =>
-    s.name.toLowerCase().includes(query) && (!group || s.groups.includes(group)));
+  const shown = [...state.screens.values()].filter(matches);
   $("cards").replaceChildren(...shown.map(card));
   if (!shown.length) {
     const li = document.createElement("li");
     li.textContent = t("noScreens");
     $("cards").append(li);
   }
+  renderCounts();
+  updateTargets();
+  renderHistory();
+}
+
+function renderCounts() {
   const all = [...state.screens.values()];
   $("counts").textContent = t("counts", {
     on: all.filter((s) => s.status === "online").length,
     off: all.filter((s) => s.status === "offline").length, n: all.length });
-  updateTargets();
-  renderHistory();
+}
+
+// One screen changed: only its card is drawn again, unless the groups or
+// the list of screens changed with it.
+function update(s) {
+  const before = state.screens.get(s.name);
+  state.screens.set(s.name, s);
+  const old = [...$("cards").children].find((li) => li.dataset.name === s.name);
+  if (!before || String(before.groups) !== String(s.groups) || !old !== !matches(s)) {
+    state.screens = new Map([...state.screens].sort(([a], [b]) => (a < b ? -1 : a > b ? 1 : 0)));
+    return render();
+  }
+  if (old) old.replaceWith(card(s));
+  renderCounts();
 }
 
 function updateTargets() {
@@ -214,12 +234,7 @@ function listen() {
     state.screens = new Map(JSON.parse(e.data).screens.map((s) => [s.name, s]));
     render();
   });
-  source.addEventListener("screen", (e) => {
-    const s = JSON.parse(e.data);
-    state.screens.set(s.name, s);
-    state.screens = new Map([...state.screens].sort(([a], [b]) => (a < b ? -1 : a > b ? 1 : 0)));
-    render();
-  });
+  source.addEventListener("screen", (e) => update(JSON.parse(e.data)));
   source.addEventListener("message", (e) => addHistory(JSON.parse(e.data)));
 }
 
@@ -227,10 +242,13 @@ async function showConsole() {
   $("signin").hidden = true;
   $("console").hidden = false;
   $("signout").hidden = false;
-  const h = await api("GET", "/api/v1/messages?limit=50");
-  if (h.status === 200) state.history = h.data.messages;
   listen();
-  render();
+  const h = await api("GET", "/api/v1/messages?limit=50");
+  if (h.status === 200) {
+    for (const e of h.data.messages) if (!state.history.some((x) => x.id === e.id)) state.history.push(e);
+    state.history.sort((a, b) => b.id - a.id);
+  }
+  renderHistory();
 }
 
 function showSignIn() {
