@@ -15,21 +15,29 @@ packages=(
   systemd dpkg-dev file desktop-file-utils lintian
   clang libclang-rt-14-dev
 )
+# Node.js runs the second broker (aedes) and MQTT.js of the interoperability
+# tests; a Node.js installed otherwise (node on PATH) is used as it is.
+command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "install-deps: installing ${missing[*]}" >&2
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}" >&2
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The Node.js side of the tests, at the versions of its lock file.
+interop="$(cd "$(dirname "$0")/.." && pwd)/tests/interop"
+if [ ! -d "$interop/node_modules" ] || [ "$interop/package-lock.json" -nt "$interop/node_modules" ]; then
+  echo "install-deps: npm ci in $interop" >&2
+  npm ci --prefix "$interop" --no-audit --no-fund >/dev/null
+fi
