@@ -29,7 +29,7 @@ std::string codePointName(char32_t cp) {
 // UTF-8 text as Windows-1252, "?" for what the code page lacks; the note
 // names the characters replaced (the first few, and how many in all).
 CommandDatagram windows1252(std::string_view utf8, std::string_view head) {
-    if (!text::isUtf8(utf8)) return {std::nullopt, "refused: the text is not UTF-8"};
+    if (!text::isUtf8(utf8)) return {std::nullopt, "refused: the text is not UTF-8", "not UTF-8"};
     std::string out(head);
     std::vector<char32_t> missing;
     std::size_t replaced = 0;
@@ -50,7 +50,7 @@ CommandDatagram windows1252(std::string_view utf8, std::string_view head) {
         if (replaced > missing.size()) note += " (" + std::to_string(replaced) + " characters in all)";
         note += replaced == 1 ? ": shown as \"?\"" : ": each shown as \"?\"";
     }
-    return {std::move(out), std::move(note)};
+    return {std::move(out), std::move(note), replaced > 0 ? "replaced" : ""};
 }
 
 std::string withoutBlanks(std::string_view s) {
@@ -64,11 +64,12 @@ std::string withoutBlanks(std::string_view s) {
 CommandDatagram datagramFor(Command command, std::string_view payload) {
     if (payload.size() > kMaxPayload) {
         return {std::nullopt, "refused: " + std::to_string(payload.size()) + " bytes, more than a message holds (" +
-                                  std::to_string(kMaxPayload) + ")"};
+                                  std::to_string(kMaxPayload) + ")",
+                "too large"};
     }
     switch (command) {
         case Command::Message:
-            return {std::string(payload), {}};
+            return {std::string(payload), {}, {}};
         case Command::Ticker:
             return windows1252(payload, std::string{text::kCommandMarker, '1'});
         case Command::Text: {
@@ -77,21 +78,22 @@ CommandDatagram datagramFor(Command command, std::string_view payload) {
                 converted.datagram->front() == text::kCommandMarker) {
                 return {std::nullopt,
                         "refused: a main message cannot begin with \"\xC3\xBF\" (U+00FF), the display's command "
-                        "marker; send such bytes to the message topic"};
+                        "marker; send such bytes to the message topic",
+                        "command marker"};
             }
             return converted;
         }
         case Command::Colour: {
             if (payload.size() > kMaxColourText) {
-                return {std::nullopt, "refused: " + std::to_string(payload.size()) + " bytes are no colour"};
+                return {std::nullopt, "refused: " + std::to_string(payload.size()) + " bytes are no colour", "too large"};
             }
-            if (!text::isUtf8(payload)) return {std::nullopt, "refused: the colour is not UTF-8 text"};
+            if (!text::isUtf8(payload)) return {std::nullopt, "refused: the colour is not UTF-8 text", "not UTF-8"};
             const auto reading = text::readColour(withoutBlanks(payload));
-            if (!reading.colour) return {std::nullopt, "refused: " + reading.error};
-            return {std::string{text::kCommandMarker, '2'} + std::to_string(*reading.colour), {}};
+            if (!reading.colour) return {std::nullopt, "refused: " + reading.error, "not a colour"};
+            return {std::string{text::kCommandMarker, '2'} + std::to_string(*reading.colour), {}, {}};
         }
     }
-    return {std::nullopt, "refused: unknown command"};
+    return {std::nullopt, "refused: unknown command", "unknown command"};
 }
 
 }  // namespace ecran::fleet

@@ -18,6 +18,7 @@ inline constexpr std::size_t kMaxPayload = 65507;
 struct CommandDatagram {
     std::optional<std::string> datagram;  // nothing when refused
     std::string note;                     // for stderr when not empty: what was refused or replaced
+    std::string kind;                     // the note's reason in a word or two ("too large"), one a reason
 };
 
 // The datagram a command stands for: a message is its payload unchanged;

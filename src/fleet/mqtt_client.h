@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,22 @@ struct MqttOptions {
     int keepalive = 10;
     std::string willTopic, willPayload;   // published by the broker when the screen vanishes
     std::vector<std::string> subscriptions;  // QoS 1, after every connect
+    // The longest command payload taken: with MQTT 5 the broker is told the
+    // largest packet that holds it, and never sends a larger one.
+    std::size_t maxPayload = 65507;
+};
+
+// How the connection is retried: the delay doubles from 1 s to 10 s, and
+// goes back to 1 s only after a connection that lasted (a broker that takes
+// the connection and drops it at once is retried as slowly as one that is
+// away); while another client takes this one's session (same client id),
+// about once a minute.
+struct Backoff {
+    static constexpr std::chrono::seconds kFirst{1}, kMost{10}, kTakenOver{60}, kLasting{30};
+    std::chrono::seconds delay = kFirst;
+    // A connection ended after lasting `lasted`; `takenOver`: another client
+    // took the session. The wait before the next attempt.
+    std::chrono::seconds next(std::optional<std::chrono::steady_clock::duration> lasted, bool takenOver);
 };
 
 class MqttClient : public QObject {
@@ -40,7 +57,8 @@ public:
     explicit MqttClient(MqttOptions options, QObject* parent = nullptr);
     ~MqttClient() override;
 
-    // Starts connecting; retries for ever with back-off from 1 to 10 s.
+    // Starts connecting with MQTT 5, or 3.1.1 with a broker that speaks only
+    // that; retries for ever (see Backoff).
     void start();
 
     // Publishes with QoS 1; false when not connected (nothing is queued).
@@ -63,12 +81,24 @@ public:
     // many older ones were dropped because the window fell too far behind.
     [[nodiscard]] std::vector<Message> takeMessages(std::size_t most, std::uint64_t& dropped);
 
+    // Commands waiting are bounded by count and by bytes: the oldest go first.
+    static constexpr std::size_t kMaxWaiting = 4096;
+    static constexpr std::size_t kMaxWaitingBytes = 4u << 20;
+
 signals:
     void connectedToBroker();
     void connectionFailed(const QString& why);  // an attempt failed; another follows
     void connectionLost(const QString& why);
     // Messages wait for takeMessages; said once until they are taken.
     void messagesWaiting();
+    // A message the broker delivered with the retain flag: not taken.
+    void retainedIgnored(const QString& topic);
+    // The broker refused a subscription or a publication (reason in words).
+    void refused(const QString& topic, const QString& reason, bool subscription);
+    // Another client with this client id took the session.
+    void sessionTakenOver();
+    // The broker speaks only MQTT 3.1.1: the client speaks it too from now on.
+    void fellBackTo311();
 
 private:
     struct Shared;

@@ -16,6 +16,8 @@
 #include <QUdpSocket>
 
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -24,6 +26,7 @@
 
 #include "mqtt_harness.h"
 #include "display/form1.h"
+#include "errors/report.h"
 #include "profile/profile_value.h"
 #include "text/cp1252.h"
 
@@ -34,6 +37,7 @@ using ecran::display::Form1;
 using ecran::fleet::FleetConfig;
 using ecran::fleet::FleetLink;
 using mqtt_test::Broker;
+using mqtt_test::BrokerKind;
 using mqtt_test::Peer;
 using mqtt_test::PeerOptions;
 using mqtt_test::StderrCapture;
@@ -136,6 +140,9 @@ TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows)
          "ecran/s1/color: refused: unknown colour 'rde'"},
         {"ecran/all/text", "ab\xFF", false, "Quai 2", "D\xE9part 17:45", 255, "#FF0000",
          "ecran/all/text: refused: the text is not UTF-8"},
+        // Another reason on a topic that already refused one: named too.
+        {"ecran/s1/color", std::string(70, 'a'), false, "Quai 2", "D\xE9part 17:45", 255, "#FF0000",
+         "ecran/s1/color: refused: 70 bytes are no colour"},
     };
     std::vector<QString> sources;
     for (const auto& r : rows) {
@@ -315,7 +322,7 @@ TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
     startLink(wrong);
     ASSERT_TRUE(waitFor([&] { return err.text().find("refused the connection") != std::string::npos; }, 8000))
         << err.text();
-    EXPECT_NE(err.text().find("not authorised"), std::string::npos) << err.text();
+    EXPECT_NE(err.text().find("Not authorized"), std::string::npos) << err.text();
     link_.reset();
 
     FleetConfig right = config(broker);
@@ -358,6 +365,169 @@ TEST_F(FleetLinkTest, AFloodPublishesPacedStatesEndingWithTheLastMessage) {
     const auto states = peer.count("ecran/s1/state") - statesBefore;
     EXPECT_LE(static_cast<double>(states), seconds * 10 + 2);
     EXPECT_EQ(json(peer.last("ecran/s1/state")).value("text").toString().toStdString(), last);
+}
+
+// The same link against each broker: mosquitto (MQTT 5) and aedes (3.1.1,
+// to which the display falls back).
+class FleetOnEachBroker : public FleetLinkTest, public testing::WithParamInterface<BrokerKind> {
+protected:
+    void SetUp() override {
+        const std::string why = mqtt_test::missing(GetParam());
+        if (!why.empty()) GTEST_SKIP() << why;
+        // Each row hears every line the display says, not one line a minute.
+        ecran::errors::reports() = ecran::errors::ReportLimiter();
+        FleetLinkTest::SetUp();
+    }
+    [[nodiscard]] bool v5() const { return GetParam() == BrokerKind::Mosquitto; }
+    // Captions shown while `during` runs, until `last` is shown.
+    std::vector<std::string> captionsUntil(const std::function<void()>& during, const std::string& last) {
+        std::vector<std::string> shown;
+        const auto c = QObject::connect(form_.get(), &Form1::messageApplied,
+                                        [&] { shown.push_back(form_->Label1->caption()); });
+        during();
+        (void)waitFor([&] { return !shown.empty() && shown.back() == last; }, 10000);
+        QObject::disconnect(c);
+        return shown;
+    }
+};
+
+// Commands are events: a retained one is ignored (said once, with the way to
+// clear it), whether a subscription or, with MQTT 5, a live message brings
+// it; what MQTT.js publishes at every QoS and protocol is taken; what was
+// queued in the screen's session while it was away arrives in order.
+TEST_P(FleetOnEachBroker, RetainedCommandsAreIgnoredAndQueuedOnesArriveInOrder) {
+    Broker broker({}, GetParam());
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Peer peer(broker.port(), kWatch);
+    ASSERT_TRUE(peer.publish("ecran/s1/text", "OLD", 1, true, true));
+    ASSERT_TRUE(peer.publish("ecran/all/color", "red", 1, true, true));
+    StderrCapture err;
+    startLink(config(broker));
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_TRUE(waitFor([&] { return err.text().find("'ecran/all/color'") != std::string::npos; }, 5000))
+        << err.text();
+    EXPECT_NE(form_->Label1->caption(), "OLD");
+    EXPECT_NE(err.text().find("ecran: MQTT ecran/s1/text: a retained command was ignored"), std::string::npos);
+    EXPECT_NE(err.text().find("clear it with: mosquitto_pub -r -n -t 'ecran/s1/text'"), std::string::npos);
+    EXPECT_EQ(err.text().find("speaks only MQTT 3.1.1") != std::string::npos, !v5()) << err.text();
+
+    const std::string node = mqtt_test::nodeProgram(), script = mqtt_test::interopScript("publish.mjs");
+    for (const int version : {4, 5}) {
+        if (version == 5 && !v5()) continue;
+        for (const int qos : {0, 1, 2}) {
+            const std::string text = "MQTT.js v" + std::to_string(version) + " QoS " + std::to_string(qos);
+            ASSERT_EQ(mqtt_test::shell(node + " " + script + " " + broker.url() + " ecran/s1/text '" + text + "' " +
+                                       std::to_string(qos) + " " + std::to_string(version)),
+                      0);
+            EXPECT_TRUE(waitFor([&] { return form_->Label1->caption() == text; }, 5000)) << text;
+        }
+    }
+    if (v5()) {
+        const auto shown = captionsUntil(
+            [&] {
+                ASSERT_TRUE(peer.publish("ecran/s1/text", "live retained", 1, true, true));
+                ASSERT_TRUE(peer.publish("ecran/s1/text", "live"));
+            },
+            "live");
+        EXPECT_EQ(shown, std::vector<std::string>{"live"});
+    }
+
+    link_.reset();
+    for (const char* t : {"un", "deux", "trois"}) ASSERT_TRUE(peer.publish("ecran/s1/text", t));
+    const auto shown = captionsUntil([&] { startLink(config(broker)); }, "trois");
+    EXPECT_EQ(shown, (std::vector<std::string>{"un", "deux", "trois"})) << err.text();
+}
+
+// With MQTT 5 the broker is told the largest packet the screen takes and
+// never sends a larger one; a 3.1.1 broker sends it, and it is refused.
+TEST_P(FleetOnEachBroker, APayloadLargerThanAMessageIsNotReadWhereTheBrokerCanHoldItBack) {
+    Broker broker({}, GetParam());
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Peer peer(broker.port(), kWatch);
+    StderrCapture err;
+    startLink(config(broker));
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    const auto received = link_->commandsReceived();
+    ASSERT_TRUE(peer.publish("ecran/s1/message", std::string(100000, 'x')));
+    ASSERT_TRUE(peer.publish("ecran/s1/message", std::string(ecran::fleet::kMaxPayload, 'y')));
+    ASSERT_TRUE(waitFor([&] { return form_->Label1->caption().size() == ecran::fleet::kMaxPayload; }, 10000));
+    EXPECT_EQ(link_->commandsReceived() - received, v5() ? 1u : 2u);
+}
+
+// A flood of large texts: the commands waiting are bounded by bytes, the
+// oldest dropped and the total said; the last one is shown.
+TEST_P(FleetOnEachBroker, AFloodOfLargeTextsIsBoundedByBytesAndEndsOnTheLast) {
+    Broker broker({}, GetParam());
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Peer peer(broker.port(), kWatch);
+    StderrCapture err;
+    startLink(config(broker));
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    const auto received = link_->commandsReceived();
+    const int n = 300;
+    // The window's loop does not run meanwhile: they all wait for it.
+    for (int i = 1; i <= n; ++i) peer.publish("ecran/s1/text", std::to_string(i) + std::string(60000, 'a'), 1);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const std::string last = std::to_string(n) + std::string(60000, 'a');
+    ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == last; }, 20000));
+    EXPECT_LT(link_->commandsReceived() - received, static_cast<std::uint64_t>(n) / 2);
+    EXPECT_NE(err.text().find(" commands in all, "), std::string::npos) << err.text();
+}
+
+// Two screens with one name: the one whose session was taken says so once
+// and tries again about once a minute, instead of fighting every second.
+TEST_P(FleetOnEachBroker, TwoScreensWithOneNameAreToldAndBackOff) {
+    Broker broker({}, GetParam());
+    ASSERT_TRUE(broker.start()) << broker.log();
+    StderrCapture err;
+    startLink(config(broker));
+    Peer peer(broker.port(), kWatch);
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    FleetLink clone(*form_, config(broker), "0.2.0");
+    clone.start();
+    ASSERT_TRUE(waitFor([&] { return err.text().find("another screen uses the name s1") != std::string::npos; },
+                        25000))
+        << err.text();
+    const auto said = err.text();
+    EXPECT_NE(said.find("each screen needs its own [mqtt] name"), std::string::npos) << said;
+    if (v5()) {
+        // Over 8 s, the clone keeps its connection: no more fights.
+        const auto connections = [&] {
+            const std::string log = broker.log();
+            std::size_t n = 0;
+            for (auto at = log.find(" as ecran-s1 "); at != std::string::npos; at = log.find(" as ecran-s1 ", at + 1)) ++n;
+            return n;
+        };
+        const auto before = connections();
+        (void)waitFor([] { return false; }, 8000);
+        EXPECT_LE(connections() - before, 1u) << broker.log();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Brokers, FleetOnEachBroker, testing::Values(BrokerKind::Mosquitto, BrokerKind::Aedes),
+                         [](const auto& row) { return std::string(mqtt_test::nameOf(row.param)); });
+
+// A login the ACL does not match: each refused publication is said, naming
+// the topic and the reason (MQTT 5 only says them; mosquitto 2.0 grants the
+// subscriptions and holds the messages back).
+TEST_F(FleetLinkTest, RefusedSubscriptionsAndPublicationsAreSaid) {
+    Broker files;
+    const std::string passwords = (files.dir() / "passwords").string(), acl = (files.dir() / "acl").string();
+    ASSERT_EQ(mqtt_test::shell("mosquitto_passwd -b -c " + passwords + " hall pw >/dev/null 2>&1"), 0);
+    std::ofstream(acl) << "pattern read ecran/%u/+\npattern write ecran/%u/status\npattern write ecran/%u/state\n";
+    Broker broker("allow_anonymous false\npassword_file " + passwords + "\nacl_file " + acl + "\n");
+    ASSERT_TRUE(broker.start()) << broker.log();
+    StderrCapture err;
+    FleetConfig c = config(broker);
+    c.username = "hall";  // logs in as "hall", named "s1"
+    c.password = "pw";
+    startLink(c);
+    ASSERT_TRUE(waitFor([&] { return err.text().find("refused the publication to ecran/s1/state") != std::string::npos; },
+                        10000))
+        << err.text();
+    EXPECT_NE(err.text().find("refused the publication to ecran/s1/status: Not authorized (check its ACL for the user hall)"),
+              std::string::npos)
+        << err.text();
 }
 
 }  // namespace

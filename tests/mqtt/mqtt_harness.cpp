@@ -48,11 +48,12 @@ std::string program(const std::vector<const char*>& candidates) {
     return {};
 }
 
-std::string nodeProgram() { return program({"/usr/bin/node", "/usr/local/bin/node", "/usr/bin/nodejs"}); }
-
 const fs::path kInterop = ECRAN_INTEROP_DIR;
 
 }  // namespace
+
+std::string nodeProgram() { return program({"/usr/bin/node", "/usr/local/bin/node", "/usr/bin/nodejs"}); }
+std::string interopScript(const std::string& name) { return (kInterop / name).string(); }
 
 const char* nameOf(BrokerKind kind) { return kind == BrokerKind::Aedes ? "aedes" : "mosquitto"; }
 

@@ -26,6 +26,9 @@ enum class BrokerKind { Mosquitto, Aedes };
 
 // The broker program, or empty when it is not installed.
 std::string mosquittoProgram();
+// Node.js, and a script of tests/interop (MQTT.js's publish.mjs...).
+std::string nodeProgram();
+std::string interopScript(const std::string& name);
 // Why a broker of this kind cannot run here (for a skip), or empty.
 [[nodiscard]] std::string missing(BrokerKind kind);
 
