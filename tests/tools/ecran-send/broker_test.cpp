@@ -302,6 +302,24 @@ TEST_F(BrokerSend, LinesGoOnAfterTheBrokerDroppedTheConnection) {
     EXPECT_TRUE(broker_->ready());
 }
 
+// A broker of MQTT 3.1.1 only (aedes): ecran-send falls back to it and says
+// what such a broker cannot tell; mosquitto is spoken to in MQTT 5.
+TEST(BrokerSendProtocol, FallsBackTo311WhereTheBrokerSpeaksOnlyThat) {
+    for (const auto kind : {mqtt_test::BrokerKind::Mosquitto, mqtt_test::BrokerKind::Aedes}) {
+        SCOPED_TRACE(mqtt_test::nameOf(kind));
+        if (!mqtt_test::missing(kind).empty()) GTEST_SKIP() << mqtt_test::missing(kind);
+        mqtt_test::Broker broker({}, kind);
+        ASSERT_TRUE(broker.start()) << broker.log();
+        mqtt_test::Peer screen(broker.port(), {"ecran/hall/message"});
+        ASSERT_TRUE(screen.waitSubscribed());
+        const auto result = runSender({"--broker", broker.url(), "--screen", "hall", "vieux"}, "");
+        EXPECT_EQ(result.code, kExitSent) << result.err;
+        EXPECT_EQ(result.err.find("speaks only MQTT 3.1.1") != npos, kind == mqtt_test::BrokerKind::Aedes)
+            << result.err;
+        EXPECT_EQ(screen.payloads(1), std::vector<std::string>{"vieux"});
+    }
+}
+
 struct UrlCase {
     const char* text;
     bool tls;
