@@ -35,12 +35,13 @@ std::string without(std::string s, std::string_view refused) {
 
 // Names the profile functions accept: they refuse a section name with "]"
 // or a line break, and a key name with "=" or a line break or that begins
-// with "["; NUL ends any name they are given.
+// with "[" or ";" (a comment); NUL ends any name they are given.
 std::string sectionName(std::string s) { return without(std::move(s), std::string_view("\r\n]\0", 4)); }
 
 std::string keyName(std::string s) {
     s = without(std::move(s), std::string_view("\r\n=\0", 4));
-    while (!trimBlanks(s).empty() && trimBlanks(s).front() == '[') s.erase(s.find('['), 1);
+    while (!trimBlanks(s).empty() && (trimBlanks(s).front() == '[' || trimBlanks(s).front() == ';'))
+        s.erase(s.find(trimBlanks(s).front()), 1);
     return s;
 }
 

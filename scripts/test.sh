@@ -20,6 +20,8 @@ werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
 
 "$root/scripts/install-deps.sh"
+# The console's page and OpenAPI checks run on these npm packages (exact versions in the lock file).
+npm ci --prefix "$root/tests/console/web" --no-audit --no-fund --loglevel=error
 
 echo "== build (warnings as errors: $werror)"
 "$root/scripts/build.sh" "$root/build-test" -DECRAN_WERROR=$werror -DECRAN_BENCH=ON

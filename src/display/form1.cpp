@@ -70,7 +70,13 @@ QFont trebuchet(qreal points, QFont::Weight weight) {
     return f;
 }
 
-std::string profilePath() { return win32::configDirectory() + "/" + kProfileFile; }
+// A setting, for messages: "FILE ([ecran] port)".
+std::string where(const char* section, const char* key) {
+    return profile::settingsFilePath() + " ([" + section + "] " + key + ")";
+}
+
+// " set in FILE ([ecran] port)", after what was set there.
+std::string setIn(const char* key) { return " set in " + where("ecran", key); }
 
 // "udp 192.0.2.7:5000", "udp [2001:db8::1]:5000": who sent a datagram. An
 // IPv4 sender reaching the dual-stack socket is named in its IPv4 form.
@@ -193,8 +199,7 @@ void Form1::Form_Load() {
     try {
         port = text::LeadingNumber(portText);
     } catch (const errors::Error&) {
-        throw StartupError("the port \"" + text::toUtf8(portText) + "\" set in " + profilePath() +
-                           " ([ecran] port) is too large a number");
+        throw StartupError("the port \"" + text::toUtf8(portText) + "\"" + setIn("port") + " is too large a number");
     }
     readSenderSettings();
     bindSocket(port, portText);
@@ -205,9 +210,8 @@ void Form1::Form_Load() {
     } catch (const errors::Error& e) {
         // A stored message the display refuses would otherwise stop every
         // later start: show the design state and wait for the next message.
-        std::cerr << "ecran: the last message stored in " << profilePath()
-                  << " ([historique] infos) cannot be shown (" << e.description() << ", error " << e.number()
-                  << "); starting without it\n";
+        std::cerr << "ecran: the last message stored in " << where("historique", "infos") << " cannot be shown ("
+                  << e.description() << ", error " << e.number() << "); starting without it\n";
     }
 }
 
@@ -219,33 +223,19 @@ void Form1::readSenderSettings() {
     const auto read = [](const char* key) {
         std::string value = profile::ProfileValue("ecran", key, "", kProfileFile, profile::kReadMode);
         if (!errors::lastError().isClear()) {
-            throw StartupError("cannot read [ecran] " + std::string(key) + " from " + profilePath() + ": " +
-                               errors::lastError().description);
+            throw StartupError("cannot read [ecran] " + std::string(key) + " from " + profile::settingsFilePath() +
+                               ": " + errors::lastError().description);
         }
         return value;
     };
     const std::string listenText = read("listen");
     const std::string allowText = read("allow");
-    if (listenText.find_first_not_of(" \t") != std::string::npos) {
-        try {
-            listen_ = parseAddress(listenText);
-        } catch (const AddressError& e) {
-            throw StartupError("the address \"" + text::toUtf8(e.entry()) + "\" set in " + profilePath() +
-                               " ([ecran] listen) cannot be used: " + e.reason());
-        }
-    }
-    // A list as long as a read gives back may have been cut, even inside an entry.
-    if (allowText.size() >= profile::kLongestReadValue) {
-        throw StartupError("the list set in " + profilePath() + " ([ecran] allow) is " +
-                           std::to_string(profile::kLongestReadValue) +
-                           " characters or longer and may have been cut; shorten it (a prefix such as "
-                           "192.168.1.0/24 covers many senders)");
-    }
     try {
-        allowed_ = SenderFilter::parse(allowText);
-    } catch (const AddressError& e) {
-        throw StartupError("the entry \"" + text::toUtf8(e.entry()) + "\" set in " + profilePath() +
-                           " ([ecran] allow) cannot be used: " + e.reason());
+        SenderSettings settings = parseSenderSettings(listenText, allowText);
+        listen_ = settings.listen;
+        allowed_ = std::move(settings.allowed);
+    } catch (const SettingError& e) {
+        throw StartupError(e.subject + setIn(e.key) + " " + e.problem);
     }
 }
 
@@ -264,16 +254,16 @@ bool Form1::admit(const QHostAddress& sender) {
 
 void Form1::bindSocket(std::int32_t port, const std::string& portText) {
     if (port < 0 || port > 65535) {
-        throw StartupError("the port " + std::to_string(port) + " (\"" + text::toUtf8(portText) + "\") set in " +
-                           profilePath() + " ([ecran] port) is outside 0-65535");
+        throw StartupError("the port " + std::to_string(port) + " (\"" + text::toUtf8(portText) + "\")" +
+                           setIn("port") + " is outside 0-65535");
     }
     const auto udpPort = static_cast<quint16>(port);
     if (listen_) {
         // One address: 0.0.0.0 is every IPv4 interface, :: every IPv6 one.
         if (!W->bind(*listen_, udpPort)) {
             throw StartupError("cannot listen on UDP port " + std::to_string(port) + " at the address \"" +
-                               listen_->toString().toStdString() + "\" set in " + profilePath() +
-                               " ([ecran] listen): " + W->errorString().toStdString());
+                               listen_->toString().toStdString() + "\"" + setIn("listen") + ": " +
+                               W->errorString().toStdString());
         }
     } else {
         // Any is both IPv4 and IPv6 where the system has IPv6; else IPv4 alone.
@@ -282,8 +272,8 @@ void Form1::bindSocket(std::int32_t port, const std::string& portText) {
             bound = W->bind(QHostAddress::AnyIPv4, udpPort);
         }
         if (!bound) {
-            throw StartupError("cannot listen on UDP port " + std::to_string(port) + " set in " + profilePath() +
-                               " ([ecran] port): " + W->errorString().toStdString());
+            throw StartupError("cannot listen on UDP port " + std::to_string(port) + setIn("port") + ": " +
+                               W->errorString().toStdString());
         }
     }
     // Room for a burst of datagrams while a tick or a paint holds the loop.
@@ -375,7 +365,7 @@ void Form1::storeUnstored() {
     // trying again would not help.
     if (!errors::lastError().isClear() && GetLastError() == ERROR_SHARING_VIOLATION) {
         errors::reports().report("ecran: store retry",
-                                 "ecran: another process holds the lock of " + profilePath() +
+                                 "ecran: another process holds the lock of " + profile::settingsFilePath() +
                                      ": the message is shown and will be stored once the lock is free");
         storeRetryMs_ = storeRetryMs_ == 0 ? kStoreRetryFirstMs : std::min(storeRetryMs_ * 2, kStoreRetryMaxMs);
         storeRetry_->start(storeRetryMs_);
@@ -449,7 +439,7 @@ void Form1::Form_Unload() {
     storeRetry_->stop();
     if (unstored_) {
         std::cerr << "ecran: closing with the last message not stored: another process still holds the lock of "
-                  << profilePath() << "\n";
+                  << profile::settingsFilePath() << "\n";
     }
     (void)ShowCursor(TRUE);
     Timer1->stop();

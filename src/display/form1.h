@@ -24,12 +24,12 @@
 #include "display/picture_box.h"
 #include "display/sender_filter.h"
 #include "errors/error.h"
+#include "profile/settings_file.h"
 
 namespace ecran::display {
 
-// The profile file that holds the port and the last message. A bare name:
-// it lives in the configuration directory.
-inline constexpr const char* kProfileFile = "QUOLVEtavrin.ini";
+// The profile file that holds the port and the last message.
+inline constexpr const char* kProfileFile = profile::kSettingsFile;
 
 // Why start-up could not bring the display up: one line for the operator.
 class StartupError : public std::runtime_error {

@@ -19,6 +19,14 @@ namespace {
 // only copies. Nothing ever comes into sight from the left.
 constexpr int kCacheMargin = 512;
 
+// A line this long is shaped as it is measured, and its advance taken from
+// that shaping: shaping it again to draw it would hold the event loop as
+// long again (tens of milliseconds for a datagram's 65,507 characters). A
+// shorter line is measured by the font's metrics and shaped only when it
+// comes into sight, so that the thousands of short lines a caption can hold
+// are never all shaped.
+constexpr qsizetype kShapedWhenMeasured = 256;
+
 // Splits a caption at its line breaks: CR LF, a lone LF or a lone CR.
 std::vector<QString> splitLines(const QString& caption) {
     std::vector<QString> lines;
@@ -86,10 +94,15 @@ void Label::setAlignment(Alignment alignment) {
 QTextLine Label::shapedLine(size_t index) {
     Line& line = layout_[index];
     if (!line.shaped) {
-        // Laid out as a line of static text is: one line, no wrapping, its
-        // top-left corner at the origin, so every glyph keeps the position
-        // (kerning included) it has in the whole line.
+        // Laid out as a line of static text is: one line, its top-left corner
+        // at the origin, so every glyph keeps the position (kerning included)
+        // it has in the whole line. Without NoWrap a line wider than the
+        // layout's largest width (about 8.4 million pixels: 65,507 "W" in
+        // the main message's font) would be broken there.
         line.shaped = std::make_unique<QTextLayout>(lines_[index], font_);
+        QTextOption option;
+        option.setWrapMode(QTextOption::NoWrap);
+        line.shaped->setTextOption(option);
         line.shaped->setCacheEnabled(true);  // keep the glyphs for later paints
         line.shaped->beginLayout();
         QTextLine textLine = line.shaped->createLine();
@@ -111,7 +124,9 @@ void Label::autoSize() {
     layout_.resize(lines_.size());
     int width = 0;
     for (size_t i = 0; i < lines_.size(); ++i) {
-        layout_[i].width = metrics.horizontalAdvance(lines_[i]);
+        // Both give the same figure: the sum of the glyphs' advances.
+        layout_[i].width = lines_[i].size() >= kShapedWhenMeasured ? qRound(shapedLine(i).horizontalAdvance())
+                                                                   : metrics.horizontalAdvance(lines_[i]);
         width = std::max(width, layout_[i].width);
     }
     takeSizeFromPixels(width, lineHeight_ * static_cast<int>(lines_.size()));

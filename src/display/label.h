@@ -5,9 +5,9 @@
 //
 // The widget is as large as its whole caption, but its container clips it
 // to what the screen shows. The caption is measured once; a line's glyphs
-// are shaped once, when it first comes into sight; and only the glyphs in
-// sight are drawn, into a cache that holds the visible part and a margin for
-// the ticker to move into.
+// are shaped once (a long line as it is measured, a short one when it first
+// comes into sight); and only the glyphs in sight are drawn, into a cache
+// that holds the visible part and a margin for the ticker to move into.
 
 #include <QColor>
 #include <QFont>
@@ -73,8 +73,8 @@ protected:
 
 private:
     // A line of the caption: its advance, measured when the caption is set
-    // (the label's size needs it), and its glyphs, shaped the first time any
-    // of it is drawn and kept for every later paint.
+    // (the label's size needs it), and its glyphs, shaped once and kept for
+    // every later paint.
     struct Line {
         int width = 0;
         std::unique_ptr<QTextLayout> shaped;

@@ -1,10 +1,13 @@
 #include "display/screen_awake.h"
 
+#include "display/wayland_idle_inhibitor.h"
+
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QGuiApplication>
 #include <QList>
 #include <QMetaType>
+#include <QScreen>
 #include <QVariant>
 
 #if ECRAN_WITH_X11
@@ -41,12 +44,23 @@ struct SystemAwakeBackend::X11State {
 #endif
 };
 
-SystemAwakeBackend::SystemAwakeBackend(std::optional<QDBusConnection> bus, QString platform)
+SystemAwakeBackend::SystemAwakeBackend(std::optional<QDBusConnection> bus, QString platform, QWindow* window)
     : bus_(std::move(bus)),
       platform_(platform.isEmpty() ? QGuiApplication::platformName() : std::move(platform)),
+      window_(window),
       x11_(std::make_unique<X11State>()) {}
 
 SystemAwakeBackend::~SystemAwakeBackend() = default;
+
+bool SystemAwakeBackend::inhibitWayland(QString& why) {
+    wayland_ = std::make_unique<WaylandIdleInhibitor>(window_);
+    if (wayland_->active()) return true;
+    why = wayland_->why();
+    wayland_.reset();
+    return false;
+}
+
+void SystemAwakeBackend::releaseWayland() { wayland_.reset(); }
 
 std::optional<quint32> SystemAwakeBackend::inhibitIdle(const QString& application, const QString& reason,
                                                        QString& why) {
@@ -149,6 +163,19 @@ void SystemAwakeBackend::resumeX11() {
     s = X11State{};
 }
 
+bool SystemAwakeBackend::underXwayland() const {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    Display* display = x11 ? x11->display() : nullptr;
+    if (display == nullptr) return false;
+    // Xwayland names its RandR outputs XWAYLAND0, XWAYLAND1... (Qt's screen
+    // names); from 23.1 on it also has an extension of its own name.
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        if (screen->name().startsWith(QLatin1String("XWAYLAND"))) return true;
+    }
+    int opcode = 0, event = 0, error = 0;
+    return XQueryExtension(display, "XWAYLAND", &opcode, &event, &error);
+}
+
 #else
 
 bool SystemAwakeBackend::suspendX11(QString&, QString& why) {
@@ -158,13 +185,32 @@ bool SystemAwakeBackend::suspendX11(QString&, QString& why) {
 
 void SystemAwakeBackend::resumeX11() {}
 
+bool SystemAwakeBackend::underXwayland() const { return false; }
+
 #endif
+
+ScreenAwake::ScreenAwake(QWindow* window)
+    : ScreenAwake(std::make_unique<SystemAwakeBackend>(std::nullopt, QString(), window)) {}
 
 ScreenAwake::ScreenAwake(std::unique_ptr<AwakeBackend> backend) : backend_(std::move(backend)) {
     const QString platform = backend_->platformName();
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
         report_ = QStringLiteral("screen kept awake: no, platform %1 drives no screen").arg(platform);
         return;
+    }
+
+    // The compositor's own protocol first: the session bus of a kiosk
+    // compositor (cage, sway, weston) has no idle-inhibit service.
+    QString waylandWhy;
+    const bool wayland = platform.startsWith(QLatin1String("wayland"));
+    if (wayland) {
+        if (backend_->inhibitWayland(waylandWhy)) {
+            method_ = Method::Wayland;
+            report_ = QStringLiteral("screen kept awake: idle inhibited on the window's surface (Wayland "
+                                     "zwp_idle_inhibit_manager_v1)");
+            return;
+        }
+        waylandWhy = QStringLiteral("Wayland idle inhibit: %1; ").arg(waylandWhy);
     }
 
     QString busWhy;
@@ -174,6 +220,7 @@ ScreenAwake::ScreenAwake(std::unique_ptr<AwakeBackend> backend) : backend_(std::
         cookie_ = *cookie;
         report_ = QStringLiteral("screen kept awake: idle inhibited through org.freedesktop.ScreenSaver (cookie %1)")
                       .arg(cookie_);
+        if (wayland) report_ += QStringLiteral(" (%1)").arg(waylandWhy.chopped(2));
         return;
     }
 
@@ -181,6 +228,13 @@ ScreenAwake::ScreenAwake(std::unique_ptr<AwakeBackend> backend) : backend_(std::
         QString how, x11Why;
         if (backend_->suspendX11(how, x11Why)) {
             method_ = Method::X11;
+            if (backend_->underXwayland()) {
+                report_ = QStringLiteral("screen kept awake: no (no idle-inhibit service: %1; %2 on Xwayland, which "
+                                         "cannot keep the Wayland compositor awake: run on Wayland with "
+                                         "QT_QPA_PLATFORM=wayland and qt6-wayland installed)")
+                              .arg(busWhy, how);
+                return;
+            }
             report_ = QStringLiteral("screen kept awake: %1 (no idle-inhibit service: %2)").arg(how, busWhy);
             return;
         }
@@ -188,8 +242,8 @@ ScreenAwake::ScreenAwake(std::unique_ptr<AwakeBackend> backend) : backend_(std::
         return;
     }
 
-    report_ = QStringLiteral("screen kept awake: no (no idle-inhibit service: %1; platform %2 has no X screen saver")
-                  .arg(busWhy, platform);
+    report_ = QStringLiteral("screen kept awake: no (%1no idle-inhibit service: %2").arg(waylandWhy, busWhy);
+    if (!wayland) report_ += QStringLiteral("; platform %1 has no X screen saver").arg(platform);
     if (platform == QLatin1String("eglfs") || platform == QLatin1String("linuxfb")) {
         report_ += QStringLiteral("; the console's blanking is the kernel's: boot with consoleblank=0");
     }
@@ -198,6 +252,7 @@ ScreenAwake::ScreenAwake(std::unique_ptr<AwakeBackend> backend) : backend_(std::
 
 ScreenAwake::~ScreenAwake() {
     switch (method_) {
+        case Method::Wayland: backend_->releaseWayland(); break;
         case Method::IdleInhibit: backend_->uninhibitIdle(cookie_); break;
         case Method::X11: backend_->resumeX11(); break;
         case Method::None: break;

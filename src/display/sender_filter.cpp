@@ -5,6 +5,9 @@
 #include <optional>
 #include <utility>
 
+#include "profile/profile_value.h"
+#include "text/cp1252.h"
+
 namespace ecran::display {
 namespace {
 
@@ -173,6 +176,29 @@ SenderFilter SenderFilter::parse(std::string_view list) {
     // Commas alone would otherwise let no sender in, a list nobody means.
     if (written && filter.rules_.empty()) throw AddressError(std::string(list), "no address in the list");
     return filter;
+}
+
+SenderSettings parseSenderSettings(std::string_view listen, std::string_view allow) {
+    SenderSettings settings;
+    if (listen.find_first_not_of(" \t") != std::string_view::npos) {
+        try {
+            settings.listen = parseAddress(listen);
+        } catch (const AddressError& e) {
+            throw SettingError{"listen", "the address \"" + text::toUtf8(e.entry()) + "\"", "cannot be used: " + e.reason()};
+        }
+    }
+    if (allow.size() >= profile::kLongestReadValue) {
+        throw SettingError{"allow", "the list",
+                           "is " + std::to_string(profile::kLongestReadValue) +
+                               " characters or longer and may have been cut; shorten it (a prefix such as "
+                               "192.168.1.0/24 covers many senders)"};
+    }
+    try {
+        settings.allowed = SenderFilter::parse(allow);
+    } catch (const AddressError& e) {
+        throw SettingError{"allow", "the entry \"" + text::toUtf8(e.entry()) + "\"", "cannot be used: " + e.reason()};
+    }
+    return settings;
 }
 
 bool SenderFilter::allows(const QHostAddress& sender) const {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -74,6 +75,26 @@ private:
 
     std::vector<Rule> rules_;
 };
+
+// [ecran] listen and [ecran] allow as the settings file gives them.
+struct SenderSettings {
+    std::optional<QHostAddress> listen;  // none: every interface, IPv4 and IPv6
+    SenderFilter allowed;
+};
+
+// A setting that cannot be used: "<subject> set in FILE ([ecran] <key>)
+// <problem>" once the caller names the file.
+struct SettingError {
+    const char* key;
+    std::string subject;
+    std::string problem;
+};
+
+// Reads both values (Windows-1252, as read): a blank listen is every
+// interface, a blank allow every sender. A list as long as the longest value
+// a read gives back may have been cut, even inside an entry, and is refused.
+// Throws SettingError.
+[[nodiscard]] SenderSettings parseSenderSettings(std::string_view listen, std::string_view allow);
 
 // The sender as the drop report names it: an IPv4-mapped address in its
 // IPv4 form.

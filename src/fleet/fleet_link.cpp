@@ -39,6 +39,7 @@ MqttOptions optionsOf(const FleetConfig& c, const TopicScheme& scheme) {
     o.willTopic = statusTopic(scheme);
     o.willPayload = kOffline;
     o.subscriptions = commandTopics(scheme);
+    o.commands = true;
     return o;
 }
 
@@ -205,6 +206,7 @@ std::string FleetLink::stateNow() const {
     s.updated = updated_;
     s.source = source_;
     s.version = version_;
+    s.groups = config_.groups;
     return stateJson(s);
 }
 

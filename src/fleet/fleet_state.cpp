@@ -63,6 +63,8 @@ JsonObject& JsonObject::raw(std::string_view key, std::string_view json) {
 std::string stateJson(const ScreenState& s) {
     char colour[8];
     std::snprintf(colour, sizeof colour, "#%06X", static_cast<unsigned>(s.rgb & 0xFFFFFFu));
+    std::string groups;
+    for (const auto& g : s.groups) groups += (groups.empty() ? "" : ",") + jsonString(g);
     return JsonObject{}
         .text("text", text::toUtf8(s.text))
         .text("ticker", text::toUtf8(s.ticker))
@@ -70,6 +72,7 @@ std::string stateJson(const ScreenState& s) {
         .text("updated", isoUtc(s.updated))
         .text("source", s.source)
         .text("version", s.version)
+        .raw("groups", "[" + groups + "]")
         .str();
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ecran::fleet {
 
@@ -38,9 +39,10 @@ struct ScreenState {
     std::chrono::system_clock::time_point updated;
     std::string source;      // UTF-8: "udp 192.0.2.7:5000", "mqtt ecran/all/text"
     std::string version;
+    std::vector<std::string> groups;  // the screen's [mqtt] groups
 };
 
-// {"text":...,"ticker":...,"color":"#RRGGBB","updated":...,"source":...,"version":...}
+// {"text":...,"ticker":...,"color":"#RRGGBB","updated":...,"source":...,"version":...,"groups":[...]}
 [[nodiscard]] std::string stateJson(const ScreenState& state);
 
 }  // namespace ecran::fleet

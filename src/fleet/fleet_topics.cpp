@@ -49,6 +49,10 @@ std::optional<Command> commandOf(const TopicScheme& scheme, std::string_view top
     return std::nullopt;
 }
 
+std::string commandTopic(const std::string& prefix, const std::string& target, Command command) {
+    return prefix + "/" + target + "/" + std::string(commandName(command));
+}
+
 std::string statusTopic(const TopicScheme& scheme) { return scheme.prefix + "/" + scheme.name + "/status"; }
 std::string stateTopic(const TopicScheme& scheme) { return scheme.prefix + "/" + scheme.name + "/state"; }
 

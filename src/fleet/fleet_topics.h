@@ -32,6 +32,10 @@ enum class Command {
 // or group's topic, or for one that is not a command.
 [[nodiscard]] std::optional<Command> commandOf(const TopicScheme& scheme, std::string_view topic);
 
+// The topic that carries `command` to `target`: a screen's name, "group/G"
+// or "all" (P/S/text, P/group/G/text, P/all/text).
+[[nodiscard]] std::string commandTopic(const std::string& prefix, const std::string& target, Command command);
+
 [[nodiscard]] std::string statusTopic(const TopicScheme& scheme);  // P/S/status
 [[nodiscard]] std::string stateTopic(const TopicScheme& scheme);   // P/S/state
 

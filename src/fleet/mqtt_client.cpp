@@ -116,7 +116,10 @@ MqttClient::MqttClient(MqttOptions options, QObject* parent)
     Shared& s = *shared_;
     s.options = options_;
     s.receiver = this;
-    s.mosq = mosquitto_new(options_.clientId.c_str(), false, &s);
+    // A screen speaks MQTT 5 where the broker does (retained commands, the
+    // largest packet, refusals); a watcher such as the console keeps 3.1.1.
+    s.protocol = options_.commands ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311;
+    s.mosq = mosquitto_new(options_.clientId.c_str(), options_.cleanSession, &s);
     if (!s.mosq) throw std::runtime_error("cannot create the MQTT client (out of memory)");
     // The window's thread publishes while the network thread runs the loop.
     (void)mosquitto_threaded_set(s.mosq, true);
@@ -172,11 +175,13 @@ std::chrono::seconds Backoff::next(std::optional<SteadyClock::duration> lasted, 
 int MqttClient::Shared::connect() {
     (void)mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, protocol);
     mosquitto_property* properties = nullptr;
-    if (protocol == MQTT_PROTOCOL_V5) {
+    if (protocol == MQTT_PROTOCOL_V5 && !options.cleanSession) {
         // MQTT 5 ends a session with its connection unless told otherwise:
         // the session outlives it, as MQTT 3.1.1's does, so that commands
         // sent while the screen is away wait for it.
         (void)mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 0xFFFFFFFFu);
+    }
+    if (protocol == MQTT_PROTOCOL_V5 && options.commands) {
         std::size_t longest = 0;
         for (const auto& t : options.subscriptions) longest = std::max(longest, t.size());
         (void)mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
@@ -271,7 +276,8 @@ void MqttClient::Shared::onConnect(mosquitto* mosq, void* self, int rc, int, con
     // retained command is known for what it is whenever it comes.
     std::vector<char*> topics;
     for (auto& t : s->options.subscriptions) topics.push_back(t.data());
-    const int options = s->protocol == MQTT_PROTOCOL_V5 ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
+    const int options =
+        s->protocol == MQTT_PROTOCOL_V5 && s->options.commands ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
     int mid = 0;
     if (mosquitto_subscribe_multiple(mosq, &mid, static_cast<int>(topics.size()), topics.data(), 1, options,
                                      nullptr) == MOSQ_ERR_SUCCESS) {
@@ -303,7 +309,7 @@ void MqttClient::Shared::onMessage(mosquitto*, void* self, const mosquitto_messa
     // Commands are events: one the broker kept (retained) would come back at
     // every subscription, over newer ones. The empty message that clears it
     // is not worth a word.
-    if (message->retain) {
+    if (message->retain && s->options.commands) {
         if (message->payloadlen > 0) {
             const QString topic = QString::fromUtf8(message->topic);
             s->post([topic](MqttClient* c) { emit c->retainedIgnored(topic); });
@@ -370,6 +376,11 @@ void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid, int reason, 
     if (mid == s->stopMid) {
         s->stopAcknowledged = true;
         s->changed.notify_all();
+        return;
+    }
+    if (s->receiver) {
+        MqttClient* r = s->receiver;
+        QMetaObject::invokeMethod(r, [r, mid] { emit r->acknowledged(mid); }, Qt::QueuedConnection);
     }
 }
 
@@ -400,6 +411,14 @@ bool MqttClient::publish(const std::string& topic, const std::string& payload, b
     // A topic the broker refuses is said once; the table stays small.
     if (shared_->publishing.size() < 256) shared_->publishing[mid] = topic;
     return true;
+}
+
+int MqttClient::publishTracked(const std::string& topic, const std::string& payload, bool retain) {
+    if (!shared_->connected) return -MOSQ_ERR_NO_CONN;
+    int mid = 0;
+    const int rc = mosquitto_publish(shared_->mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                     payload.data(), 1, retain);
+    return rc == MOSQ_ERR_SUCCESS ? mid : -rc;
 }
 
 bool MqttClient::stop(const std::string& topic, const std::string& payload, std::chrono::milliseconds wait) {

@@ -30,9 +30,12 @@ struct MqttOptions {
     int keepalive = 10;
     std::string willTopic, willPayload;   // published by the broker when the screen vanishes
     std::vector<std::string> subscriptions;  // QoS 1, after every connect
-    // The longest command payload taken: with MQTT 5 the broker is told the
-    // largest packet that holds it, and never sends a larger one.
-    std::size_t maxPayload = 65507;
+    bool cleanSession = false;  // true for a watcher that needs no queued commands (the console)
+    // The subscriptions carry a screen's commands: a retained message is no
+    // command and is not taken, and with MQTT 5 the broker is told the
+    // largest packet that holds the longest payload, and never sends a larger one.
+    bool commands = false;
+    std::size_t maxPayload = 65507;  // longer payloads are cut one byte past this, for their refusal
 };
 
 // How the connection is retried: the delay doubles from 1 s to 10 s, and
@@ -52,8 +55,8 @@ class MqttClient : public QObject {
     Q_OBJECT
 
 public:
-    // The session is persistent (clean session off), so commands sent while
-    // the screen was away wait for it at the broker.
+    // The session is persistent unless the options say otherwise, so commands
+    // sent while the screen was away wait for it at the broker.
     explicit MqttClient(MqttOptions options, QObject* parent = nullptr);
     ~MqttClient() override;
 
@@ -63,6 +66,11 @@ public:
 
     // Publishes with QoS 1; false when not connected (nothing is queued).
     bool publish(const std::string& topic, const std::string& payload, bool retain);
+    // Publishes with QoS 1 and returns the message id that acknowledged()
+    // will carry, or a negative libmosquitto code (-MOSQ_ERR_NO_CONN when not
+    // connected). Called on the client's thread, the id is known before the
+    // queued acknowledgement can arrive.
+    int publishTracked(const std::string& topic, const std::string& payload, bool retain);
 
     // Clean stop, bounded by `wait` for each of its steps: when connected,
     // publishes `payload` retained on `topic` and waits for the broker's
@@ -91,7 +99,9 @@ signals:
     void connectionLost(const QString& why);
     // Messages wait for takeMessages; said once until they are taken.
     void messagesWaiting();
-    // A message the broker delivered with the retain flag: not taken.
+    // The broker acknowledged the QoS 1 message of this id.
+    void acknowledged(int mid);
+    // A command the broker delivered with the retain flag: not taken.
     void retainedIgnored(const QString& topic);
     // The broker refused a subscription or a publication (reason in words).
     void refused(const QString& topic, const QString& reason, bool subscription);

@@ -51,6 +51,11 @@ std::string configDirectory() {
     return configDirectoryFor(xdg, home, passwordDatabaseHome());
 }
 
+std::string noConfigDirectoryReason() {
+    return "cannot tell where to keep the settings: neither XDG_CONFIG_HOME nor HOME is set to an absolute path, "
+           "and user id " + std::to_string(::getuid()) + " has no home directory in the password database; set HOME";
+}
+
 bool ensureConfigDirectory() {
     const std::string dir = configDirectory();
     if (dir.empty()) return false;

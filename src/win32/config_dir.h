@@ -15,6 +15,11 @@ namespace ecran::win32 {
 // in). Read anew at every call, never created here.
 [[nodiscard]] std::string configDirectory();
 
+// Why there is no configuration directory, in one line for a program that
+// stops on it (what to set), naming the user id the password database was
+// asked for.
+[[nodiscard]] std::string noConfigDirectoryReason();
+
 // The rule above with its inputs given (null for an unset variable, nullopt
 // for a user without a usable home in the password database).
 [[nodiscard]] std::string configDirectoryFor(const char* xdgConfigHome, const char* home,

@@ -11,6 +11,9 @@ namespace {
 
 constexpr std::string_view kLineEnding = "\r\n";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// A line whose first non-blank character this is, is a comment: never a
+// section, never a key, in reads as in lists.
+constexpr char kComment = ';';
 
 }  // namespace
 
@@ -43,7 +46,7 @@ void IniDocument::index() {
         const std::string_view t = all.substr(line.begin, line.length);
         std::size_t first = 0;
         while (first < t.size() && isBlank(t[first])) ++first;
-        if (first == t.size()) first = std::string_view::npos;
+        if (first == t.size() || t[first] == kComment) first = std::string_view::npos;
         if (first != std::string_view::npos && t[first] == '[') {
             const std::size_t close = t.find(']', first + 1);
             if (close != std::string_view::npos) {

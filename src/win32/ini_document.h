@@ -7,9 +7,12 @@
 // - A line whose first non-blank character is "[" and that holds a "]" later
 //   opens a section; its name is the text between "[" and the first "]",
 //   without blanks and tabs around it. Text after the "]" is ignored.
+// - A line whose first non-blank character is ";" is a comment: it is no key
+//   and no section, whatever it holds, in reads and in lists.
 // - Any other line that holds "=" is a key: the name is the text before the
 //   first "=", the value the text after it, both without blanks and tabs
-//   around them. ";" and "#" are ordinary characters, in names and values.
+//   around them. Elsewhere ";" and "#" are ordinary characters, in names and
+//   values ("#h" is a key, "x=1;2" has the value "1;2").
 // - A line without "=" is not a key. Key lines before the first section
 //   header belong to a section whose name is empty: section "" reads,
 //   lists and writes them (a header "[]" later in the file is never found).

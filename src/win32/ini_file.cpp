@@ -96,6 +96,17 @@ private:
     int fd_;
 };
 
+// Opens a file to read it or to lock it. O_NONBLOCK: a FIFO in place of the
+// file must not hang the program.
+int openToRead(const std::string& path) {
+    return retryInterrupted(
+        [&] { return fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0); });
+}
+
+int openFolder(const std::string& dir) {
+    return retryInterrupted([&] { return fileOps().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
+}
+
 // The file a symbolic link leads to, so that a rewrite replaces the target
 // and keeps the link; the path itself otherwise.
 std::string followLink(const std::string& path) {
@@ -140,11 +151,12 @@ bool replaceFile(const std::string& path, const std::string& dir, const std::str
     if (fd < 0) return failWrite("cannot create a temporary file in '" + dir + "'", errno);
     Descriptor out(fd);
 
-    // Messages name the file being replaced, not the temporary one: a
-    // repeated failure then reads the same every time.
+    // The temporary file goes, and the error that stopped the write is
+    // reported. Messages name the file being replaced, not the temporary
+    // one: a repeated failure then reads the same every time.
     auto abandon = [&](const std::string& what) {
         const int error = errno;
-        fileOps().close(out.release());
+        out.reset(-1);
         fileOps().unlink(temp.c_str());
         return failWrite(what, error);
     };
@@ -158,21 +170,12 @@ bool replaceFile(const std::string& path, const std::string& dir, const std::str
     if (!writeAll(out.get(), bytes)) return abandon("cannot write the new copy of '" + path + "'");
     if (retryInterrupted([&] { return fileOps().fsync(out.get()); }) != 0)
         return abandon("cannot flush the new copy of '" + path + "' to disk");
-    if (fileOps().close(out.release()) != 0) {
-        const int error = errno;
-        fileOps().unlink(temp.c_str());
-        return failWrite("cannot write the new copy of '" + path + "'", error);
-    }
-    if (fileOps().rename(temp.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        fileOps().unlink(temp.c_str());
-        return failWrite("cannot replace '" + path + "'", error);
-    }
+    if (fileOps().close(out.release()) != 0) return abandon("cannot write the new copy of '" + path + "'");
+    if (fileOps().rename(temp.c_str(), path.c_str()) != 0) return abandon("cannot replace '" + path + "'");
 
     // The rename itself lives in the folder: without this a power cut could
     // bring the old file back.
-    Descriptor folder(retryInterrupted(
-        [&] { return fileOps().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); }));
+    Descriptor folder(openFolder(dir));
     if (folder.get() < 0 || retryInterrupted([&] { return fileOps().fsync(folder.get()); }) != 0)
         return failWrite("'" + path + "' was replaced but its folder '" + dir + "' could not be flushed to disk",
                          errno);
@@ -207,17 +210,14 @@ Locked lockForWriting(const std::string& path, const std::string& dir, Descripto
         // Read-only is enough for flock: anyone who may read the file shares
         // its lock, and nothing is created to hold it.
         bool onFolder = false;
-        Descriptor fd(retryInterrupted([&] {
-            return fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
-        }));
+        Descriptor fd(openToRead(path));
         if (fd.get() < 0) {
             if (errno != ENOENT) {
                 failWrite("cannot open '" + path + "' to lock it", errno);
                 return Locked::Failed;
             }
             onFolder = true;
-            Descriptor folder(retryInterrupted(
-                [&] { return fileOps().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); }));
+            Descriptor folder(openFolder(dir));
             if (folder.get() < 0) {
                 failWrite("cannot open the folder '" + dir + "' to create '" + path + "' in it", errno);
                 return Locked::Failed;
@@ -245,9 +245,7 @@ Locked lockForWriting(const std::string& path, const std::string& dir, Descripto
         if (onFolder) {
             // Opened as the first look opened it, so that a dangling link
             // counts as no file here too.
-            const Descriptor probe(retryInterrupted([&] {
-                return fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
-            }));
+            const Descriptor probe(openToRead(path));
             current = probe.get() < 0 && errno == ENOENT;
         } else {
             struct stat locked {};
@@ -303,15 +301,16 @@ ProfilePath resolveProfilePath(std::string_view fileName) {
     if (fileName.empty()) return {};
     const std::string onDisk = text::toUtf8(fileName);
     if (fileName.find('/') != std::string_view::npos) return {onDisk, false};
-    return {configDirectory() + "/" + onDisk, true};
+    // Without a configuration directory a bare name names no file (never one
+    // at the root of the file system).
+    const std::string dir = configDirectory();
+    if (dir.empty()) return {{}, true};
+    return {dir + "/" + onDisk, true};
 }
 
 LoadedFile loadProfileFile(const std::string& path) {
     LoadedFile result;
-    // O_NONBLOCK: a FIFO in place of the file must not hang the program.
-    Descriptor in(retryInterrupted([&] {
-        return fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
-    }));
+    Descriptor in(openToRead(path));
     if (in.get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return result;
         result.status = LoadStatus::Unreadable;
@@ -367,7 +366,8 @@ LoadedFile loadProfileFile(const std::string& path) {
 }
 
 bool updateProfileFile(const ProfilePath& target, const ProfileEdit& edit) {
-    if (target.path.empty()) return fail(ERROR_INVALID_PARAMETER, "no profile file name");
+    if (target.path.empty())
+        return fail(ERROR_INVALID_PARAMETER, target.inConfigDirectory ? noConfigDirectoryReason() : "no profile file name");
     const std::string path = followLink(target.path);
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);

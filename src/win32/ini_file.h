@@ -26,7 +26,8 @@ inline constexpr std::chrono::milliseconds kLockWait{40};
 // used as given. The name is Windows-1252 text, as the profile functions'
 // callers give it; the path is the file system's name for it (UTF-8), the
 // way Windows maps an ANSI file name to the real one. An empty name leads
-// nowhere (empty result).
+// nowhere (empty result), and so does a bare name when there is no
+// configuration directory (empty path, inConfigDirectory set).
 struct ProfilePath {
     std::string path;
     bool inConfigDirectory = false;  // a bare name: the directory is created on the first write

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "win32/config_dir.h"
 #include "win32/error_api.h"
 #include "win32/ini_document.h"
 #include "win32/ini_file.h"
@@ -66,13 +67,14 @@ DWORD copyList(const std::vector<std::string>& names, LPSTR out, DWORD nSize) {
 
 // Names that the file could not hold as they are. Windows writes them anyway
 // and corrupts the file (a key "a=b" reads back as key "a"; a line break in a
-// name starts a new line); these are refused instead.
+// name starts a new line; a key ";k" is written as a comment and never read
+// back); these are refused instead.
 bool validSectionName(std::string_view name) { return name.find_first_of("\r\n]") == std::string_view::npos; }
 
 bool validKeyName(std::string_view name) {
     if (name.find_first_of("\r\n=") != std::string_view::npos) return false;
     const std::string_view trimmed = ecran::win32::ini::trimBlanks(name);
-    return trimmed.empty() || trimmed.front() != '[';
+    return trimmed.empty() || (trimmed.front() != '[' && trimmed.front() != ';');
 }
 
 BOOL refuse(std::string what, DWORD code = ERROR_INVALID_PARAMETER) {
@@ -130,10 +132,11 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
         }
         if (!validSectionName(lpAppName)) return refuse("a section name cannot hold ']' or a line break");
         if (lpKeyName && !validKeyName(lpKeyName))
-            return refuse("a key name cannot hold '=' or a line break, nor begin with '['");
+            return refuse("a key name cannot hold '=' or a line break, nor begin with '[' or ';'");
 
         const ProfilePath target = resolveProfilePath(lpFileName ? lpFileName : kSystemProfile);
-        if (target.path.empty()) return refuse("no profile file name");
+        if (target.path.empty())
+            return refuse(target.inConfigDirectory ? noConfigDirectoryReason() : "no profile file name");
 
         const std::string section = lpAppName;
         const std::string key = lpKeyName ? lpKeyName : "";

@@ -189,7 +189,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/,
                 if (name.size() > ecran::win32::kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
                 if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
                 const std::string_view data(reinterpret_cast<const char*>(lpData), lpData != nullptr ? cbData : 0);
-                return db.setValue(key.id, ecran::win32::NewValue{name, dwType, data});
+                return db.setValues(key.id, {ecran::win32::NewValue{name, dwType, data}});
             });
     });
 }

@@ -19,7 +19,9 @@ namespace ecran::win32 {
 
 namespace {
 
-constexpr int kApplicationId = 0x65637267;
+// SQLite's application id marks the file as this program's registry store:
+// the four letters "ecrg" (0x65637267), as "file" and similar tools show it.
+constexpr int kApplicationId = ('e' << 24) | ('c' << 16) | ('r' << 8) | 'g';
 constexpr int kSchemaVersion = 1;
 std::atomic<int> busyTimeoutMs{static_cast<int>(kRegistryStoreBusyTimeout.count())};
 
@@ -158,14 +160,15 @@ private:
 
 namespace {
 
-// Uses a statement and resets it when the scope ends, whatever happens.
+// Resets a statement when the scope ends, whatever happens, so that a
+// prepared statement kept for the next call holds no read lock meanwhile.
 template <class S>
-class Use {
+class ResetOnExit {
 public:
-    explicit Use(S& s) : s_(s) {}
-    ~Use() { s_.reset(); }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
+    explicit ResetOnExit(S& s) : s_(s) {}
+    ~ResetOnExit() { s_.reset(); }
+    ResetOnExit(const ResetOnExit&) = delete;
+    ResetOnExit& operator=(const ResetOnExit&) = delete;
 
 private:
     S& s_;
@@ -272,13 +275,17 @@ struct StoreIdentity {
 
 }  // namespace
 
+KeyId RegistryDatabase::findRoot(int index) {
+    Statement find(db_, "SELECT id FROM keys WHERE parent IS NULL AND upper=?1");
+    ResetOnExit reset(find);
+    find.bind(1, std::string_view(kRootNames[index]));
+    return find.step() ? find.integer(0) : 0;
+}
+
 bool RegistryDatabase::findRoots() {
     for (int i = 0; i < kStoredRootCount; ++i) {
-        Statement find(db_, "SELECT id FROM keys WHERE parent IS NULL AND upper=?1");
-        Use use(find);
-        find.bind(1, std::string_view(kRootNames[i]));
-        if (!find.step()) return false;
-        roots_[i] = find.integer(0);
+        roots_[i] = findRoot(i);
+        if (roots_[i] == 0) return false;
     }
     return true;
 }
@@ -290,7 +297,7 @@ LONG RegistryDatabase::initialise() {
         Statement q(db_, "SELECT (SELECT application_id FROM pragma_application_id),"
                          " (SELECT user_version FROM pragma_user_version),"
                          " (SELECT count(*) FROM sqlite_schema)");
-        Use use(q);
+        ResetOnExit reset(q);
         StoreIdentity id;
         if (q.step()) id = StoreIdentity{q.integer(0), q.integer(1), q.integer(2)};
         return id;
@@ -324,7 +331,7 @@ LONG RegistryDatabase::initialise() {
     return guarded(Access::Write, [&]() -> LONG {
         {
             Statement journal(db_, "PRAGMA journal_mode=WAL");
-            Use use(journal);
+            ResetOnExit reset(journal);
             if (!journal.step() || journal.blob(0) != "wal") {
                 // A file system without shared memory for the log: the
                 // rollback journal with synchronous=FULL is just as safe.
@@ -346,15 +353,10 @@ LONG RegistryDatabase::initialise() {
         }
 
         for (int i = 0; i < kStoredRootCount; ++i) {
-            Statement find(db_, "SELECT id FROM keys WHERE parent IS NULL AND upper=?1");
-            Use use(find);
-            find.bind(1, std::string_view(kRootNames[i]));
-            if (find.step()) {
-                roots_[i] = find.integer(0);
-                continue;
-            }
+            roots_[i] = findRoot(i);
+            if (roots_[i] != 0) continue;
             Statement insert(db_, "INSERT INTO keys(parent, name, upper) VALUES(NULL, ?1, ?1)");
-            Use useInsert(insert);
+            ResetOnExit reset(insert);
             insert.bind(1, std::string_view(kRootNames[i])).run();
             roots_[i] = sqlite3_last_insert_rowid(db_);
         }
@@ -416,7 +418,7 @@ LONG RegistryDatabase::windowsCode(int primary, Access access) {
 
 bool RegistryDatabase::exists(KeyId key, bool* isRoot) {
     Statement& q = statement("SELECT parent IS NULL FROM keys WHERE id=?1");
-    Use use(q);
+    ResetOnExit reset(q);
     q.bind(1, key);
     if (!q.step()) return false;
     if (isRoot) *isRoot = q.integer(0) != 0;
@@ -425,16 +427,25 @@ bool RegistryDatabase::exists(KeyId key, bool* isRoot) {
 
 KeyId RegistryDatabase::findChild(KeyId parent, std::string_view upper) {
     Statement& q = statement("SELECT id FROM keys WHERE parent=?1 AND upper=?2");
-    Use use(q);
+    ResetOnExit reset(q);
     q.bind(1, parent).bind(2, upper);
     return q.step() ? q.integer(0) : 0;
+}
+
+KeyId RegistryDatabase::findPath(KeyId base, const std::vector<std::string>& names) {
+    KeyId current = base;
+    for (const std::string& name : names) {
+        current = findChild(current, nameLookupKey(name));
+        if (current == 0) break;
+    }
+    return current;
 }
 
 std::size_t RegistryDatabase::depthOf(KeyId key) {
     Statement& q = statement("SELECT parent FROM keys WHERE id=?1");
     std::size_t depth = 0;
     for (;;) {
-        Use use(q);
+        ResetOnExit reset(q);
         q.bind(1, key);
         if (!q.step() || q.isNull(0)) return depth;
         key = q.integer(0);
@@ -455,11 +466,8 @@ LONG RegistryDatabase::openKey(KeyId base, const std::vector<std::string>& names
     return guarded(Access::Read, [&]() -> LONG {
         Transaction tx(*this, Access::Read);
         if (!exists(base)) return ERROR_KEY_DELETED;
-        KeyId current = base;
-        for (const std::string& name : names) {
-            current = findChild(current, nameLookupKey(name));
-            if (current == 0) return ERROR_FILE_NOT_FOUND;
-        }
+        const KeyId current = findPath(base, names);
+        if (current == 0) return ERROR_FILE_NOT_FOUND;
         tx.commit();
         out = current;
         return ERROR_SUCCESS;
@@ -484,7 +492,7 @@ LONG RegistryDatabase::createPath(KeyId base, const std::vector<std::string>& na
             }
             if (baseDepth + i + 1 > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
             Statement& insert = statement("INSERT INTO keys(parent, name, upper, class) VALUES(?1, ?2, ?3, ?4)");
-            Use use(insert);
+            ResetOnExit reset(insert);
             insert.bind(1, current).bind(2, names[i]).bind(3, upper);
             insert.bind(4, i + 1 == names.size() ? keyClass : std::string_view()).run();
             child = sqlite3_last_insert_rowid(db_);
@@ -533,27 +541,24 @@ LONG RegistryDatabase::deleteKey(KeyId base, const std::vector<std::string>& nam
     return guarded(Access::Write, [&]() -> LONG {
         Transaction tx(*this, Access::Write);
         if (!exists(base)) return ERROR_KEY_DELETED;
-        KeyId target = base;
-        for (const std::string& name : names) {
-            target = findChild(target, nameLookupKey(name));
-            if (target == 0) return ERROR_FILE_NOT_FOUND;
-        }
+        const KeyId target = findPath(base, names);
+        if (target == 0) return ERROR_FILE_NOT_FOUND;
         bool isRoot = false;
         if (!exists(target, &isRoot) || isRoot) return ERROR_ACCESS_DENIED;
         {
             Statement& q = statement("SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
-            Use use(q);
+            ResetOnExit reset(q);
             q.bind(1, target);
             if (q.step()) return ERROR_ACCESS_DENIED;
         }
         {
             Statement& q = statement("DELETE FROM vals WHERE key_id=?1");
-            Use use(q);
+            ResetOnExit reset(q);
             q.bind(1, target).run();
         }
         {
             Statement& q = statement("DELETE FROM keys WHERE id=?1");
-            Use use(q);
+            ResetOnExit reset(q);
             q.bind(1, target).run();
         }
         tx.commit();
@@ -566,7 +571,7 @@ LONG RegistryDatabase::queryValue(KeyId key, std::string_view name, StoredValue&
         Transaction tx(*this, Access::Read);
         if (!exists(key)) return ERROR_KEY_DELETED;
         Statement& q = statement("SELECT name, type, data FROM vals WHERE key_id=?1 AND upper=?2");
-        Use use(q);
+        ResetOnExit reset(q);
         q.bind(1, key).bind(2, nameLookupKey(name));
         if (!q.step()) return ERROR_FILE_NOT_FOUND;
         out.name = q.blob(0);
@@ -583,19 +588,9 @@ void RegistryDatabase::upsertValue(KeyId key, const NewValue& value) {
     Statement& q = statement(
         "INSERT INTO vals(key_id, name, upper, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
         " ON CONFLICT(key_id, upper) DO UPDATE SET type=excluded.type, data=excluded.data");
-    Use use(q);
+    ResetOnExit reset(q);
     q.bind(1, key).bind(2, value.name).bind(3, nameLookupKey(value.name));
     q.bind(4, static_cast<std::int64_t>(value.type)).bind(5, value.data).run();
-}
-
-LONG RegistryDatabase::setValue(KeyId key, const NewValue& value) {
-    return guarded(Access::Write, [&]() -> LONG {
-        Transaction tx(*this, Access::Write);
-        if (!exists(key)) return ERROR_KEY_DELETED;
-        upsertValue(key, value);
-        tx.commit();
-        return ERROR_SUCCESS;
-    });
 }
 
 LONG RegistryDatabase::setValues(KeyId key, const std::vector<NewValue>& values) {
@@ -614,7 +609,7 @@ LONG RegistryDatabase::deleteValue(KeyId key, std::string_view name) {
         if (!exists(key)) return ERROR_KEY_DELETED;
         {
             Statement& q = statement("DELETE FROM vals WHERE key_id=?1 AND upper=?2");
-            Use use(q);
+            ResetOnExit reset(q);
             q.bind(1, key).bind(2, nameLookupKey(name)).run();
         }
         if (sqlite3_changes(db_) == 0) return ERROR_FILE_NOT_FOUND;
@@ -625,7 +620,7 @@ LONG RegistryDatabase::deleteValue(KeyId key, std::string_view name) {
 
 void RegistryDatabase::forgetCursorsIfChanged() {
     Statement& q = statement("PRAGMA data_version");
-    Use use(q);
+    ResetOnExit reset(q);
     const std::int64_t dataVersion = q.step() ? q.integer(0) : -1;
     if (dataVersion != cursorsDataVersion_ || ownCommits_ != cursorsOwnCommits_ || valueCursors_.size() > 64 ||
         keyCursors_.size() > 64) {
@@ -647,7 +642,7 @@ LONG RegistryDatabase::enumValue(KeyId key, DWORD index, StoredValue& out) {
                                         " ORDER BY id LIMIT 1")
                             : statement("SELECT id, name, type, data FROM vals WHERE key_id=?1"
                                         " ORDER BY id LIMIT 1 OFFSET ?2");
-        Use use(q);
+        ResetOnExit reset(q);
         q.bind(1, key).bind(2, next ? cursor->second.rowId : static_cast<std::int64_t>(index));
         if (!q.step()) return ERROR_NO_MORE_ITEMS;
         valueCursors_[key] = ValueCursor{index, q.integer(0)};
@@ -670,7 +665,7 @@ LONG RegistryDatabase::enumKey(KeyId key, DWORD index, std::string& name) {
                                         " ORDER BY upper LIMIT 1")
                             : statement("SELECT name, upper FROM keys WHERE parent=?1"
                                         " ORDER BY upper LIMIT 1 OFFSET ?2");
-        Use use(q);
+        ResetOnExit reset(q);
         q.bind(1, key);
         if (next) {
             q.bind(2, std::string_view(cursor->second.upper));

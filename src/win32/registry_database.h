@@ -124,7 +124,7 @@ public:
     [[nodiscard]] LONG deleteKey(KeyId base, const std::vector<std::string>& names);
 
     [[nodiscard]] LONG queryValue(KeyId key, std::string_view name, StoredValue& out);
-    [[nodiscard]] LONG setValue(KeyId key, const NewValue& value);
+    // Sets every value in one transaction.
     [[nodiscard]] LONG setValues(KeyId key, const std::vector<NewValue>& values);
     [[nodiscard]] LONG deleteValue(KeyId key, std::string_view name);
 
@@ -140,6 +140,7 @@ private:
 
     RegistryDatabase(sqlite3* db, std::string path, bool quiet, bool readOnly);
     [[nodiscard]] LONG initialise();
+    [[nodiscard]] KeyId findRoot(int index);  // 0 when the root is not stored yet
     [[nodiscard]] bool findRoots();
     [[nodiscard]] static LONG windowsCode(int primary, Access access);
     template <class F>
@@ -148,6 +149,8 @@ private:
 
     [[nodiscard]] bool exists(KeyId key, bool* isRoot = nullptr);
     [[nodiscard]] KeyId findChild(KeyId parent, std::string_view upper);
+    // The key `names` below `base` (the base itself when empty); 0 when missing.
+    [[nodiscard]] KeyId findPath(KeyId base, const std::vector<std::string>& names);
     [[nodiscard]] std::size_t depthOf(KeyId key);
     [[nodiscard]] LONG createPath(KeyId base, const std::vector<std::string>& names, std::string_view keyClass,
                                   KeyId& out, DWORD& disposition);

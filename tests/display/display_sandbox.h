@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "display/form1.h"
@@ -21,12 +20,7 @@ class DisplaySandbox : public RegistrySandbox {
 protected:
     [[nodiscard]] std::filesystem::path iniPath() const { return dir_ / "ecran" / "QUOLVEtavrin.ini"; }
 
-    [[nodiscard]] std::string iniBytes() const {
-        std::ifstream in(iniPath(), std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    [[nodiscard]] std::string iniBytes() const { return readFile(iniPath()).value_or(""); }
 
     void writeIni(const std::string& bytes) const {
         std::filesystem::create_directories(iniPath().parent_path());

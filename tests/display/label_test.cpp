@@ -24,6 +24,14 @@ using ecran::display::Label;
 
 const std::string M = "\xFF";  // the command marker
 
+// Kerning pairs, a tab, a soft hyphen, an undefined byte, trailing blanks:
+// what a line's advance could count differently when taken from its shaping.
+std::string mixedLine(int repeats) {
+    std::string text;
+    for (int i = 0; i < repeats; ++i) text += "AV To Ta\t\xAD\x81 \x80\x89 ";
+    return text + "  ";
+}
+
 std::string manyLines(int count) {
     std::string text;
     for (int i = 0; i < count; ++i) text += (i ? "\r\n" : "") + std::string("ligne ") + std::to_string(i);
@@ -80,6 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(CaptionRow{"MainOf589W", std::string(589, 'W'), false, 150},
                     CaptionRow{"MainOf500PerMille", std::string(500, '\x89'), false, 150},
                     CaptionRow{"MainOf2100Lines", manyLines(2100), false, 150},
+                    CaptionRow{"MainOf65507W", std::string(65507, 'W'), false, 150},
+                    CaptionRow{"MainOfMixedLongLine", mixedLine(40), false, 150},
                     CaptionRow{"TickerOf2900W", M + "1" + std::string(2900, 'W'), true, 300}),
     [](const testing::TestParamInfo<CaptionRow>& row) { return std::string(row.param.name); });
 
@@ -134,6 +144,9 @@ TEST_P(SamePixels, AsTheWholeCaptionDrawnAtOnce) {
     const QImage shown = label->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
     const QImage expected = drawnWhole(*label);
     ASSERT_EQ(shown.size(), expected.size());
+    QImage blank(expected.size(), expected.format());
+    blank.fill(label->backColor());
+    ASSERT_NE(expected, blank) << "no glyph drawn at all: nothing to compare";
     int differing = 0;
     for (int y = 0; y < shown.height(); ++y)
         for (int x = 0; x < shown.width(); ++x) differing += shown.pixel(x, y) != expected.pixel(x, y);
@@ -148,7 +161,9 @@ INSTANTIATE_TEST_SUITE_P(
                              Label::Alignment::Left},
                     PixelRow{"CentredLines", "D\xE9marrage\r\nSalle 3\nR\xE9union \xE0 14 h\rfin", 99.75, QFont::Bold,
                              Label::Alignment::Centre},
-                    PixelRow{"SmallLongLine", std::string(400, 'i') + "W", 12, QFont::Normal, Label::Alignment::Centre}),
+                    PixelRow{"SmallLongLine", std::string(400, 'i') + "W", 12, QFont::Normal, Label::Alignment::Centre},
+                    PixelRow{"SmallMixedLine", "AV To Ta \x93q\x94 " + std::string(300, 'W') + " fi \x80", 12,
+                             QFont::Bold, Label::Alignment::Left}),
     [](const testing::TestParamInfo<PixelRow>& row) { return std::string(row.param.name); });
 
 }  // namespace

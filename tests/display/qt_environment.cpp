@@ -6,10 +6,11 @@
 #include <QApplication>
 
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "display/fonts.h"
+#include "support/sandbox.h"
 
 namespace {
 
@@ -17,18 +18,13 @@ class QtEnvironment : public testing::Environment {
 public:
     void SetUp() override {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        char pattern[] = "/tmp/ecran-display-test-XXXXXX";
-        const char* dir = ::mkdtemp(pattern);
-        ASSERT_NE(dir, nullptr);
-        configHome_ = dir;
-        ::setenv("XDG_CONFIG_HOME", dir, 1);
+        configHome_.emplace("ecran-display-test");
         app_ = std::make_unique<QApplication>(argc_, argv_);
         ecran::display::installFontStandIn();
     }
     void TearDown() override {
         app_.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(configHome_, ec);
+        configHome_.reset();
     }
 
 private:
@@ -36,7 +32,7 @@ private:
     char name_[16] = "display_tests";
     char* argv_[2] = {name_, nullptr};
     std::unique_ptr<QApplication> app_;
-    std::filesystem::path configHome_;
+    std::optional<ecran::test_support::ConfigHome> configHome_;
 };
 
 const auto* const environment = testing::AddGlobalTestEnvironment(new QtEnvironment);

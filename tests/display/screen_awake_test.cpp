@@ -25,7 +25,9 @@ using enum ScreenAwake::Method;
 struct Choice {
     const char* name;
     const char* platform;
-    bool busAnswers, x11Works;
+    // What answers: W the compositor's idle inhibit, B the bus, X the X
+    // server's screen saver; Y: that X server is Xwayland.
+    std::string works;
     Method method;
     std::vector<std::string> calls;  // in order, the release at the end included
     std::vector<const char*> reportMentions;
@@ -38,21 +40,29 @@ public:
     FakeBackend(const Choice& c, std::vector<std::string>& calls) : c_(c), calls_(calls) {}
 
     QString platformName() const override { return QString::fromLatin1(c_.platform); }
+    bool inhibitWayland(QString& why) override {
+        calls_.push_back("inhibit Wayland");
+        if (!works('W')) why = QStringLiteral("why-wayland");
+        return works('W');
+    }
+    void releaseWayland() override { calls_.push_back("release Wayland"); }
     std::optional<quint32> inhibitIdle(const QString& application, const QString&, QString& why) override {
         calls_.push_back("Inhibit " + application.toStdString());
-        if (!c_.busAnswers) why = QStringLiteral("why-bus");
-        return c_.busAnswers ? std::optional<quint32>(77) : std::nullopt;
+        if (!works('B')) why = QStringLiteral("why-bus");
+        return works('B') ? std::optional<quint32>(77) : std::nullopt;
     }
     void uninhibitIdle(quint32 cookie) override { calls_.push_back("UnInhibit " + std::to_string(cookie)); }
     bool suspendX11(QString& how, QString& why) override {
         calls_.push_back("suspend X");
-        if (c_.x11Works) how = QStringLiteral("how-X");
+        if (works('X')) how = QStringLiteral("how-X");
         else why = QStringLiteral("why-X");
-        return c_.x11Works;
+        return works('X');
     }
     void resumeX11() override { calls_.push_back("resume X"); }
+    bool underXwayland() const override { return works('Y'); }
 
 private:
+    bool works(char way) const { return c_.works.find(way) != std::string::npos; }
     const Choice& c_;
     std::vector<std::string>& calls_;
 };
@@ -73,17 +83,27 @@ TEST_P(ScreenAwakeChoice, TakesTheFirstWayThatWorksAndGivesItBack) {
     for (const char* part : c.reportMentions) EXPECT_TRUE(report.contains(QLatin1String(part))) << report.toStdString();
 }
 
-// The bus first, X11 only on X11, nothing offscreen; a way not taken is not given back.
+// The compositor's protocol first on Wayland, then the bus, X11 only on X11,
+// nothing offscreen; a way not taken is not given back; Xwayland's own screen
+// saver is no way to keep the compositor awake.
 INSTANTIATE_TEST_SUITE_P(
     Table, ScreenAwakeChoice,
     testing::Values(
-        Choice{"Offscreen", "offscreen", true, true, None, {}, {"no", "offscreen"}},
-        Choice{"BusOnX11", "xcb", true, true, IdleInhibit, {"Inhibit ecran", "UnInhibit 77"}, {"ScreenSaver", "77"}},
-        Choice{"NoBusOnX11", "xcb", false, true, X11, {"Inhibit ecran", "suspend X", "resume X"}, {"how-X", "why-bus"}},
-        Choice{"NoBusNoX11", "xcb", false, false, None, {"Inhibit ecran", "suspend X"}, {"why-bus", "why-X"}},
-        Choice{"NoBusOnWayland", "wayland", false, true, None, {"Inhibit ecran"}, {"why-bus", "wayland"}},
-        Choice{"NoBusOnEglfs", "eglfs", false, true, None, {"Inhibit ecran"}, {"consoleblank=0"}},
-        Choice{"NoBusOnLinuxfb", "linuxfb", false, true, None, {"Inhibit ecran"}, {"consoleblank=0"}}),
+        Choice{"Offscreen", "offscreen", "WBX", None, {}, {"no", "offscreen"}},
+        Choice{"BusOnX11", "xcb", "BX", IdleInhibit, {"Inhibit ecran", "UnInhibit 77"}, {"ScreenSaver", "77"}},
+        Choice{"NoBusOnX11", "xcb", "X", X11, {"Inhibit ecran", "suspend X", "resume X"}, {"how-X", "why-bus"}},
+        Choice{"NoBusNoX11", "xcb", "", None, {"Inhibit ecran", "suspend X"}, {"why-bus", "why-X"}},
+        Choice{"NoBusOnXwayland", "xcb", "XY", X11, {"Inhibit ecran", "suspend X", "resume X"},
+               {"awake: no (", "why-bus", "how-X", "cannot keep the Wayland compositor awake"}},
+        Choice{"WaylandBeforeBus", "wayland", "WB", Wayland, {"inhibit Wayland", "release Wayland"},
+               {"zwp_idle_inhibit_manager_v1"}},
+        Choice{"WaylandEgl", "wayland-egl", "W", Wayland, {"inhibit Wayland", "release Wayland"}, {"Wayland"}},
+        Choice{"BusOnWayland", "wayland", "B", IdleInhibit, {"inhibit Wayland", "Inhibit ecran", "UnInhibit 77"},
+               {"ScreenSaver", "why-wayland"}},
+        Choice{"NothingOnWayland", "wayland", "X", None, {"inhibit Wayland", "Inhibit ecran"},
+               {"awake: no (", "why-wayland", "why-bus"}},
+        Choice{"NoBusOnEglfs", "eglfs", "X", None, {"Inhibit ecran"}, {"consoleblank=0"}},
+        Choice{"NoBusOnLinuxfb", "linuxfb", "X", None, {"Inhibit ecran"}, {"consoleblank=0"}}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // --- the real calls, on a private bus -------------------------------------------

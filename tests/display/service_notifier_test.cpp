@@ -13,10 +13,12 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/sandbox.h"
 
 namespace {
 
@@ -33,9 +35,8 @@ public:
         if (abstract) {
             address_ = "@ecran-notify-test-" + std::to_string(::getpid());
         } else {
-            char pattern[] = "/tmp/ecran-notify-XXXXXX";
-            dir_ = ::mkdtemp(pattern);
-            address_ = dir_ + "/notify";
+            dir_.emplace("ecran-notify");
+            address_ = (dir_->path() / "notify").string();
         }
         sockaddr_un sa{};
         sa.sun_family = AF_UNIX;
@@ -50,7 +51,6 @@ public:
     }
     ~ManagerSocket() {
         if (fd_ >= 0) ::close(fd_);
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
     [[nodiscard]] bool ok() const { return fd_ >= 0; }
     [[nodiscard]] const std::string& address() const { return address_; }
@@ -80,7 +80,7 @@ public:
     }
 
 private:
-    std::string dir_;
+    std::optional<ecran::test_support::TempDir> dir_;
     std::string address_;
     int fd_ = -1;
 };

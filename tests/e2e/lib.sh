@@ -32,10 +32,17 @@ check() { # check DESCRIPTION COMMAND...
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
+# Starts a private X server on the first free display; XVFB_PID is that
+# server's, so cleanup stops it and no other.
 start_x() {
-  exec 5< <(Xvfb -displayfd 1 -screen 0 ${SCREEN_W}x${SCREEN_H}x24 -nolisten tcp 2>"$WORK/xvfb.log")
-  read -r -t 20 display_number <&5 || { echo "Xvfb did not start" >&2; cat "$WORK/xvfb.log" >&2; exit 1; }
-  XVFB_PID=$(pgrep -n Xvfb)
+  mkfifo "$WORK/xvfb.display"
+  Xvfb -displayfd 5 -screen 0 ${SCREEN_W}x${SCREEN_H}x24 -nolisten tcp 5>"$WORK/xvfb.display" 2>"$WORK/xvfb.log" &
+  XVFB_PID=$!
+  read -r -t 20 display_number <"$WORK/xvfb.display" || {
+    echo "Xvfb did not start" >&2
+    cat "$WORK/xvfb.log" >&2
+    exit 1
+  }
   export DISPLAY=":$display_number"
   unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 }

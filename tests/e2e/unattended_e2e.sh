@@ -100,11 +100,23 @@ elif sudo -n true 2>/dev/null; then
   as_stranger=(sudo -n setpriv --reuid=54321 --regid=54321 --clear-groups)
 fi
 if [ ${#as_stranger[@]} -gt 0 ] && ! getent passwd 54321 >/dev/null; then
+  # The build folder may be private (a clone in a 0700 home): the stranger
+  # runs a copy of the program, and of the leak suppressions a sanitized
+  # build reads, from the test's own folder.
+  stranger="$WORK/stranger"
+  mkdir "$stranger"
+  cp "$ECRAN" "$stranger/ecran"
+  lsan=${LSAN_OPTIONS:-}
+  if [[ $lsan =~ suppressions=([^:]*) ]]; then
+    cp "${BASH_REMATCH[1]}" "$stranger/lsan.supp"
+    lsan=${lsan/"${BASH_REMATCH[0]}"/suppressions=$stranger/lsan.supp}
+  fi
+  chmod -R a+rX "$stranger"
   chmod 711 "$WORK"
   chmod 1777 "$WORK/cwd"
   set +e
   (cd "$WORK/cwd" && timeout 20 "${as_stranger[@]}" env -u HOME -u XDG_CONFIG_HOME QT_QPA_PLATFORM=offscreen \
-    "$ECRAN" 2>"$WORK/nohome.err")
+    LSAN_OPTIONS="$lsan" "$stranger/ecran" 2>"$WORK/nohome.err")
   status=$?
   set -e
   check "a user without a home stops start-up with status 1" [ "$status" -eq 1 ]

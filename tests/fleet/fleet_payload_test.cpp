@@ -109,11 +109,12 @@ TEST(StateJson, HoldsTheScreenInUtf8) {
     s.updated = std::chrono::system_clock::time_point(1764576000250ms);
     s.source = "mqtt ecran/all/text";
     s.version = "0.2.0";
+    s.groups = {"hall", "floor-0"};
     const std::string json = stateJson(s);
     EXPECT_EQ(json,
               "{\"text\":\"R\xC3\xA9union \xE2\x82\xAC\\n\\u0081\",\"ticker\":\"\\\"D\xC3\xA9part\\\"\","
               "\"color\":\"#4682B4\",\"updated\":\"2025-12-01T08:00:00.250Z\",\"source\":\"mqtt ecran/all/text\","
-              "\"version\":\"0.2.0\"}");
+              "\"version\":\"0.2.0\",\"groups\":[\"hall\",\"floor-0\"]}");
     QJsonParseError error{};
     const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();

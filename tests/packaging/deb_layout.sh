@@ -35,7 +35,7 @@ deb=$1
 dpkg-deb -x "$deb" "$tmp/root"
 root="$tmp/root"
 
-for program in ecran ecran-send; do
+for program in ecran ecran-send ecran-console; do
   [ -x "$root$prefix/bin/$program" ] || fail "the package has no $prefix/bin/$program"
 done
 if [ -x "$build/tools/ecran-config/ecran-config" ]; then
@@ -65,6 +65,7 @@ fi
 
 # Nothing outside Debian's places: no /usr/local, no build prefix.
 strays=$(cd "$root" && find . ! -type d | sed 's/^\.//' | grep -v -e '^/usr/bin/' -e '^/usr/lib/systemd/user/' \
+  -e '^/usr/lib/systemd/system/ecran-console.service$' -e '^/usr/lib/sysusers.d/ecran-console.conf$' \
   -e '^/usr/share/man/man1/' -e '^/usr/share/doc/ecran/' -e "^$autostart/" || true)
 [ -z "$strays" ] || fail "files outside Debian's layout: $strays"
 
@@ -73,7 +74,7 @@ grep -q '^License: Expat' "$doc/copyright" || fail "no copyright file with the l
 version=$(dpkg-deb -f "$deb" Version)
 top=$(gzip -dc "$doc/changelog.Debian.gz" | sed -n '1s/^ecran (\([^)]*\)).*/\1/p')
 [ "$top" = "$version" ] || fail "the changelog's first entry is '$top', the package's version $version"
-for page in ecran ecran-send ecran-config; do
+for page in ecran ecran-send ecran-config ecran-console; do
   gzip -t "$root/usr/share/man/man1/$page.1.gz" 2>/dev/null || fail "no manual page $page(1)"
 done
 case "$(dpkg-deb -f "$deb" Maintainer)" in

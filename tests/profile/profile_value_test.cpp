@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -31,9 +30,7 @@ protected:
         std::ofstream(file(), std::ios::binary) << bytes;
     }
     std::optional<std::string> bytes(const std::string& name = kStore) const {
-        if (!fs::exists(file(name))) return std::nullopt;
-        std::ifstream in(file(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return test_support::readFile(file(name));
     }
 };
 
@@ -128,8 +125,7 @@ TEST_F(ProfileValueTest, EmptyFileNameMeansTheProgramsOwnIniBesideIt) {
     const fs::path own = exe.parent_path() / (exe.stem().string() + ".ini");
     fs::remove(own);
     EXPECT_EQ(ProfileValue("s", "k", "v", "", kWriteMode), "v");
-    std::ifstream in(own, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "[s]\r\nk=v\r\n");
+    EXPECT_EQ(test_support::readFile(own), "[s]\r\nk=v\r\n");
     EXPECT_EQ(ProfileValue("s", "k", "d", "", kReadMode), "v");
     fs::remove(own);
 }

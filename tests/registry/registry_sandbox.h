@@ -4,15 +4,15 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <array>
 #include <optional>
 #include <string>
 
 #include "errors/error.h"
+#include "support/child_process.h"
+#include "support/sandbox.h"
 #include "win32/registry_api.h"
 #include "win32/registry_store.h"
 
@@ -20,14 +20,9 @@ namespace ecran::test_support {
 
 // XDG_CONFIG_HOME points at a fresh directory, the store is reopened there,
 // and the last-error record starts clear; all of it is put back afterwards.
-class RegistrySandbox : public ::testing::Test {
+class RegistrySandbox : public ConfigSandbox {
 protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ecran-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        if (const char* old = std::getenv("XDG_CONFIG_HOME")) oldConfigHome_ = old;
-        setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
         win32::closeRegistryStore();
         win32::clearRegistryStoreFailure();
         errors::lastError().clear();
@@ -35,48 +30,20 @@ protected:
     void TearDown() override {
         win32::setRegistryStoreBusyTimeout(win32::kRegistryStoreBusyTimeout);
         win32::closeRegistryStore();
-        if (oldConfigHome_) setenv("XDG_CONFIG_HOME", oldConfigHome_->c_str(), 1);
-        else unsetenv("XDG_CONFIG_HOME");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
-    std::filesystem::path dir_;
-    std::optional<std::string> oldConfigHome_;
 };
 
 // Another process in the middle of a change: from construction to
 // destruction it holds the store's write lock (the store must exist).
 class OtherProcessWriting {
 public:
-    OtherProcessWriting() {
-        int ready[2], release[2];
-        if (pipe(ready) != 0 || pipe(release) != 0) return;
-        const std::string path = win32::registryStorePath();
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(ready[0]);
-            close(release[1]);
-            sqlite3* db = nullptr;
-            const bool holding = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-                                 sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE keys SET class = class", nullptr, nullptr,
-                                              nullptr) == SQLITE_OK;
-            (void)!write(ready[1], holding ? "1" : "0", 1);
-            char c;
-            while (read(release[0], &c, 1) > 0) {
-            }
-            sqlite3_close(db);  // rolls the change back
-            _exit(0);
-        }
-        close(ready[1]);
-        close(release[0]);
-        release_ = release[1];
-        char c = '0';
-        holding_ = pid_ > 0 && read(ready[0], &c, 1) == 1 && c == '1';
-        close(ready[0]);
+    OtherProcessWriting() : release_(openPipe()), child_([this](int ready) { return hold(ready); }) {
+        ::close(release_[0]);
+        holding_ = child_.nextByte() == '1';
     }
     ~OtherProcessWriting() {
-        if (release_ >= 0) close(release_);
-        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+        ::close(release_[1]);  // the child rolls its change back and ends
+        (void)child_.waitStatus();
     }
     OtherProcessWriting(const OtherProcessWriting&) = delete;
     OtherProcessWriting& operator=(const OtherProcessWriting&) = delete;
@@ -84,8 +51,27 @@ public:
     [[nodiscard]] bool holding() const { return holding_; }
 
 private:
-    pid_t pid_ = -1;
-    int release_ = -1;
+    static std::array<int, 2> openPipe() {
+        std::array<int, 2> fds{-1, -1};
+        (void)!::pipe(fds.data());
+        return fds;
+    }
+    int hold(int ready) const {
+        ::close(release_[1]);
+        sqlite3* db = nullptr;
+        const bool holding =
+            sqlite3_open_v2(win32::registryStorePath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+            sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE keys SET class = class", nullptr, nullptr, nullptr) == SQLITE_OK;
+        (void)!::write(ready, holding ? "1" : "0", 1);
+        char c;
+        while (::read(release_[0], &c, 1) > 0) {
+        }
+        sqlite3_close(db);  // rolls the change back
+        return 0;
+    }
+
+    std::array<int, 2> release_;
+    ChildProcess child_;
     bool holding_ = false;
 };
 

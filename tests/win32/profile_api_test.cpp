@@ -4,14 +4,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "registry/registry_sandbox.h"
+#include "support/child_process.h"
 #include "win32/error_api.h"
 #include "win32/file_ops.h"
 #include "win32/ini_file.h"
@@ -28,6 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using ecran::test_support::ChildProcess;
+using ecran::test_support::othersCanEnter;
+constexpr const char* kPrivateTemp = "the temporary directory is private: the user 'nobody' cannot reach its files";
 using ecran::win32::lastProfileFailure;
 
 // A throw-away XDG_CONFIG_HOME: bare profile names land in <it>/ecran/.
@@ -39,11 +41,7 @@ protected:
         fs::create_directories(configDir());
         std::ofstream(path(), std::ios::binary) << bytes;
     }
-    std::optional<std::string> bytes() const {
-        if (!fs::exists(path())) return std::nullopt;
-        std::ifstream in(path(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::optional<std::string> bytes() const { return ecran::test_support::readFile(path()); }
     static std::string value(const char* section, const char* key, const char* name = "t.ini") {
         std::vector<char> buffer(4096);
         return {buffer.data(), GetPrivateProfileStringA(section, key, "<none>", buffer.data(), 4096, name)};
@@ -55,11 +53,6 @@ protected:
         return {st.st_ino, st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec};
     }
 };
-
-int exitStatus(pid_t child) {
-    int status = 0;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 template <typename Row>
 std::string rowName(const ::testing::TestParamInfo<Row>& info) {  // the row's description as a test name
@@ -99,6 +92,8 @@ TEST_P(ProfileRead, FillsTheBufferAndReturnsTheCount) {
 }
 
 const std::string kPlain = "[ecran]\r\nport=4000\r\n[historique]\r\ninfos=Bonjour\r\n";
+const std::string kCommented =
+    "[s]\r\n;k=commented\r\nk=real\r\n#h=hash\r\nx=1;2\r\n  ;indented=comment\r\n[t]\r\n;[hidden]\r\ny=1\r\n";
 const std::string kTwo = "[alpha]\r\nx=1\r\nnote\r\ny=2\r\n\r\n[beta]\r\n[ALPHA]\r\nz=3\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -146,7 +141,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "a\0b\0"s},
         ReadRow{"no keys before the first section", kTwo, "", nullptr, "dflt", 64, "dflt"},
         ReadRow{"keys of a missing section", kTwo, "gamma", nullptr, "dflt", 64, "dflt"},
-        ReadRow{"keys of an empty section", kTwo, "beta", nullptr, "dflt", 64, "dflt"}),
+        ReadRow{"keys of an empty section", kTwo, "beta", nullptr, "dflt", 64, "dflt"},
+        // A line whose first non-blank character is ";" is a comment.
+        ReadRow{"comments are not listed as keys", kCommented, "s", nullptr, "d", 64, "k\0#h\0x\0"s},
+        ReadRow{"a commented key is not read", kCommented, "s", ";k", "d", 64, "d"},
+        ReadRow{"an indented commented key is not read", kCommented, "s", ";indented", "d", 64, "d"},
+        ReadRow{"a commented section is not listed", kCommented, nullptr, nullptr, "d", 64, "s\0t\0"s},
+        ReadRow{"a commented section holds no keys", kCommented, "hidden", "y", "d", 64, "d"}),
     rowName<ReadRow>);
 
 // ---------------------------------------------------------------- writing
@@ -212,7 +213,7 @@ TEST_F(ProfileFile, NamesTheFileCannotHoldAreRefusedAndChangeNothing) {
     put(kPlain);
     for (const auto& [section, key] : std::vector<std::pair<const char*, const char*>>{
              {"a]b", "k"}, {"a\r\nb", "k"}, {"a\nb", nullptr}, {"s", "a=b"}, {"s", "k\rx"}, {"s", "k\ny"},
-             {"s", "[k]"}, {"s", " [k"}, {nullptr, "k"}}) {
+             {"s", "[k]"}, {"s", " [k"}, {"s", ";k"}, {"s", "\t;k"}, {nullptr, "k"}}) {
         EXPECT_FALSE(WritePrivateProfileStringA(section, key, "v", "t.ini")) << (section ? section : "NULL") << " / "
                                                                              << (key ? key : "NULL");
     }
@@ -388,18 +389,17 @@ INSTANTIATE_TEST_SUITE_P(Table, FailingDisk,
                          [](const auto& row) { return std::string(row.param.what); });
 
 TEST_F(ProfileFile, ReadOnlyFolderLeavesTheFileAndReportsFalse) {
+    if (::geteuid() == 0 && !othersCanEnter(dir_.parent_path())) GTEST_SKIP() << kPrivateTemp;
     put(kOld);
     fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
     fs::permissions(configDir(), fs::perms::owner_write, fs::perm_options::remove);
-    const pid_t child = ::fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
+    ChildProcess child([](int) {
         // Root writes anywhere: the child drops to the unprivileged "nobody".
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 2;
         const bool refused = !WritePrivateProfileStringA("historique", "infos", "x", "t.ini");
-        ::_exit(refused && !lastProfileFailure().empty() ? 0 : 1);
-    }
-    EXPECT_EQ(exitStatus(child), 0);
+        return refused && !lastProfileFailure().empty() ? 0 : 1;
+    });
+    EXPECT_EQ(child.exitStatus(), 0);
     fs::permissions(configDir(), fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(bytes(), kOld);
     EXPECT_EQ(std::distance(fs::directory_iterator(configDir()), fs::directory_iterator()), 1);
@@ -430,13 +430,10 @@ TEST_F(ProfileFile, TwoProcessesWritingDifferentKeysLoseNeither) {
     const auto key = [](int id, int i) { return "p" + std::to_string(id) + "k" + std::to_string(i); };
     int gate[2];
     ASSERT_EQ(::pipe(gate), 0);
-    pid_t children[2];
-    for (int id = 0; id < 2; ++id) {
-        children[id] = ::fork();
-        ASSERT_NE(children[id], -1);
-        if (children[id] == 0) {
+    const auto writer = [&](int id) {
+        return [&, id](int) {
             char go;
-            if (::read(gate[0], &go, 1) != 1) ::_exit(2);
+            if (::read(gate[0], &go, 1) != 1) return 2;
             bool written = true;
             // A write that waited for the other one past the bound says so
             // (ERROR_SHARING_VIOLATION) and is made again, as callers do.
@@ -445,11 +442,12 @@ TEST_F(ProfileFile, TwoProcessesWritingDifferentKeysLoseNeither) {
                     written = WritePrivateProfileStringA("s", key(id, i).c_str(), std::to_string(i).c_str(), "t.ini");
                 } while (!written && GetLastError() == ERROR_SHARING_VIOLATION);
             }
-            ::_exit(written ? 0 : 1);
-        }
-    }
+            return written ? 0 : 1;
+        };
+    };
+    ChildProcess first(writer(0)), second(writer(1));
     ASSERT_EQ(::write(gate[1], "gg", 2), 2);  // both start at once
-    for (const pid_t child : children) EXPECT_EQ(exitStatus(child), 0);
+    for (ChildProcess* child : {&first, &second}) EXPECT_EQ(child->exitStatus(), 0);
     ::close(gate[0]);
     ::close(gate[1]);
     int missing = 0;
@@ -494,6 +492,7 @@ INSTANTIATE_TEST_SUITE_P(Table, HeldLock, ::testing::Values(true, false),
 // own now: a user who may write the file writes it.
 TEST_F(ProfileFile, ALockFileAnotherUserLeftDoesNotStopTheFilesUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file to another user";
+    if (!othersCanEnter(dir_.parent_path())) GTEST_SKIP() << kPrivateTemp;
     put(kOld);
     fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
     ASSERT_EQ(::chown(configDir().c_str(), 65534, 65534), 0);
@@ -501,13 +500,11 @@ TEST_F(ProfileFile, ALockFileAnotherUserLeftDoesNotStopTheFilesUser) {
     std::ofstream(configDir() / ".t.ini.lock") << "";
     fs::permissions(configDir() / ".t.ini.lock", fs::perms::owner_read | fs::perms::owner_write |
                                                      fs::perms::group_read | fs::perms::others_read);
-    const pid_t child = ::fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-        ::_exit(WritePrivateProfileStringA("historique", "infos", "x", "t.ini") ? 0 : 1);
-    }
-    EXPECT_EQ(exitStatus(child), 0);
+    ChildProcess child([](int) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
+        return WritePrivateProfileStringA("historique", "infos", "x", "t.ini") ? 0 : 1;
+    });
+    EXPECT_EQ(child.exitStatus(), 0);
     EXPECT_EQ(value("historique", "infos"), "x");
 }
 
@@ -525,12 +522,10 @@ TEST_F(ProfileFile, ANewFileIsPrivateAndAReplacedOneKeepsItsMode) {
 // A process killed between creating and renaming its temporary file leaves
 // it behind; the next write of the same file removes it, and only it.
 TEST_F(ProfileFile, TemporaryFilesOfProcessesThatAreGoneAreRemovedAtTheNextWrite) {
-    const pid_t gone = ::fork();
-    ASSERT_NE(gone, -1);
-    if (gone == 0) ::_exit(0);
-    ASSERT_EQ(exitStatus(gone), 0);
+    ChildProcess gone([](int) { return 0; });
+    ASSERT_EQ(gone.exitStatus(), 0);
     put(kOld);
-    const std::string dead = std::to_string(gone);
+    const std::string dead = std::to_string(gone.pid());
     const std::vector<std::string> removed{".t.ini." + dead + ".7.tmp"};
     const std::vector<std::string> kept{".t.ini.1.7.tmp",  // a process that runs
                                         ".u.ini." + dead + ".7.tmp", ".t.ini." + dead + ".x.tmp",

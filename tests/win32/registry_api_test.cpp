@@ -524,8 +524,7 @@ TEST_F(RegistryTest, AFileThatIsNotAStoreIsLeftUntouched) {
     std::ofstream(path, std::ios::binary) << garbage;
     HKEY key = nullptr;
     EXPECT_EQ(RegCreateKeyExA(HKCU, "A", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_BADDB);
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), garbage);
+    EXPECT_EQ(test_support::readFile(path), garbage);
 }
 
 }  // namespace

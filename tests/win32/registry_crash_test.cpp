@@ -3,10 +3,8 @@
 // has open.
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,47 +14,7 @@
 namespace ecran::win32::testing {
 namespace {
 
-struct Child {
-    pid_t pid = -1;
-    int reports = -1;  // read end of the pipe the child reports on
-};
-
-// Runs `body(reportFd)` in a child process, which ends with its result as
-// exit status. The child never returns into the test framework.
-template <class F>
-Child spawn(F body) {
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        _exit(body(fds[1]));
-    }
-    close(fds[1]);
-    return Child{pid, fds[0]};
-}
-
-// The next number the child reported, or nothing at end of pipe.
-std::optional<std::uint32_t> nextReport(int fd) {
-    std::uint32_t n = 0;
-    std::size_t got = 0;
-    while (got < sizeof n) {
-        const ssize_t r = read(fd, reinterpret_cast<char*>(&n) + got, sizeof n - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return std::nullopt;
-        got += static_cast<std::size_t>(r);
-    }
-    return n;
-}
-
-// Waits for the child to end; its wait status.
-int finish(const Child& child) {
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    close(child.reports);
-    return status;
-}
+using test_support::ChildProcess;
 
 LSTATUS setDword(HKEY key, const std::string& name, std::uint32_t v) {
     return RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
@@ -96,18 +54,17 @@ TEST_F(RegistryTest, AWriterKilledAtAnyMomentLeavesAWholeStoreWithEveryReturnedW
     const std::uint32_t killAfter[] = {1, 15, 40, 90};
     for (std::size_t round = 0; round < std::size(killAfter); ++round) {
         const std::string path = "Crash\\Round" + std::to_string(round);
-        Child child = spawn([&](int fd) { return writeForever(path, fd); });
-        ASSERT_GT(child.pid, 0);
+        ChildProcess child([&](int fd) { return writeForever(path, fd); });
+        ASSERT_TRUE(child.started());
         std::optional<std::uint32_t> last;
         while (!last || *last + 1 < killAfter[round]) {
-            last = nextReport(child.reports);
+            last = child.nextReport();
             ASSERT_TRUE(last.has_value()) << "the writer stopped on its own";
         }
         usleep(static_cast<useconds_t>(round * 1500));  // land at different points of a write
-        kill(child.pid, SIGKILL);
-        while (const auto more = nextReport(child.reports)) last = more;
-        const int status = finish(child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer stopped on its own";
+        child.kill(SIGKILL);
+        while (const auto more = child.nextReport()) last = more;
+        ASSERT_EQ(child.termSignal(), SIGKILL) << "the writer stopped on its own";
 
         EXPECT_EQ(queryStore("PRAGMA integrity_check"), "ok") << "round " << round;
         HKEY key = open(HKEY_CURRENT_USER, path.c_str(), KEY_READ);
@@ -139,13 +96,9 @@ TEST_F(RegistryTest, ProcessesWritingAtOnceLoseNothing) {
     };
     // The store is open here when the children are made: each must open its own.
     HKEY shared = create(HKEY_CURRENT_USER, "Shared");
-    const Child children[] = {spawn([&](int) { return writeAll("a"); }), spawn([&](int) { return writeAll("b"); })};
+    ChildProcess a([&](int) { return writeAll("a"); }), b([&](int) { return writeAll("b"); });
     EXPECT_EQ(writeAll("p"), 0);
-    for (const Child& c : children) {
-        ASSERT_GT(c.pid, 0);
-        const int status = finish(c);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "failed calls in a writer";
-    }
+    for (ChildProcess* c : {&a, &b}) EXPECT_EQ(c->exitStatus(), 0) << "failed calls in a writer";
     for (const char* prefix : {"a", "b", "p"}) {
         for (std::uint32_t i = 0; i < kWrites; ++i) ASSERT_EQ(dwordValue(shared, numbered(prefix, i)), i) << i;
     }
@@ -156,10 +109,8 @@ TEST_F(RegistryTest, ProcessesWritingAtOnceLoseNothing) {
 TEST_F(RegistryTest, AKeyDeletedByAnotherProcessAnswersKeyDeletedHere) {
     HKEY victim = create(HKEY_CURRENT_USER, "Victim");
     ASSERT_EQ(set(victim, "v", REG_SZ, "x"), ERROR_SUCCESS);
-    const Child child = spawn([](int) { return static_cast<int>(RegDeleteKeyA(HKEY_CURRENT_USER, "Victim")); });
-    ASSERT_GT(child.pid, 0);
-    const int status = finish(child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == ERROR_SUCCESS);
+    ChildProcess child([](int) { return static_cast<int>(RegDeleteKeyA(HKEY_CURRENT_USER, "Victim")); });
+    ASSERT_EQ(child.exitStatus(), ERROR_SUCCESS);
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueExA(victim, "v", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
     EXPECT_EQ(set(victim, "v", REG_SZ, "y"), ERROR_KEY_DELETED);

@@ -3,12 +3,10 @@
 // another process is writing.
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "registry_test_support.h"
 
@@ -24,10 +22,8 @@ LSTATUS setText(HKEY key, const char* name, const std::string& bytes) {
                           static_cast<DWORD>(bytes.size()));
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using test_support::ChildProcess;
+using test_support::readFile;
 
 // The REG_SZ text of a value, or "<code>".
 std::string text(HKEY root, const char* path, const char* name) {
@@ -42,17 +38,15 @@ std::string text(HKEY root, const char* path, const char* name) {
 }
 
 TEST_F(RegistryTest, AProcessThatExitedLeavesItsKeysInTheStoreFileAlone) {
-    const pid_t pid = fork();
-    if (pid == 0) {
+    ChildProcess child([](int) {
         HKEY key = nullptr;
         const bool done = RegCreateKeyExA(HKCU, "Software\\Left", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                           nullptr) == ERROR_SUCCESS &&
                           setText(key, "v", std::string("kept", 5)) == ERROR_SUCCESS;
         std::exit(done ? 0 : 1);  // an ordinary end, as a program's
-    }
-    int status = -1;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return 1;
+    });
+    ASSERT_EQ(child.exitStatus(), 0);
 
     // A backup that takes registry.db alone.
     const fs::path copy = dir_ / "copy";
@@ -75,12 +69,8 @@ std::string callsOnAReadOnlyStore(const fs::path& dir) {
         }
         if (chown(dir.c_str(), kNobody, kNobody) != 0) return "chown failed";
     }
-    int fds[2];
-    if (pipe(fds) != 0) return "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        if (root && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(1);
+    ChildProcess child([root](int report) {
+        if (root && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) return 1;
         std::string out;
         const auto note = [&](const char* what, LSTATUS rc) { out += std::string(what) + " " + std::to_string(rc) + "\n"; };
         HKEY key = nullptr, created = nullptr, writable = nullptr;
@@ -97,25 +87,21 @@ std::string callsOnAReadOnlyStore(const fs::path& dir) {
         note("create new", RegCreateKeyExA(HKCU, "Software\\New", 0, nullptr, 0, KEY_READ, nullptr, &created, nullptr));
         note("delete key", RegDeleteKeyA(HKCU, "Software\\RO"));
         out += "failure " + std::to_string(lastRegistryStoreFailure().code) + "\n";
-        (void)!write(fds[1], out.data(), out.size());
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buffer[256];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
-    return out;
+        (void)!write(report, out.data(), out.size());
+        return 0;
+    });
+    return child.output();
 }
 
 TEST_F(RegistryTest, AStoreItsUserMayOnlyReadIsReadAndNeverWritten) {
+    if (geteuid() == 0 && !test_support::othersCanEnter(dir_.parent_path()))
+        GTEST_SKIP() << "the temporary directory is private: the user 'nobody' cannot reach it";
     HKEY key = create(HKCU, "Software\\RO");
     ASSERT_EQ(setText(key, "v", std::string("kept", 5)), ERROR_SUCCESS);
     closeRegistryStore();
     const std::string store = registryStorePath();
     ASSERT_EQ(chmod(store.c_str(), 0400), 0);
-    const std::string before = readFile(store);
+    const auto before = readFile(store);
 
     EXPECT_EQ(callsOnAReadOnlyStore(dir_),
               "open KEY_READ 0\n"

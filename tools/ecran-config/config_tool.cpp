@@ -1,5 +1,6 @@
 #include "config_tool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -7,11 +8,13 @@
 #include <string_view>
 #include <thread>
 
+#include "cli/command_line.h"
 #include "errors/error.h"
 #include "profile/profile_value.h"
 #include "registry/key_path.h"
 #include "registry/registry_key.h"
 #include "text/cp1252.h"
+#include "win32/config_dir.h"
 #include "win32/registry_store.h"
 #include "win32/error_api.h"
 
@@ -69,7 +72,7 @@ unreadable, read-only or damaged): nothing is known of the value then.
 // Longest section or key name that reaches the store whole.
 constexpr std::size_t kMaxNameLength = 600;
 // Longest value that reads back whole from an INI file.
-constexpr std::size_t kMaxIniValueLength = 589;
+constexpr std::size_t kMaxIniValueLength = profile::kLongestReadValue;
 
 struct UsageError {
     std::string message;
@@ -108,37 +111,25 @@ std::string toProgramText(std::string_view utf8, std::string_view role) {
 
 Options parse(const std::vector<std::string>& args) {
     Options options;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-' || (arg[1] != '-' && arg != "-h")) {
+    cli::CommandLine line(args, {"-h"}, cli::CommandLine::OtherShortWords::AreOperands);
+    while (line.next()) {
+        const std::string& arg = line.word();
+        if (!line.isOption()) {
             options.positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
         } else if (arg == "-h" || arg == "--help") {
             options.help = true;
-        } else if (arg == "--file" || arg.starts_with("--file=")) {
-            std::string name;
-            if (arg == "--file") {
-                if (i + 1 >= args.size()) throw UsageError{"--file needs a file name"};
-                name = args[++i];
-            } else {
-                name = arg.substr(7);
-            }
+        } else if (line.names("--file")) {
+            const std::optional<std::string> name = line.value("--file");
+            if (!name) throw UsageError{"--file needs a file name"};
             // An empty name would make the profile functions use a file named
             // after this tool instead of the display's.
-            if (name.empty()) throw UsageError{"--file needs a file name, not empty text"};
-            options.file = toProgramText(name, "--file");
+            if (name->empty()) throw UsageError{"--file needs a file name, not empty text"};
+            options.file = toProgramText(*name, "--file");
             options.fileGiven = true;
-        } else if (arg == "--default" || arg.starts_with("--default=")) {
-            if (arg == "--default") {
-                if (i + 1 >= args.size()) throw UsageError{"--default needs a text"};
-                options.fallback = toProgramText(args[++i], "--default");
-            } else {
-                options.fallback = toProgramText(std::string_view(arg).substr(10), "--default");
-            }
+        } else if (line.names("--default")) {
+            const std::optional<std::string> text = line.value("--default");
+            if (!text) throw UsageError{"--default needs a text"};
+            options.fallback = toProgramText(*text, "--default");
         } else {
             throw UsageError{"unknown option '" + arg + "'"};
         }
@@ -176,7 +167,7 @@ Setting settingArguments(const Options& options, const std::string& sectionUtf8,
     // The registry's default value has the empty name; an INI key needs one.
     if (s.key.empty() && !isRegistryFile(options.file)) throw UsageError{"KEY must not be empty"};
     if (s.section.size() > kMaxNameLength || s.key.size() > kMaxNameLength) {
-        throw UsageError{"SECTION and KEY may be at most 600 characters long"};
+        throw UsageError{"SECTION and KEY may be at most " + std::to_string(kMaxNameLength) + " characters long"};
     }
     // The key read or written is the file's path and SECTION joined, so the
     // root is checked there: '$HKEY_CURRENT_USER' with SECTION Software is
@@ -248,8 +239,8 @@ int commandSet(const Options& options, std::ostream& out, std::ostream& err) {
     std::string expected = value;
     if (!isRegistryFile(options.file) && expected.size() > kMaxIniValueLength) {
         expected.resize(kMaxIniValueLength);
-        err << "ecran-config: note: the value is longer than 589 characters; the display reads only the first "
-               "589\n";
+        err << "ecran-config: note: the value is longer than " << kMaxIniValueLength
+            << " characters; the display reads only the first " << kMaxIniValueLength << "\n";
     }
     const std::string stored = readStored(options, s);
     if (stored == expected) return kExitOk;
@@ -271,7 +262,7 @@ int commandSeed(const Options& options, std::ostream& out, std::ostream& err) {
     if (!fallback.empty() && readStored(options, s).empty()) {
         err << "ecran-config: could not store the default in " << describe(options.file, s.section, s.key);
         if (!isRegistryFile(options.file) && fallback.size() > kMaxIniValueLength) {
-            err << " (a default longer than 589 characters is never stored in an INI file)";
+            err << " (a default longer than " << kMaxIniValueLength << " characters is never stored in an INI file)";
         }
         err << '\n';
         return kExitFailure;
@@ -326,6 +317,13 @@ int commandList(const Options& options, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
+struct Command {
+    const char* name;
+    int (*run)(const Options&, std::ostream&, std::ostream&);
+};
+constexpr Command kCommands[] = {
+    {"get", commandGet}, {"set", commandSet}, {"seed", commandSeed}, {"list", commandList}};
+
 }  // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -338,12 +336,19 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (options.positional.empty()) throw UsageError{"no command given"};
         const std::string& command = options.positional[0];
         if (command != "get" && options.fallback) throw UsageError{"--default applies to get only"};
+        const auto found = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                        [&](const Command& c) { return command == c.name; });
+        if (found == std::end(kCommands)) throw UsageError{"unknown command '" + command + "'"};
+        // The registry store and a file name without a folder live in the
+        // configuration directory: without one there is nowhere to look.
+        const bool inConfigDirectory =
+            command == "list" || isRegistryFile(options.file) || options.file.find('/') == std::string::npos;
+        if (inConfigDirectory && win32::configDirectory().empty()) {
+            err << "ecran-config: " << win32::noConfigDirectoryReason() << '\n';
+            return kExitFailure;
+        }
         win32::clearRegistryStoreFailure();
-        if (command == "get") return commandGet(options, out, err);
-        if (command == "set") return commandSet(options, out, err);
-        if (command == "seed") return commandSeed(options, out, err);
-        if (command == "list") return commandList(options, out, err);
-        throw UsageError{"unknown command '" + command + "'"};
+        return found->run(options, out, err);
     } catch (const UsageError& e) {
         err << "ecran-config: " << e.message << "\nTry 'ecran-config --help'.\n";
         return kExitUsage;

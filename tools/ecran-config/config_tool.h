@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "profile/settings_file.h"
+
 namespace ecran::config_tool {
 
 inline constexpr int kExitOk = 0;
@@ -17,7 +19,7 @@ inline constexpr int kExitUsage = 2;    // wrong arguments
 inline constexpr int kExitStore = 3;
 
 // The file the display reads its port from and keeps its last message in.
-inline constexpr const char* kDefaultFile = "QUOLVEtavrin.ini";
+inline constexpr const char* kDefaultFile = profile::kSettingsFile;
 
 // Runs the tool with its arguments (the program name left out). Results go
 // to `out` in UTF-8, errors to `err`; the result is the exit status.

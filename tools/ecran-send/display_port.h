@@ -7,7 +7,8 @@ namespace ecran::sender {
 
 // The port setting of the display (section "ecran", key "port" of
 // QUOLVEtavrin.ini), read without seeding: a missing file or key gives "0"
-// and nothing is written.
+// and nothing is written. Throws SendError when there is no configuration
+// directory to read it from.
 [[nodiscard]] std::string storedPortText();
 
 // The settings file that storedPortText() reads, for messages.

@@ -1,22 +1,16 @@
 #include "ecran-send/options.h"
 
+#include "cli/command_line.h"
 #include "ecran-send/broker.h"
 #include "ecran-send/errors.h"
 
 namespace ecran::sender {
 namespace {
 
-// "--name=value" or "--name value": the value of an option that takes one.
-std::string takeValue(const std::string& arg, const std::string& name, const std::vector<std::string>& args,
-                      size_t& i) {
-    if (arg.size() > name.size() && arg[name.size()] == '=') return arg.substr(name.size() + 1);
-    if (i + 1 >= args.size()) throw ArgumentError("option " + name + " needs a value");
-    return args[++i];
-}
-
-bool isOption(const std::string& arg, const std::string& name) {
-    return arg == name || (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
-                           arg[name.size()] == '=');
+// The value of the option `name`, which needs one.
+std::string valueOf(cli::CommandLine& line, const std::string& name) {
+    if (std::optional<std::string> value = line.value(name)) return *value;
+    throw ArgumentError("option " + name + " needs a value");
 }
 
 }  // namespace
@@ -33,23 +27,22 @@ std::uint16_t parsePort(const std::string& text) {
 
 Options parseArguments(const std::vector<std::string>& args) {
     Options o;
-    bool colourGiven = false, tickerGiven = false, optionsEnded = false;
+    bool colourGiven = false, tickerGiven = false;
     std::vector<std::string> udpOnly, brokerOnly, targets;  // options as typed, for the checks below
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+    cli::CommandLine line(args, {}, cli::CommandLine::OtherShortWords::AreOptions);
+    while (line.next()) {
+        const std::string& arg = line.word();
+        if (!line.isOption()) {
             if (o.message) throw ArgumentError("give the message as one argument (put it in quotes)");
             o.message = arg;
-        } else if (arg == "--") {
-            optionsEnded = true;
         } else if (arg == "-h" || arg == "--help") {
             o.help = true;
         } else if (arg == "--version") {
             o.version = true;
         } else if (arg == "--ticker") {
             tickerGiven = true;
-        } else if (isOption(arg, "--color") || isOption(arg, "--colour")) {
-            o.colour = takeValue(arg, arg.compare(0, 8, "--colour") == 0 ? "--colour" : "--color", args, i);
+        } else if (line.names("--color") || line.names("--colour")) {
+            o.colour = valueOf(line, line.names("--colour") ? "--colour" : "--color");
             colourGiven = true;
         } else if (arg == "--stdin") {
             o.fromStdin = true;
@@ -57,46 +50,46 @@ Options parseArguments(const std::vector<std::string>& args) {
             o.lines = true;
         } else if (arg == "--replace") {
             o.replace = true;
-        } else if (isOption(arg, "--host")) {
-            o.host = takeValue(arg, "--host", args, i);
+        } else if (line.names("--host")) {
+            o.host = valueOf(line, "--host");
             if (o.host->empty()) throw ArgumentError("option --host needs a host name or address");
             udpOnly.push_back("--host");
-        } else if (isOption(arg, "--port")) {
-            o.port = parsePort(takeValue(arg, "--port", args, i));
+        } else if (line.names("--port")) {
+            o.port = parsePort(valueOf(line, "--port"));
             udpOnly.push_back("--port");
         } else if (arg == "--broadcast") {
             o.broadcast = true;
             udpOnly.push_back("--broadcast");
-        } else if (isOption(arg, "--broker")) {
-            o.broker = takeValue(arg, "--broker", args, i);
-        } else if (isOption(arg, "--screen")) {
-            const std::string name = takeValue(arg, "--screen", args, i);
+        } else if (line.names("--broker")) {
+            o.broker = valueOf(line, "--broker");
+        } else if (line.names("--screen")) {
+            const std::string name = valueOf(line, "--screen");
             checkName(name, "--screen", true);
             o.target = name;
             targets.push_back("--screen");
-        } else if (isOption(arg, "--group")) {
-            const std::string name = takeValue(arg, "--group", args, i);
+        } else if (line.names("--group")) {
+            const std::string name = valueOf(line, "--group");
             checkName(name, "--group", false);
             o.target = "group/" + name;
             targets.push_back("--group");
         } else if (arg == "--all") {
             o.target = "all";
             targets.push_back("--all");
-        } else if (isOption(arg, "--prefix")) {
-            o.prefix = takeValue(arg, "--prefix", args, i);
+        } else if (line.names("--prefix")) {
+            o.prefix = valueOf(line, "--prefix");
             checkName(o.prefix, "--prefix", false);
             brokerOnly.push_back("--prefix");
-        } else if (isOption(arg, "--username")) {
-            o.username = takeValue(arg, "--username", args, i);
+        } else if (line.names("--username")) {
+            o.username = valueOf(line, "--username");
             if (o.username->empty()) throw ArgumentError("option --username needs a user name");
             brokerOnly.push_back("--username");
-        } else if (isOption(arg, "--password-file")) {
-            o.passwordFile = takeValue(arg, "--password-file", args, i);
+        } else if (line.names("--password-file")) {
+            o.passwordFile = valueOf(line, "--password-file");
             brokerOnly.push_back("--password-file");
-        } else if (isOption(arg, "--ca")) {
-            o.caFile = takeValue(arg, "--ca", args, i);
+        } else if (line.names("--ca")) {
+            o.caFile = valueOf(line, "--ca");
             brokerOnly.push_back("--ca");
-        } else if (arg == "--password" || arg.rfind("--password=", 0) == 0) {
+        } else if (line.names("--password")) {
             throw ArgumentError(
                 "the password is not taken on the command line, where every user can read it: "
                 "put it in the first line of a file and give --password-file FILE");

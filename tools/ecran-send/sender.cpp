@@ -13,6 +13,7 @@
 #include "ecran-send/options.h"
 #include "ecran-send/udp_sender.h"
 #include "errors/error.h"
+#include "profile/settings_file.h"
 #include "text/colour_text.h"
 #include "text/leading_number.h"
 
@@ -33,7 +34,7 @@ constexpr std::size_t kMaxInputBytes = 3 * kMaxDatagram + 3 + 2;
 
 // The port the display listens on, from its settings file.
 std::uint16_t portFromSettings(Environment& env) {
-    const std::string file = env.settingsFile ? env.settingsFile() : std::string("QUOLVEtavrin.ini");
+    const std::string file = env.settingsFile ? env.settingsFile() : std::string(profile::kSettingsFile);
     const std::string text = env.storedPortText();
     std::int32_t port = 0;
     try {

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -30,10 +32,7 @@ Outcome tool(const std::vector<std::string>& args) {
 
 class EcranConfigTest : public test_support::RegistrySandbox {
 protected:
-    std::string iniBytes() const {
-        std::ifstream in(dir_ / "ecran" / kDefaultFile, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string iniBytes() const { return test_support::readFile(dir_ / "ecran" / kDefaultFile).value_or(""); }
 };
 
 TEST_F(EcranConfigTest, UsageErrorsExitWithTwoAndTouchNothing) {
@@ -167,6 +166,31 @@ TEST_F(EcranConfigTest, AStoreThatCannotBeOpenedIsNotReportedAsNothingStored) {
                                      "/ecran/registry.db' for "));
         EXPECT_EQ(o.out, "");
     }
+}
+
+TEST_F(EcranConfigTest, AUserWithoutAnyHomeIsToldWhyWithStatusOne) {
+    constexpr uid_t kStranger = 54321;
+    if (::geteuid() != 0 || ::getpwuid(kStranger)) GTEST_SKIP() << "needs root and a user id without a home";
+    const pid_t child = ::fork();
+    if (child == 0) {  // a user with no HOME, no XDG_CONFIG_HOME, and no home in the password database
+        ::unsetenv("HOME");
+        ::unsetenv("XDG_CONFIG_HOME");
+        if (::setuid(kStranger) != 0) ::_exit(100);
+        int wrong = 0;
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {"set", "ecran", "port", "5"}, {"get", "ecran", "port"}, {"list", "HKEY_CURRENT_USER\\Software"}}) {
+            const Outcome o = tool(args);
+            wrong += o.status != kExitFailure || o.out != "" ||
+                     o.err != "ecran-config: cannot tell where to keep the settings: neither XDG_CONFIG_HOME nor HOME "
+                               "is set to an absolute path, and user id 54321 has no home directory in the password "
+                               "database; set HOME\n";
+        }
+        ::_exit(wrong);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "commands that did not say why";
 }
 
 TEST_F(EcranConfigTest, TheProgramExitsWithTheStatusOfItsCommand) {

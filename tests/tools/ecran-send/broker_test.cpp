@@ -27,6 +27,7 @@
 #include "ecran-send/errors.h"
 #include "ecran-send/sender.h"
 #include "mqtt_harness.h"
+#include "run_sender.h"
 
 namespace {
 
@@ -104,24 +105,6 @@ private:
     static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
     bool ready_ = false;
 };
-
-struct Outcome {
-    int code;
-    std::string err;
-};
-
-Outcome runSender(const Args& args, std::istream& in, std::chrono::milliseconds timeout = 10s) {
-    std::ostringstream out, err;
-    ecran::sender::Environment env{in, out, err, [] { return std::string("0"); },
-                                   [] { return std::string("/settings/QUOLVEtavrin.ini"); }, timeout};
-    const int code = ecran::sender::run(args, env);
-    return {code, err.str()};
-}
-
-Outcome runSender(const Args& args, const std::string& input, std::chrono::milliseconds timeout = 10s) {
-    std::istringstream in(input);
-    return runSender(args, in, timeout);
-}
 
 struct Case {
     const char* name;

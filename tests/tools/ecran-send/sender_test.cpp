@@ -9,24 +9,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "ecran-send/display_port.h"
 #include "ecran-send/errors.h"
+#include "run_sender.h"
+#include "support/sandbox.h"
 
 namespace {
 
 using ecran::sender::kExitSendFailure;
 using ecran::sender::kExitSent;
 using ecran::sender::kExitUsage;
-using Args = std::vector<std::string>;
 constexpr auto npos = std::string::npos;
 
 // A UDP socket on a numeric address and a free port, receiving what is sent.
@@ -71,26 +68,6 @@ private:
     bool ok_ = false;
     std::string port_;
 };
-
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-// Runs the sender; `stored` stands in for the display's port setting, or
-// without it the real settings file is read.
-Outcome runSender(const Args& args, const std::string& input = {}, const std::optional<std::string>& stored = "0") {
-    using Text = std::function<std::string()>;
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    ecran::sender::Environment env{
-        in, out, err, stored ? Text([s = *stored] { return s; }) : Text(ecran::sender::storedPortText),
-        stored ? Text([] { return std::string("/settings/QUOLVEtavrin.ini"); })
-               : Text(ecran::sender::settingsFilePath)};
-    const int code = ecran::sender::run(args, env);
-    return {code, out.str(), err.str()};
-}
 
 struct Case {
     const char* name;
@@ -196,10 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The display's own settings file under XDG_CONFIG_HOME: read, never created.
 TEST(PortFromSettings, ComesFromTheDisplaysFile) {
-    char home[] = "/tmp/ecran-send-test-XXXXXX";
-    ASSERT_NE(mkdtemp(home), nullptr);
-    setenv("XDG_CONFIG_HOME", home, 1);
-    const auto ini = std::filesystem::path(home) / "ecran" / "QUOLVEtavrin.ini";
+    const ecran::test_support::ConfigHome home;
+    const auto ini = home.path() / "ecran" / "QUOLVEtavrin.ini";
 
     EXPECT_NE(runSender({"a"}, "", std::nullopt).err.find(ini.string()), npos);  // a missing file is named
     EXPECT_FALSE(std::filesystem::exists(ini));                                   // and not created
@@ -209,9 +184,6 @@ TEST(PortFromSettings, ComesFromTheDisplaysFile) {
     std::ofstream(ini) << "[ecran]\r\nport=" << receiver.port() << "\r\n";
     EXPECT_EQ(runSender({"Bonjour"}, "", std::nullopt).code, kExitSent);
     EXPECT_EQ(receiver.all(), std::vector<std::string>{"Bonjour"});
-
-    unsetenv("XDG_CONFIG_HOME");
-    std::filesystem::remove_all(home);
 }
 
 TEST(Help, GoesToStandardOutputWithEveryOptionAndTheExitStatuses) {

@@ -1,0 +1,278 @@
+// The console's page: sign-in, the screens' cards with a live mirror, the
+// send form and the history, kept up to date by the event stream.
+import { texts } from "/texts.js";
+
+const $ = (id) => document.getElementById(id);
+const state = { screens: new Map(), history: [], lang: "en", source: null };
+
+function chooseLanguage() {
+  const saved = localStorage.getItem("ecran-lang");
+  if (saved && texts[saved]) return saved;
+  for (const l of navigator.languages || [navigator.language]) {
+    const base = String(l).slice(0, 2).toLowerCase();
+    if (texts[base]) return base;
+  }
+  return "en";
+}
+
+function t(key, values = {}) {
+  const s = texts[state.lang][key] ?? texts.en[key] ?? key;
+  return s.replace(/\{(\w+)\}/g, (_, k) => values[k] ?? "");
+}
+
+function applyLanguage() {
+  document.documentElement.lang = state.lang;
+  document.title = t("title");
+  for (const el of document.querySelectorAll("[data-t]")) el.textContent = t(el.dataset.t);
+  const other = state.lang === "fr" ? "en" : "fr";
+  $("language").textContent = other === "fr" ? "Français" : "English";
+  $("language").lang = other;
+  setLive(state.liveKey || "connecting");
+  updateKind();
+  render();
+  showResult();
+}
+
+function setLive(key) {
+  state.liveKey = key;
+  $("live").textContent = t(key);
+  $("live").className = "badge " + key;
+}
+
+async function api(method, path, body) {
+  const init = { method, headers: {}, credentials: "same-origin" };
+  if (body !== undefined) {
+    init.headers["Content-Type"] = "application/json";
+    init.body = JSON.stringify(body);
+  }
+  const r = await fetch(path, init);
+  const data = r.status === 204 ? null : await r.json().catch(() => null);
+  return { status: r.status, data };
+}
+
+function formatTime(iso) {
+  return iso ? new Date(iso).toLocaleString(state.lang === "fr" ? "fr-FR" : "en-GB") : "";
+}
+
+function mirror(el, screen) {
+  const s = screen.state || {};
+  el.querySelector(".band span").textContent = s.ticker || "";
+  const message = el.querySelector(".message");
+  message.textContent = s.text || "";
+  message.style.color = /^#[0-9A-Fa-f]{6}$/.test(s.color || "") ? s.color : "#000000";
+}
+
+function card(screen) {
+  const li = document.createElement("li");
+  li.className = "card";
+  li.dataset.name = screen.name;
+  const h = document.createElement("h3");
+  const name = document.createElement("span");
+  name.textContent = screen.name;
+  const badge = document.createElement("span");
+  badge.className = "badge " + screen.status;
+  badge.textContent = t(screen.status);
+  h.append(name, badge);
+  const meta = document.createElement("p");
+  meta.className = "meta";
+  meta.textContent = [screen.since ? t("since", { s: formatTime(screen.since) }) : "",
+    screen.groups.length ? screen.groups.join(", ") : t("noGroup")].filter(Boolean).join(" · ");
+  const m = $("preview").cloneNode(true);
+  m.removeAttribute("id");
+  mirror(m, screen);
+  li.append(h, meta, m);
+  return li;
+}
+
+function groups() {
+  const all = new Set();
+  for (const s of state.screens.values()) for (const g of s.groups) all.add(g);
+  return [...all].sort();
+}
+
+function fillSelect(select, values, first) {
+  const keep = select.value;
+  select.replaceChildren();
+  if (first) select.append(new Option(first, ""));
+  for (const v of values) select.append(new Option(v, v));
+  if ([...select.options].some((o) => o.value === keep)) select.value = keep;
+}
+
+function render() {
+  const query = $("search").value.trim().toLowerCase();
+  fillSelect($("group-filter"), groups(), t("allGroups"));
+  const group = $("group-filter").value;
+  const shown = [...state.screens.values()].filter((s) =>
+    s.name.toLowerCase().includes(query) && (!group || s.groups.includes(group)));
+  $("cards").replaceChildren(...shown.map(card));
+  if (!shown.length) {
+    const li = document.createElement("li");
+    li.textContent = t("noScreens");
+    $("cards").append(li);
+  }
+  const all = [...state.screens.values()];
+  $("counts").textContent = t("counts", {
+    on: all.filter((s) => s.status === "online").length,
+    off: all.filter((s) => s.status === "offline").length, n: all.length });
+  updateTargets();
+  renderHistory();
+}
+
+function updateTargets() {
+  const kind = $("target-kind").value;
+  $("target").disabled = kind === "all";
+  fillSelect($("target"), kind === "screen" ? [...state.screens.keys()] : kind === "group" ? groups() : []);
+}
+
+function describeTarget(to) {
+  if (to.all) return t("toAll");
+  if (to.group) return t("toGroup", { s: to.group });
+  return t("toScreen", { s: to.screen });
+}
+
+function renderHistory() {
+  const items = state.history.slice(0, 50).map((e) => {
+    const li = document.createElement("li");
+    const line = document.createElement("span");
+    const kind = { text: "kindText", ticker: "kindTicker", color: "kindColor" }[e.kind];
+    line.textContent = t("historyLine", { at: formatTime(e.at), by: e.by, to: describeTarget(e.to), kind: t(kind), value: e.value }) + " ";
+    const result = document.createElement("span");
+    result.className = e.result === "sent" ? "sent" : "failed";
+    result.textContent = t(e.result);
+    li.append(line, result);
+    return li;
+  });
+  if (!items.length) {
+    const li = document.createElement("li");
+    li.textContent = t("noHistory");
+    items.push(li);
+  }
+  $("history").replaceChildren(...items);
+}
+
+function updateKind() {
+  const colour = $("kind").value === "color";
+  $("value-label").textContent = t(colour ? "colourValue" : "value");
+  $("picker").hidden = $("picker-label").hidden = !colour;
+  updatePreview();
+}
+
+function updatePreview() {
+  const kind = $("kind").value, value = $("value").value;
+  const s = { text: "", ticker: "", color: "#000000" };
+  if (kind === "text") s.text = value;
+  if (kind === "ticker") s.ticker = value;
+  if (kind === "color") {
+    s.text = "Aa";
+    s.color = /^#[0-9a-f]{6}$/i.test(value) ? value : $("picker").value;
+  }
+  mirror($("preview"), { state: s });
+}
+
+async function send(event) {
+  event.preventDefault();
+  const kind = $("target-kind").value;
+  const to = kind === "all" ? { all: true } : { [kind]: $("target").value };
+  $("result").textContent = t("sending");
+  const r = await api("POST", "/api/v1/messages", { to, [$("kind").value]: $("value").value });
+  if (r.status === 401) return showSignIn();
+  state.result = { status: r.status, entry: r.data || {} };
+  showResult();
+}
+
+function showResult() {
+  if (!state.result) return;
+  const { status, entry } = state.result;
+  const parts = [entry.result ? t(entry.result) : (entry.error || String(status))];
+  for (const w of entry.warnings || []) parts.push(w);
+  $("result").textContent = parts.join(" ");
+  $("result").className = status === 201 ? "" : "error";
+}
+
+function addHistory(entry) {
+  if (state.history.some((e) => e.id === entry.id)) return;
+  state.history.unshift(entry);
+  state.history.length = Math.min(state.history.length, 200);
+  renderHistory();
+}
+
+function listen() {
+  if (state.source) state.source.close();
+  const source = new EventSource("/api/v1/events");
+  state.source = source;
+  source.onopen = () => setLive("live");
+  source.onerror = async () => {
+    setLive("reconnecting");
+    // The browser retries by itself, unless the session is over.
+    if (source.readyState === EventSource.CLOSED) {
+      const r = await api("GET", "/api/v1/screens");
+      if (r.status === 401) return showSignIn();
+      setTimeout(listen, 2000);
+    }
+  };
+  source.addEventListener("screens", (e) => {
+    state.screens = new Map(JSON.parse(e.data).screens.map((s) => [s.name, s]));
+    render();
+  });
+  source.addEventListener("screen", (e) => {
+    const s = JSON.parse(e.data);
+    state.screens.set(s.name, s);
+    state.screens = new Map([...state.screens].sort(([a], [b]) => (a < b ? -1 : a > b ? 1 : 0)));
+    render();
+  });
+  source.addEventListener("message", (e) => addHistory(JSON.parse(e.data)));
+}
+
+async function showConsole() {
+  $("signin").hidden = true;
+  $("console").hidden = false;
+  $("signout").hidden = false;
+  const h = await api("GET", "/api/v1/messages?limit=50");
+  if (h.status === 200) state.history = h.data.messages;
+  listen();
+  render();
+}
+
+function showSignIn() {
+  if (state.source) state.source.close();
+  state.source = null;
+  setLive("connecting");
+  $("console").hidden = true;
+  $("signout").hidden = true;
+  $("signin").hidden = false;
+  $("token").focus();
+}
+
+async function signIn(event) {
+  event.preventDefault();
+  const r = await api("POST", "/api/v1/session", { token: $("token").value.trim() });
+  $("signin-error").textContent = r.status === 204 ? "" : t(r.status === 429 ? "tooMany" : "badToken");
+  if (r.status === 204) {
+    $("token").value = "";
+    showConsole();
+  }
+}
+
+state.lang = chooseLanguage();
+applyLanguage();
+$("language").addEventListener("click", () => {
+  state.lang = state.lang === "fr" ? "en" : "fr";
+  localStorage.setItem("ecran-lang", state.lang);
+  applyLanguage();
+});
+$("signin").addEventListener("submit", signIn);
+$("signout").addEventListener("click", async () => {
+  await api("DELETE", "/api/v1/session");
+  showSignIn();
+});
+$("send").addEventListener("submit", send);
+$("search").addEventListener("input", render);
+$("group-filter").addEventListener("change", render);
+$("target-kind").addEventListener("change", updateTargets);
+$("kind").addEventListener("change", updateKind);
+$("value").addEventListener("input", updatePreview);
+$("picker").addEventListener("input", () => {
+  $("value").value = $("picker").value;
+  updatePreview();
+});
+api("GET", "/api/v1/screens").then((r) => (r.status === 200 ? showConsole() : showSignIn()));

@@ -1,0 +1,33 @@
+// Every text of the page, one table per language. {n} and {s} are filled in.
+export const texts = {
+  en: {
+    title: "ecran console", connecting: "Connecting", live: "Live", reconnecting: "Reconnecting",
+    signIn: "Sign in", signInTitle: "Sign in", tokenLabel: "Token", signOut: "Sign out",
+    badToken: "This token is not valid.", tooMany: "Too many attempts: wait a minute.",
+    screens: "Screens", search: "Search by name", group: "Group", allGroups: "All groups",
+    counts: "{on} online, {off} offline, {n} in all", noScreens: "No screen matches.",
+    online: "online", offline: "offline", unknown: "unknown", since: "since {s}", noGroup: "no group",
+    send: "Send", to: "To", targetKind: "Target", oneScreen: "One screen", aGroup: "A group", allScreens: "All screens",
+    targetName: "Name", what: "What", kind: "Kind", kindText: "Main text", kindTicker: "Ticker", kindColor: "Colour",
+    value: "Text", colourValue: "Colour: a name (red, steelblue), #RRGGBB or a number", picker: "Pick a colour",
+    preview: "Preview", sendButton: "Send", sending: "Sending…",
+    sent: "Sent.", refused: "Refused by the broker.", timeout: "The broker did not answer.", "no broker": "No broker connection.",
+    history: "History", historyLine: "{at}, {by} to {to}: {kind} \u201c{value}\u201d", toAll: "all screens",
+    toGroup: "group {s}", toScreen: "{s}", noHistory: "Nothing sent yet.",
+  },
+  fr: {
+    title: "Console ecran", connecting: "Connexion", live: "En direct", reconnecting: "Reconnexion",
+    signIn: "Se connecter", signInTitle: "Connexion", tokenLabel: "Jeton", signOut: "Se d\u00e9connecter",
+    badToken: "Ce jeton n\u2019est pas valable.", tooMany: "Trop d\u2019essais : attendez une minute.",
+    screens: "\u00c9crans", search: "Chercher par nom", group: "Groupe", allGroups: "Tous les groupes",
+    counts: "{on} en ligne, {off} hors ligne, {n} en tout", noScreens: "Aucun \u00e9cran ne correspond.",
+    online: "en ligne", offline: "hors ligne", unknown: "inconnu", since: "depuis {s}", noGroup: "aucun groupe",
+    send: "Envoyer", to: "\u00c0", targetKind: "Cible", oneScreen: "Un \u00e9cran", aGroup: "Un groupe", allScreens: "Tous les \u00e9crans",
+    targetName: "Nom", what: "Quoi", kind: "Genre", kindText: "Texte principal", kindTicker: "Bandeau", kindColor: "Couleur",
+    value: "Texte", colourValue: "Couleur : un nom (red, steelblue), #RRVVBB ou un nombre", picker: "Choisir une couleur",
+    preview: "Aper\u00e7u", sendButton: "Envoyer", sending: "Envoi\u2026",
+    sent: "Envoy\u00e9.", refused: "Refus\u00e9 par le broker.", timeout: "Le broker n\u2019a pas r\u00e9pondu.", "no broker": "Pas de connexion au broker.",
+    history: "Historique", historyLine: "{at}, {by} \u00e0 {to} : {kind} \u00ab {value} \u00bb", toAll: "tous les \u00e9crans",
+    toGroup: "groupe {s}", toScreen: "{s}", noHistory: "Rien n\u2019a encore \u00e9t\u00e9 envoy\u00e9.",
+  },
+};

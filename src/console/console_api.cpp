@@ -1,0 +1,358 @@
+#include "console/console_api.h"
+
+#include <mosquitto.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+
+#include "fleet/fleet_config.h"
+#include "fleet/fleet_payload.h"
+#include "fleet/mqtt_client.h"
+
+namespace ecran::console {
+namespace {
+
+constexpr const char* kCookie = "ecran_session";
+// Open sessions, and addresses whose failed sign-ins are remembered.
+constexpr std::size_t kMaxSessions = 10000;
+
+QByteArray compact(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
+
+HttpResponse json(int status, const QJsonObject& o) { return {status, "application/json", compact(o), {}}; }
+HttpResponse error(int status, const QString& text) { return json(status, {{"error", text}}); }
+
+QJsonObject entryJson(const HistoryEntry& e) {
+    return {{"id", static_cast<qint64>(e.id)},
+            {"at", QString::fromStdString(e.at)},
+            {"by", QString::fromStdString(e.by)},
+            {"to", QJsonDocument::fromJson(QByteArray::fromStdString(e.to)).object()},
+            {"kind", QString::fromStdString(e.kind)},
+            {"value", QString::fromStdString(e.value)},
+            {"result", QString::fromStdString(e.result)},
+            {"warnings", QJsonDocument::fromJson(QByteArray::fromStdString(e.warnings)).array()}};
+}
+
+QJsonObject screensJson(const ScreenModel& model) {
+    QJsonArray list;
+    for (const auto& [name, s] : model.screens()) list.append(screenJson(s));
+    return {{"screens", list}};
+}
+
+std::string cookieValue(const QByteArray& header) {
+    for (const QByteArray& part : header.split(';')) {
+        const QByteArray p = part.trimmed();
+        if (p.startsWith(QByteArray(kCookie) + "=")) return p.mid(static_cast<qsizetype>(std::strlen(kCookie)) + 1).toStdString();
+    }
+    return {};
+}
+
+// The static files of the page, compiled in under :/console/: path, resource, type.
+const std::map<std::string, std::pair<const char*, QByteArray>>& assets() {
+    static const std::map<std::string, std::pair<const char*, QByteArray>> files{
+        {"/", {":/console/index.html", "text/html; charset=utf-8"}},
+        {"/app.js", {":/console/app.js", "text/javascript; charset=utf-8"}},
+        {"/texts.js", {":/console/texts.js", "text/javascript; charset=utf-8"}},
+        {"/style.css", {":/console/style.css", "text/css; charset=utf-8"}},
+        {"/api/v1/openapi.json", {":/console/openapi.json", "application/json"}},
+    };
+    return files;
+}
+
+HttpResponse asset(const std::string& path) {
+    const auto& [resource, type] = assets().at(path);
+    QFile f(QString::fromLatin1(resource));
+    if (!f.open(QIODevice::ReadOnly)) return error(500, "the page's file " + QString::fromStdString(path) + " is missing from the program");
+    return HttpResponse{200, type, f.readAll(), {{"Cache-Control", "no-cache"}}};
+}
+
+// The methods each route takes: another method is 405, another path 404.
+QByteArray allowedMethods(const std::string& path) {
+    if (path == "/api/v1/session") return "POST, DELETE";
+    if (path == "/api/v1/messages") return "GET, POST";
+    if (path == "/api/v1/health" || path == "/api/v1/screens" || path == "/api/v1/events" || assets().count(path)) {
+        return "GET";
+    }
+    if (path.rfind("/api/v1/screens/", 0) == 0 && path.size() > 16 && path.find('/', 16) == std::string::npos) return "GET";
+    return {};
+}
+
+}  // namespace
+
+std::vector<std::pair<QByteArray, QByteArray>> securityHeaders() {
+    return {{"Content-Security-Policy",
+             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+             "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+            {"X-Content-Type-Options", "nosniff"},
+            {"Referrer-Policy", "no-referrer"},
+            {"Cache-Control", "no-store"}};
+}
+
+ConsoleApi::ConsoleApi(ScreenModel& model, ConsoleStore& store, fleet::MqttClient& client, std::string prefix,
+                       bool https, ApiLimits limits, QObject* parent)
+    : QObject(parent), model_(model), store_(store), client_(client), prefix_(std::move(prefix)), https_(https),
+      limits_(limits) {
+    connect(&model_, &ScreenModel::screenChanged, this, [this](const QString& name) {
+        if (const Screen* s = model_.find(name.toStdString())) broadcast("screen", compact(screenJson(*s)));
+    });
+    connect(&client_, &fleet::MqttClient::acknowledged, this, [this](int mid) { finish(mid, "sent", 201); });
+    keepAlive_.setInterval(static_cast<int>(limits_.keepAlive.count()));
+    connect(&keepAlive_, &QTimer::timeout, this, [this] {
+        for (auto& s : streams_) {
+            if (s.stream) (void)s.stream->write(": keep-alive\n\n", limits_.streamUnread);
+        }
+    });
+    keepAlive_.start();
+    // Tokens are revoked by another process: open streams are checked each second.
+    revoked_.setInterval(1000);
+    connect(&revoked_, &QTimer::timeout, this, &ConsoleApi::dropRevoked);
+    revoked_.start();
+}
+
+ConsoleApi::~ConsoleApi() {
+    for (auto& s : streams_) {
+        if (s.stream) s.stream->close();
+    }
+}
+
+std::size_t ConsoleApi::streamCount() const {
+    std::size_t n = 0;
+    for (const auto& s : streams_) n += s.stream ? 1 : 0;
+    return n;
+}
+
+std::optional<ConsoleApi::Caller> ConsoleApi::caller(const HttpRequest& request) {
+    const QByteArray auth = request.header("authorization");
+    if (auth.startsWith("Bearer ")) {
+        const auto token = store_.useToken(auth.mid(7).trimmed().toStdString());
+        if (!token) return std::nullopt;
+        return Caller{token->id, token->name, false};
+    }
+    const std::string session = cookieValue(request.header("cookie"));
+    if (session.empty()) return std::nullopt;
+    const auto it = sessions_.find(session);
+    if (it == sessions_.end()) return std::nullopt;
+    const auto name = store_.tokenName(it->second);
+    if (!name) {
+        sessions_.erase(it);  // the token was revoked: its sessions end
+        return std::nullopt;
+    }
+    return Caller{it->second, *name, true};
+}
+
+bool ConsoleApi::sameOrigin(const HttpRequest& request) const {
+    const QByteArray host = request.header("host");
+    return !host.isEmpty() && request.header("origin") == (https_ ? "https://" : "http://") + host;
+}
+
+void ConsoleApi::handle(const HttpRequest& request, const HttpReply& reply) {
+    const std::string& path = request.path;
+    const QByteArray allowed = allowedMethods(path);
+    if (allowed.isEmpty()) return reply.send(error(404, "no such route: " + QString::fromStdString(path)));
+    if (!allowed.split(',').contains(" " + QByteArray::fromStdString(request.method)) &&
+        !allowed.startsWith(QByteArray::fromStdString(request.method))) {
+        HttpResponse r = error(405, QString::fromStdString(request.method) + " is not taken here: " + allowed);
+        r.headers.emplace_back("Allow", allowed);
+        return reply.send(r);
+    }
+    if (path.rfind("/api/v1/", 0) != 0) return reply.send(asset(path));
+    if (path == "/api/v1/health") {
+        const bool up = client_.connected();
+        return reply.send(json(up ? 200 : 503, {{"broker", up ? "connected" : "connecting"},
+                                                {"screens", static_cast<int>(model_.screens().size())},
+                                                {"version", QString::fromLatin1(ECRAN_VERSION)}}));
+    }
+    if (path == "/api/v1/session") {
+        return request.method == "POST" ? signIn(request, reply) : signOut(request, reply);
+    }
+    const auto who = caller(request);
+    if (!who) return reply.send(error(401, "sign in first: Authorization: Bearer TOKEN, or the session cookie"));
+    if (who->cookie && request.method != "GET" && !sameOrigin(request)) {
+        return reply.send(error(403, "a change made with the session cookie must come from the console's own page"));
+    }
+    if (path == "/api/v1/screens") return reply.send(json(200, screensJson(model_)));
+    if (path.rfind("/api/v1/screens/", 0) == 0) {
+        const Screen* s = model_.find(path.substr(16));
+        if (!s) return reply.send(error(404, "no screen named " + QString::fromStdString(path.substr(16))));
+        return reply.send(json(200, screenJson(*s)));
+    }
+    if (path == "/api/v1/messages") {
+        return request.method == "POST" ? postMessage(request, reply, *who) : listMessages(request, reply);
+    }
+    if (path == "/api/v1/events") return openStream(reply, *who);
+    reply.send(asset(path));
+}
+
+void ConsoleApi::signIn(const HttpRequest& request, const HttpReply& reply) {
+    const QByteArray origin = request.header("origin");
+    if (!origin.isEmpty() && !sameOrigin(request)) return reply.send(error(403, "sign in from the console's own page"));
+    const auto now = std::chrono::steady_clock::now();
+    if (failures_.size() >= kMaxSessions) {
+        std::erase_if(failures_, [&](const auto& f) { return f.second.empty() || now - f.second.back() > std::chrono::minutes(1); });
+    }
+    auto& failed = failures_[request.peer.toString()];
+    while (!failed.empty() && now - failed.front() > std::chrono::minutes(1)) failed.pop_front();
+    if (failed.size() >= static_cast<std::size_t>(limits_.signInFailures)) {
+        return reply.send(error(429, "too many failed sign-ins from this address: wait a minute"));
+    }
+    const QJsonDocument doc = QJsonDocument::fromJson(request.body);
+    const QJsonValue token = doc.object().value("token");
+    if (!doc.isObject() || !token.isString()) return reply.send(error(400, "the body is not {\"token\": \"...\"}"));
+    const auto found = store_.useToken(token.toString().toStdString());
+    if (!found) {
+        failed.push_back(now);
+        return reply.send(error(401, "no such token"));
+    }
+    const std::string id = QByteArray::number(QRandomGenerator::system()->generate64(), 16).toStdString() +
+                           QByteArray::number(QRandomGenerator::system()->generate64(), 16).toStdString();
+    // Sessions live in memory until signed out or revoked; a token that signs
+    // in without end cannot grow them without bound.
+    if (sessions_.size() >= kMaxSessions) sessions_.erase(sessions_.begin());
+    sessions_[id] = found->id;
+    QByteArray cookie = QByteArray(kCookie) + "=" + QByteArray::fromStdString(id) + "; Path=/; HttpOnly; SameSite=Strict";
+    if (https_) cookie += "; Secure";
+    reply.send({204, {}, {}, {{"Set-Cookie", cookie}}});
+}
+
+void ConsoleApi::signOut(const HttpRequest& request, const HttpReply& reply) {
+    const std::string session = cookieValue(request.header("cookie"));
+    if (!session.empty() && sessions_.count(session)) {
+        if (!sameOrigin(request)) return reply.send(error(403, "sign out from the console's own page"));
+        sessions_.erase(session);
+    }
+    reply.send({204, {}, {}, {{"Set-Cookie", QByteArray(kCookie) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict"}}});
+}
+
+void ConsoleApi::postMessage(const HttpRequest& request, const HttpReply& reply, const Caller& who) {
+    QJsonParseError parse{};
+    const QJsonDocument doc = QJsonDocument::fromJson(request.body, &parse);
+    if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
+        return reply.send(error(400, "the body is not a JSON object"));
+    }
+    const QJsonObject o = doc.object();
+    QString kind;
+    for (auto it = o.begin(); it != o.end(); ++it) {
+        if (it.key() == "to") continue;
+        if (it.key() != "text" && it.key() != "ticker" && it.key() != "color") {
+            return reply.send(error(400, "unknown field \"" + it.key() + "\": to, and one of text, ticker, color"));
+        }
+        if (!kind.isEmpty()) return reply.send(error(400, "one message is one of text, ticker or color, not several"));
+        if (!it.value().isString()) return reply.send(error(400, "\"" + it.key() + "\" is not a string"));
+        kind = it.key();
+    }
+    if (kind.isEmpty()) return reply.send(error(400, "the message has none of text, ticker, color"));
+    const QJsonObject to = o.value("to").toObject();
+    std::string target;
+    if (to.size() == 1 && to.value("screen").isString()) {
+        target = to.value("screen").toString().toStdString();
+        if (!fleet::isTopicName(target) || target == "all" || target == "group") {
+            return reply.send(error(400, "\"screen\" is not a screen's name"));
+        }
+    } else if (to.size() == 1 && to.value("group").isString()) {
+        target = to.value("group").toString().toStdString();
+        if (!fleet::isTopicName(target)) return reply.send(error(400, "\"group\" is not a group's name"));
+        target = "group/" + target;
+    } else if (to.size() == 1 && to.value("all") == QJsonValue(true)) {
+        target = "all";
+    } else {
+        return reply.send(error(400, "\"to\" is not {\"screen\": S}, {\"group\": G} or {\"all\": true}"));
+    }
+    const fleet::Command command = kind == "text"     ? fleet::Command::Text
+                                   : kind == "ticker" ? fleet::Command::Ticker
+                                                      : fleet::Command::Colour;
+    const std::string value = o.value(kind).toString().toStdString();
+    const auto datagram = fleet::datagramFor(command, value);
+    if (!datagram.datagram) return reply.send(error(422, QString::fromStdString(datagram.note)));
+
+    HistoryEntry entry;
+    entry.by = who.name;
+    entry.to = compact(to).toStdString();
+    entry.kind = kind.toStdString();
+    entry.value = value;
+    if (!datagram.note.empty()) {
+        entry.warnings = QJsonDocument(QJsonArray{QString::fromStdString(datagram.note)}).toJson(QJsonDocument::Compact).toStdString();
+    }
+    const int mid = client_.publishTracked(fleet::commandTopic(prefix_, target, command), value, false);
+    if (mid < 0) {
+        const bool noBroker = mid == -MOSQ_ERR_NO_CONN;
+        entry.result = noBroker ? "no broker" : "refused";
+        record(entry);
+        HttpResponse r = json(noBroker ? 503 : 502, entryJson(entry));
+        return reply.send(r);
+    }
+    auto* timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, mid] { finish(mid, "timeout", 504); });
+    timer->start(static_cast<int>(limits_.acknowledgement.count()));
+    pending_[mid] = {reply, std::move(entry), timer};
+}
+
+void ConsoleApi::finish(int mid, const std::string& result, int status) {
+    const auto it = pending_.find(mid);
+    if (it == pending_.end()) return;
+    Pending p = std::move(it->second);
+    pending_.erase(it);
+    p.timer->deleteLater();
+    p.entry.result = result;
+    record(p.entry);
+    p.reply.send(json(status, entryJson(p.entry)));
+}
+
+void ConsoleApi::record(HistoryEntry& entry) {
+    store_.addHistory(entry);
+    broadcast("message", compact(entryJson(entry)));
+}
+
+void ConsoleApi::listMessages(const HttpRequest& request, const HttpReply& reply) {
+    int limit = 50;
+    std::optional<std::int64_t> before;
+    if (request.query.hasQueryItem("limit")) {
+        bool ok = false;
+        limit = request.query.queryItemValue("limit").toInt(&ok);
+        if (!ok || limit < 1) return reply.send(error(400, "limit is not a number from 1 to 500"));
+        limit = std::min(limit, 500);
+    }
+    if (request.query.hasQueryItem("before")) {
+        bool ok = false;
+        before = request.query.queryItemValue("before").toLongLong(&ok);
+        if (!ok) return reply.send(error(400, "before is not a message id"));
+    }
+    QJsonArray list;
+    for (const auto& e : store_.history(limit, before)) list.append(entryJson(e));
+    reply.send(json(200, {{"messages", list}}));
+}
+
+void ConsoleApi::openStream(const HttpReply& reply, const Caller& who) {
+    if (streamCount() >= limits_.streams) {
+        return reply.send(error(503, "too many open event streams: " + QString::number(limits_.streams)));
+    }
+    HttpStream* stream = reply.stream({{"Content-Type", "text/event-stream"}, {"X-Accel-Buffering", "no"}});
+    if (!stream) return;
+    std::erase_if(streams_, [](const Stream& s) { return !s.stream; });
+    streams_.push_back({stream, who.tokenId});
+    const QByteArray first =
+        "id: " + QByteArray::number(++eventId_) + "\nevent: screens\ndata: " + compact(screensJson(model_)) + "\n\n";
+    (void)stream->write(first, limits_.streamUnread);
+}
+
+void ConsoleApi::broadcast(const QByteArray& event, const QByteArray& data) {
+    const QByteArray bytes = "id: " + QByteArray::number(++eventId_) + "\nevent: " + event + "\ndata: " + data + "\n\n";
+    for (auto& s : streams_) {
+        if (s.stream) (void)s.stream->write(bytes, limits_.streamUnread);
+    }
+}
+
+void ConsoleApi::dropRevoked() {
+    std::map<std::int64_t, bool> alive;
+    for (auto& s : streams_) {
+        if (!s.stream) continue;
+        auto [it, fresh] = alive.try_emplace(s.tokenId, true);
+        if (fresh) it->second = store_.tokenName(s.tokenId).has_value();
+        if (!it->second) s.stream->close();
+    }
+    std::erase_if(streams_, [](const Stream& s) { return !s.stream; });
+}
+
+}  // namespace ecran::console

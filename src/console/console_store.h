@@ -1,0 +1,82 @@
+#pragma once
+// The console's database (SQLite, one file in its data folder): the named
+// tokens, kept as hashes only, and the history of the messages sent. Every
+// change is a committed transaction; several processes may open it (the
+// service and the token commands).
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace ecran::console {
+
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct TokenInfo {
+    std::int64_t id = 0;
+    std::string name;
+    std::string created;                 // ISO-8601 UTC
+    std::optional<std::string> lastUsed; // ISO-8601 UTC
+};
+
+// One message sent, as the history and the API show it. `to` and `warnings`
+// are JSON texts.
+struct HistoryEntry {
+    std::int64_t id = 0;
+    std::string at, by, to, kind, value, result;
+    std::string warnings = "[]";
+};
+
+// How much history is kept: the newest entries within this many days, and
+// at most this many.
+inline constexpr int kHistoryDays = 90;
+inline constexpr std::int64_t kHistoryMost = 100000;
+
+// True for a token name: 1 to 64 letters, digits, "-", "_", "." and "@".
+[[nodiscard]] bool isTokenName(const std::string& name);
+
+class ConsoleStore {
+public:
+    // Opens (creating when missing) console.db in `folder`, created private
+    // to its user when missing. Throws StoreError naming the file.
+    explicit ConsoleStore(const std::string& folder, std::int64_t historyMost = kHistoryMost);
+    ~ConsoleStore();
+    ConsoleStore(const ConsoleStore&) = delete;
+    ConsoleStore& operator=(const ConsoleStore&) = delete;
+
+    [[nodiscard]] const std::string& file() const noexcept { return file_; }
+
+    // A new random token (256 bits, 64 hexadecimal digits) under `name`;
+    // only its hash is stored. Throws StoreError when the name is taken.
+    [[nodiscard]] std::string addToken(const std::string& name);
+    [[nodiscard]] std::vector<TokenInfo> tokens();
+    // False when no token has that name.
+    [[nodiscard]] bool revokeToken(const std::string& name);
+    // The token a secret belongs to (and notes its use); nothing for none.
+    [[nodiscard]] std::optional<TokenInfo> useToken(const std::string& secret);
+    // The token's name while it exists: a revoked token's sessions end here.
+    [[nodiscard]] std::optional<std::string> tokenName(std::int64_t id);
+
+    // Records an entry (its id and time filled in) and trims the history.
+    void addHistory(HistoryEntry& entry);
+    // Newest first, `limit` of them, older than `before` when given.
+    [[nodiscard]] std::vector<HistoryEntry> history(int limit, std::optional<std::int64_t> before);
+
+private:
+    void exec(const char* sql);
+    std::string file_;
+    std::int64_t historyMost_;
+    sqlite3* db_ = nullptr;
+};
+
+// The current time as the store writes it: "2026-03-01T08:15:00.250Z".
+[[nodiscard]] std::string nowIso();
+
+}  // namespace ecran::console

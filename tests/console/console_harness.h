@@ -1,0 +1,88 @@
+#pragma once
+// The real parts the console's tests drive: the built ecran-console and
+// ecran programs, each with private settings in a temporary folder, and a
+// plain HTTP client.
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace console_test {
+
+struct Reply {
+    int status = 0;
+    QByteArray body;
+    std::map<QByteArray, QByteArray> headers;  // names in lower case
+    [[nodiscard]] QJsonObject json() const;
+};
+
+// One request through QNetworkAccessManager; waits at most `waitMs`.
+Reply request(const QByteArray& method, const QString& url, const QByteArray& body = {},
+              const std::vector<std::pair<QByteArray, QByteArray>>& headers = {}, int waitMs = 15000);
+
+// Runs the event loop until `done` or `waitMs`; the last answer of `done`.
+bool waitUntil(const std::function<bool()>& done, int waitMs);
+
+// A private folder, removed at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void writeFile(const std::filesystem::path& file, const std::string& text);
+
+// ecran-console with a console.ini of its own in a private folder.
+class Console {
+public:
+    // `ini` is the whole settings file but [console] data, added here.
+    explicit Console(const std::string& ini);
+    ~Console();
+    // Runs `ecran-console --config INI ARGS...`; its exit status, stdout and stderr.
+    int run(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr) const;
+    [[nodiscard]] std::string addToken(const std::string& name) const;
+    // Starts serving; false when it did not say where it listens.
+    [[nodiscard]] bool start();
+    void stop();
+    [[nodiscard]] const QString& url() const { return url_; }
+    [[nodiscard]] QByteArray stderrText() const { return err_; }
+
+private:
+    TempDir dir_;
+    std::filesystem::path ini_;
+    QProcess process_;
+    QByteArray err_;
+    QString url_;
+};
+
+// ecran on Qt's offscreen platform, joined to the broker as NAME in GROUPS.
+class Display {
+public:
+    Display(int brokerPort, const std::string& name, const std::string& groups);
+    ~Display();
+    [[nodiscard]] bool start();
+    void stop();
+    [[nodiscard]] qint64 pid() const { return process_.processId(); }
+
+private:
+    TempDir dir_;
+    QProcess process_;
+};
+
+// The console program and the display program as built.
+QString consoleProgram();
+QString displayProgram();
+
+}  // namespace console_test

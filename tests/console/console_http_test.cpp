@@ -1,0 +1,413 @@
+// The console through HTTP with real parts: a private mosquitto, the built
+// ecran-console, real displays on Qt's offscreen platform.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "console_harness.h"
+#include "mqtt_harness.h"
+
+namespace {
+
+using namespace console_test;
+using mqtt_test::Broker;
+using mqtt_test::Peer;
+
+std::string iniFor(int brokerPort) {
+    return "[mqtt]\nbroker=mqtt://127.0.0.1:" + std::to_string(brokerPort) + "\n[http]\nlisten=127.0.0.1:0\n";
+}
+
+QByteArray bearer(const std::string& token) { return "Bearer " + QByteArray::fromStdString(token); }
+
+// An event stream read as it comes: the events by name, with their data.
+class Events {
+public:
+    Events(const QString& url, const std::string& token) {
+        QNetworkRequest r{QUrl(url + "/api/v1/events")};
+        r.setRawHeader("Authorization", bearer(token));
+        reply_ = manager_.get(r);
+        QObject::connect(reply_, &QNetworkReply::readyRead, [this] {
+            buffer_ += reply_->readAll();
+            for (qsizetype end; (end = buffer_.indexOf("\n\n")) >= 0; buffer_.remove(0, end + 2)) {
+                const QByteArray block = buffer_.left(end);
+                const auto e = block.indexOf("event: "), d = block.indexOf("data: ");
+                if (e >= 0 && d >= 0) {
+                    events_.push_back({block.mid(e + 7, block.indexOf('\n', e) - e - 7),
+                                       QJsonDocument::fromJson(block.mid(d + 6)).object()});
+                }
+            }
+        });
+    }
+    ~Events() { reply_->abort(); }
+    bool has(const std::function<bool(const QByteArray&, const QJsonObject&)>& match) const {
+        for (const auto& [name, data] : events_) {
+            if (match(name, data)) return true;
+        }
+        return false;
+    }
+    [[nodiscard]] bool finished() const { return reply_->isFinished(); }
+
+private:
+    QNetworkAccessManager manager_;
+    QNetworkReply* reply_ = nullptr;
+    QByteArray buffer_;
+    std::vector<std::pair<QByteArray, QJsonObject>> events_;
+};
+
+// A raw connection that asks for the event stream and never reads it.
+int silentStream(const QString& url, const std::string& token) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(QUrl(url).port()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    const std::string get = "GET /api/v1/events HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token + "\r\n\r\n";
+    (void)::send(fd, get.data(), get.size(), 0);
+    return fd;
+}
+
+class ConsoleHttp : public testing::Test {
+protected:
+    void SetUp() override {
+        if (mqtt_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
+        ASSERT_TRUE(broker_.start()) << broker_.log();
+        console_ = std::make_unique<Console>(iniFor(broker_.port()));
+        token_ = console_->addToken("desk");
+        ASSERT_EQ(token_.size(), 64u);
+        ASSERT_TRUE(console_->start()) << console_->stderrText().toStdString();
+        url_ = console_->url();
+        ASSERT_TRUE(waitUntil([this] { return request("GET", url_ + "/api/v1/health").status == 200; }, 10000));
+    }
+    Reply call(const QByteArray& method, const QString& path, const QByteArray& body = {},
+               std::vector<std::pair<QByteArray, QByteArray>> headers = {}) {
+        return request(method, url_ + path, body, headers);
+    }
+    QByteArray signIn(const std::string& token) {
+        const Reply r = call("POST", "/api/v1/session", "{\"token\":\"" + QByteArray::fromStdString(token) + "\"}");
+        const QByteArray cookie = r.headers.count("set-cookie") ? r.headers.at("set-cookie") : QByteArray();
+        return cookie.left(cookie.indexOf(';'));
+    }
+
+    Broker broker_;
+    std::unique_ptr<Console> console_;
+    std::string token_;
+    QString url_;
+};
+
+TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
+    Peer peer(broker_.port(), {});
+    ASSERT_TRUE(peer.publish("ecran/lobby/status", "online", 1, true) || true);
+    (void)peer.publish("ecran/lobby/state", R"({"text":"Hello","ticker":"","color":"#FFFFFF","groups":["ground"]})");
+    ASSERT_TRUE(waitUntil([&] { return call("GET", "/api/v1/screens/lobby", {}, {{"Authorization", bearer(token_)}}).status == 200; }, 5000));
+    const std::string revoked = console_->addToken("gone");
+    ASSERT_EQ(console_->run({"token", "revoke", "gone"}), 0);
+    const QByteArray cookie = signIn(token_);
+    ASSERT_TRUE(cookie.startsWith("ecran_session=")) << cookie.toStdString();
+    const QByteArray own = url_.toUtf8(), foreign = "http://elsewhere.example";
+
+    enum Auth { None, Token, Revoked, Cookie, CookieOwn, CookieForeign };
+    // The largest text a screen takes is 65,507 bytes: it is sent to one
+    // screen, and one byte more is refused for what it is.
+    const QByteArray longest = "{\"to\":{\"screen\":\"lobby\"},\"text\":\"" + QByteArray(65507, 'a') + "\"}";
+    const QByteArray tooLong = "{\"to\":{\"screen\":\"lobby\"},\"text\":\"" + QByteArray(65508, 'a') + "\"}";
+    const QByteArray text = R"({"to":{"screen":"lobby"},"text":"Salle 3"})";
+    struct Row {
+        const char* what;
+        QByteArray method;
+        QString path;
+        QByteArray body;
+        Auth auth;
+        int status;
+    } rows[] = {
+        {"health", "GET", "/api/v1/health", {}, None, 200},
+        {"sign-in", "POST", "/api/v1/session", "{\"token\":\"" + QByteArray::fromStdString(token_) + "\"}", None, 204},
+        {"sign-in with a wrong token", "POST", "/api/v1/session", R"({"token":"nope"})", None, 401},
+        {"sign-in with a revoked token", "POST", "/api/v1/session", "{\"token\":\"" + QByteArray::fromStdString(revoked) + "\"}", None, 401},
+        {"sign-in that is not JSON", "POST", "/api/v1/session", "token", None, 400},
+        {"screens without credentials", "GET", "/api/v1/screens", {}, None, 401},
+        {"screens with a revoked token", "GET", "/api/v1/screens", {}, Revoked, 401},
+        {"screens with a token", "GET", "/api/v1/screens", {}, Token, 200},
+        {"screens with the cookie", "GET", "/api/v1/screens", {}, Cookie, 200},
+        {"one screen", "GET", "/api/v1/screens/lobby", {}, Token, 200},
+        {"a screen that is not there", "GET", "/api/v1/screens/nobody", {}, Token, 404},
+        {"a text by token", "POST", "/api/v1/messages", text, Token, 201},
+        {"a text by cookie from the page", "POST", "/api/v1/messages", text, CookieOwn, 201},
+        {"a text by cookie from another origin", "POST", "/api/v1/messages", text, CookieForeign, 403},
+        {"a text by cookie without origin", "POST", "/api/v1/messages", text, Cookie, 403},
+        {"a message that is not JSON", "POST", "/api/v1/messages", "text=hello", Token, 400},
+        {"an unknown field", "POST", "/api/v1/messages", R"({"to":{"all":true},"text":"a","size":3})", Token, 400},
+        {"several kinds", "POST", "/api/v1/messages", R"({"to":{"all":true},"text":"a","ticker":"b"})", Token, 400},
+        {"no kind", "POST", "/api/v1/messages", R"({"to":{"all":true}})", Token, 400},
+        {"two targets", "POST", "/api/v1/messages", R"({"to":{"screen":"a","group":"b"},"text":"a"})", Token, 400},
+        {"a target that is no name", "POST", "/api/v1/messages", R"({"to":{"group":"a/b"},"text":"a"})", Token, 400},
+        {"a body over 65 KiB", "POST", "/api/v1/messages", QByteArray(65 * 1024 + 1, ' '), Token, 413},
+        {"the longest text", "POST", "/api/v1/messages", longest, Token, 201},
+        {"a colour that is none", "POST", "/api/v1/messages", R"({"to":{"all":true},"color":"rde"})", Token, 422},
+        {"a text over 65,507 bytes", "POST", "/api/v1/messages", tooLong, Token, 422},
+        {"a text that begins with the command marker", "POST", "/api/v1/messages", "{\"to\":{\"all\":true},\"text\":\"\xC3\xBF" "1\"}", Token, 422},
+        {"history", "GET", "/api/v1/messages?limit=2", {}, Token, 200},
+        {"history with a wrong limit", "GET", "/api/v1/messages?limit=0", {}, Token, 400},
+        {"the OpenAPI document", "GET", "/api/v1/openapi.json", {}, Token, 200},
+        {"the page", "GET", "/", {}, None, 200},
+        {"an unknown route", "GET", "/api/v1/nothing", {}, Token, 404},
+        {"a wrong method", "DELETE", "/api/v1/screens", {}, Token, 405},
+        {"sign-out from another origin", "DELETE", "/api/v1/session", {}, CookieForeign, 403},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::pair<QByteArray, QByteArray>> headers;
+        if (row.auth == Token) headers.emplace_back("Authorization", bearer(token_));
+        if (row.auth == Revoked) headers.emplace_back("Authorization", bearer(revoked));
+        if (row.auth >= Cookie) headers.emplace_back("Cookie", cookie);
+        if (row.auth == CookieOwn) headers.emplace_back("Origin", own);
+        if (row.auth == CookieForeign) headers.emplace_back("Origin", foreign);
+        Reply r = call(row.method, row.path, row.body, headers);
+        EXPECT_EQ(r.status, row.status) << row.what << ": " << r.body.left(200).toStdString();
+        EXPECT_TRUE(r.headers["content-security-policy"].contains("frame-ancestors 'none'")) << row.what;
+        EXPECT_EQ(r.headers["x-content-type-options"], "nosniff") << row.what;
+        EXPECT_EQ(r.headers["referrer-policy"], "no-referrer") << row.what;
+        if (row.status >= 400) {
+            EXPECT_TRUE(r.json().value("error").isString()) << row.what;
+        }
+    }
+    // What was sent, newest first, by the token's name; the refused ones are not there.
+    const QJsonArray history = call("GET", "/api/v1/messages", {}, {{"Authorization", bearer(token_)}}).json().value("messages").toArray();
+    ASSERT_EQ(history.size(), 3);
+    EXPECT_EQ(history[0].toObject().value("by").toString(), "desk");
+    EXPECT_EQ(history[0].toObject().value("result").toString(), "sent");
+    EXPECT_EQ(history[0].toObject().value("to").toObject().value("screen").toString(), "lobby");
+    const auto older = call("GET", "/api/v1/messages?before=" + QString::number(history[0].toObject().value("id").toInt()), {},
+                            {{"Authorization", bearer(token_)}}).json().value("messages").toArray();
+    EXPECT_EQ(older.size(), 2);
+    // Signed out, the cookie opens nothing.
+    EXPECT_EQ(call("DELETE", "/api/v1/session", {}, {{"Cookie", cookie}, {"Origin", own}}).status, 204);
+    EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 401);
+}
+
+TEST_F(ConsoleHttp, RefusesSignInsAfterTenFailuresInAMinute) {
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(call("POST", "/api/v1/session", R"({"token":"guess"})").status, 401);
+    EXPECT_EQ(call("POST", "/api/v1/session", R"({"token":"guess"})").status, 429);
+    EXPECT_EQ(call("POST", "/api/v1/session", "{\"token\":\"" + QByteArray::fromStdString(token_) + "\"}").status, 429);
+    // A token in the header still works: the limit is on guessing through sign-in.
+    EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Authorization", bearer(token_)}}).status, 200);
+}
+
+TEST_F(ConsoleHttp, ARevokedTokenEndsItsSessionsAndStreamsAtOnce) {
+    const std::string token = console_->addToken("temp");
+    const QByteArray cookie = signIn(token);
+    Events events(url_, token);
+    ASSERT_TRUE(waitUntil([&] { return events.has([](auto& n, auto&) { return n == "screens"; }); }, 3000));
+    ASSERT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 200);
+    ASSERT_EQ(console_->run({"token", "revoke", "temp"}), 0);
+    EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 401);
+    EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Authorization", bearer(token)}}).status, 401);
+    EXPECT_TRUE(waitUntil([&] { return events.finished(); }, 3000)) << "the stream stays open";
+}
+
+TEST_F(ConsoleHttp, ClosesAStreamThatDoesNotReadAndCapsTheStreams) {
+    std::vector<int> open;
+    for (int i = 0; i < 100; ++i) open.push_back(silentStream(url_, token_));
+    // The 101st is refused once the console has taken the hundred.
+    EXPECT_TRUE(waitUntil([&] {
+        return request("GET", url_ + "/api/v1/events", {}, {{"Authorization", bearer(token_)}}, 500).status == 503;
+    }, 5000));
+    for (int fd : open) ::close(fd);
+    const int silent = silentStream(url_, token_);
+    ASSERT_GE(silent, 0);
+    // States of 60 KB each: the stream's unread bytes pass 1 MiB quickly.
+    Peer peer(broker_.port(), {});
+    const std::string big(60000, 'x');
+    for (int i = 0; i < 60; ++i) {
+        (void)peer.publish("ecran/big" + std::to_string(i) + "/state", "{\"text\":\"" + big + "\"}", 1, true);
+    }
+    ASSERT_TRUE(waitUntil([&] { return call("GET", "/api/v1/health").json().value("screens").toInt() == 60; }, 10000));
+    // The console closed it: reading now ends (after what the kernels held).
+    std::size_t got = 0;
+    char buffer[65536];
+    timeval wait{5, 0};
+    ::setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ssize_t n = 0;
+    while ((n = ::recv(silent, buffer, sizeof buffer, 0)) > 0) got += static_cast<std::size_t>(n);
+    EXPECT_TRUE(n == 0 || errno == ECONNRESET) << "still open after " << got << " bytes, " << std::strerror(errno);
+    EXPECT_LT(got, 60u * 60000u);
+    ::close(silent);
+
+    EXPECT_EQ(call("GET", "/api/v1/health").status, 200);
+}
+
+TEST_F(ConsoleHttp, WithoutItsBrokerSaysConnectingAndRecordsWhatCouldNotBeSent) {
+    broker_.stop();
+    ASSERT_TRUE(waitUntil([&] { return call("GET", "/api/v1/health").status == 503; }, 15000));
+    EXPECT_EQ(call("GET", "/api/v1/health").json().value("broker").toString(), "connecting");
+    const Reply r = call("POST", "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})", {{"Authorization", bearer(token_)}});
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(r.json().value("result").toString(), "no broker");
+    ASSERT_TRUE(broker_.start());
+    EXPECT_TRUE(waitUntil([&] { return call("GET", "/api/v1/health").status == 200; }, 15000));
+}
+
+TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
+    // A broker that lets the console in and then never acknowledges a message.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    std::vector<std::unique_ptr<QTcpSocket>> peers;
+    QObject::connect(&silent, &QTcpServer::newConnection, [&] {
+        peers.emplace_back(silent.nextPendingConnection());
+        QTcpSocket* s = peers.back().get();
+        QObject::connect(s, &QTcpSocket::readyRead, [s] {
+            const QByteArray in = s->readAll();
+            if (!in.isEmpty() && (static_cast<unsigned char>(in[0]) >> 4) == 1) s->write(QByteArray("\x20\x02\x00\x00", 4));
+        });
+    });
+    Console console(iniFor(silent.serverPort()));
+    const std::string token = console.addToken("desk");
+    ASSERT_TRUE(console.start());
+    ASSERT_TRUE(waitUntil([&] { return request("GET", console.url() + "/api/v1/health").status == 200; }, 10000));
+    QElapsedTimer t;
+    t.start();
+    const Reply r = request("POST", console.url() + "/api/v1/messages", R"({"to":{"all":true},"text":"x"})",
+                            {{"Authorization", bearer(token)}}, 20000);
+    EXPECT_EQ(r.status, 504);
+    EXPECT_EQ(r.json().value("result").toString(), "timeout");
+    EXPECT_GE(t.elapsed(), 9500);
+}
+
+// Two real screens in one group, and the console watching them.
+class ConsoleDisplays : public testing::Test {
+protected:
+    void SetUp() override {
+        if (mqtt_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
+        ASSERT_TRUE(broker_.start());
+        lobby_ = std::make_unique<Display>(broker_.port(), "lobby", "ground");
+        hall_ = std::make_unique<Display>(broker_.port(), "hall", "ground, hall");
+        ASSERT_TRUE(lobby_->start());
+        ASSERT_TRUE(hall_->start());
+        console_ = std::make_unique<Console>(iniFor(broker_.port()));
+        token_ = console_->addToken("desk");
+        ASSERT_TRUE(console_->start());
+        ASSERT_TRUE(waitUntil([&] {
+            const auto list = screens();
+            return list.size() == 2 && list[0].toObject().value("status") == "online" &&
+                   list[1].toObject().value("status") == "online";
+        }, 15000)) << QJsonDocument(screens()).toJson().toStdString();
+    }
+    QJsonArray screens() {
+        return request("GET", console_->url() + "/api/v1/screens", {}, {{"Authorization", bearer(token_)}})
+            .json().value("screens").toArray();
+    }
+
+    Broker broker_;
+    std::unique_ptr<Display> lobby_, hall_;
+    std::unique_ptr<Console> console_;
+    std::string token_;
+};
+
+TEST_F(ConsoleDisplays, AGroupMessageReachesBothScreensAndAStoppedScreenGoesOffline) {
+    EXPECT_EQ(screens()[0].toObject().value("name").toString(), "hall");  // sorted by name
+    EXPECT_EQ(screens()[0].toObject().value("groups").toArray(), (QJsonArray{"ground", "hall"}));
+    Events events(console_->url(), token_);
+    ASSERT_TRUE(waitUntil([&] { return events.has([](auto& n, auto&) { return n == "screens"; }); }, 3000));
+    const auto shows = [&](const char* name, const QString& text) {
+        return [=, &events] {
+            return events.has([&](const QByteArray& n, const QJsonObject& s) {
+                return n == "screen" && s.value("name") == name && s.value("state").toObject().value("text") == text;
+            });
+        };
+    };
+    QElapsedTimer t;
+    t.start();
+    const Reply sent = request("POST", console_->url() + "/api/v1/messages",
+                               R"({"to":{"group":"ground"},"text":"Réunion salle 3"})", {{"Authorization", bearer(token_)}});
+    ASSERT_EQ(sent.status, 201) << sent.body.toStdString();
+    EXPECT_TRUE(waitUntil(shows("lobby", "Réunion salle 3"), 1000));
+    EXPECT_TRUE(waitUntil(shows("hall", "Réunion salle 3"), 1000 - static_cast<int>(t.elapsed())));
+    EXPECT_TRUE(events.has([](const QByteArray& n, const QJsonObject& e) { return n == "message" && e.value("result") == "sent"; }));
+
+    hall_->stop();
+    EXPECT_TRUE(waitUntil([&] {
+        return events.has([](const QByteArray& n, const QJsonObject& s) {
+            return n == "screen" && s.value("name") == "hall" && s.value("status") == "offline";
+        });
+    }, 5000));
+}
+
+TEST_F(ConsoleDisplays, ThePageWorksInChromium) {
+    const QString web = QStringLiteral(ECRAN_WEB_TESTS);
+    if (!std::filesystem::exists(ECRAN_WEB_TESTS "/node_modules/playwright-core") ||
+        !std::filesystem::exists("/usr/bin/chromium")) {
+        GTEST_SKIP() << "chromium or the page's test packages are missing (npm ci --prefix " << ECRAN_WEB_TESTS << ")";
+    }
+    QProcess node;
+    node.setProcessChannelMode(QProcess::MergedChannels);
+    node.start("node", {web + "/page.mjs", console_->url(), QString::fromStdString(token_), QString::number(hall_->pid()),
+                        QStringLiteral(ECRAN_TEST_OUTPUT "/console-page-360.png")});
+    ASSERT_TRUE(node.waitForFinished(90000));
+    EXPECT_EQ(node.exitCode(), 0) << node.readAll().toStdString();
+}
+
+TEST(ConsoleCommand, StopsOnAnUnusableSettingNamingTheKeyAndTheFile) {
+    const struct {
+        const char* ini;
+        const char* says;
+    } rows[] = {
+        {"[http]\nlisten=127.0.0.1:0\n", "[mqtt] broker is missing in "},
+        {"[mqtt]\nbroker=http://x\n", "[mqtt] broker \"http://x\" in "},
+        {"[mqtt]\nbroker=mqtt://x\nprefix=a/b\n", "[mqtt] prefix \"a/b\" in "},
+        {"[mqtt]\nbroker=mqtt://x\nca=/nonexistent.pem\n", "[mqtt] ca \"/nonexistent.pem\" in "},
+        {"[mqtt]\nbroker=mqtt://x\n[http]\nlisten=localhost:80\n", "[http] listen \"localhost:80\" in "},
+        {"[mqtt]\nbroker=mqtt://x\n[http]\nlisten=127.0.0.1:70000\n", "[http] listen \"127.0.0.1:70000\" in "},
+        {"[mqtt]\nbroker=mqtt://x\n[http]\nlisten=0.0.0.0:8470\n", "[http] listen \"0.0.0.0:8470\" in "},
+        {"[mqtt]\nbroker=mqtt://x\n[http]\ninsecure=maybe\n", "[http] insecure \"maybe\" in "},
+        {"[mqtt]\nbroker=mqtt://x\n[http]\ncert=/nonexistent.pem\n", "[http] cert is set in "},
+        {"[mqtt]\nbroker=mqtt://x\n[http]\ncert=/nonexistent.pem\nkey=/nonexistent.key\n", "[http] cert \"/nonexistent.pem\" in "},
+    };
+    for (const auto& row : rows) {
+        Console console(row.ini);
+        QByteArray err;
+        EXPECT_EQ(console.run({"serve"}, nullptr, &err), 1) << row.ini;
+        EXPECT_TRUE(err.contains(row.says) && err.contains("console.ini") && err.count('\n') == 1) << err.toStdString();
+    }
+    // A plain address that is not loopback is allowed when the operator says so.
+    Console open("[mqtt]\nbroker=mqtt://127.0.0.1:1\n[http]\nlisten=0.0.0.0:0\ninsecure=yes\n");
+    EXPECT_TRUE(open.start());
+}
+
+TEST(ConsoleCommand, ManagesTokensWithExitStatusesLikeTheOtherTools) {
+    Console console("[mqtt]\nbroker=mqtt://127.0.0.1:1\n");
+    QByteArray out, err;
+    EXPECT_EQ(console.run({"token", "add", "desk"}, &out), 0);
+    EXPECT_EQ(out.trimmed().size(), 64);
+    EXPECT_EQ(out.count('\n'), 1);
+    EXPECT_EQ(console.run({"token", "add", "desk"}, nullptr, &err), 1);
+    EXPECT_TRUE(err.contains("exists already"));
+    EXPECT_EQ(console.run({"token", "list"}, &out), 0);
+    EXPECT_TRUE(out.startsWith("desk\t20")) << out.toStdString();
+    EXPECT_TRUE(out.contains("\tnever\n"));
+    EXPECT_EQ(console.run({"token", "revoke", "nobody"}), 1);
+    EXPECT_EQ(console.run({"token", "add", "a b"}), 2);
+    EXPECT_EQ(console.run({"token"}), 2);
+    EXPECT_EQ(console.run({"--bogus", "serve"}), 2);
+    EXPECT_EQ(console.run({"--help"}, &out), 0);
+    EXPECT_TRUE(out.startsWith("usage: ecran-console"));
+}
+
+}  // namespace

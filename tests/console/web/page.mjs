@@ -1,0 +1,73 @@
+// The console's page in Debian's Chromium, as its users drive it:
+// node page.mjs URL TOKEN PID_OF_A_DISPLAY SCREENSHOT
+// Signs in with the keyboard, sees both screens, sends a text to their group
+// and sees both cards change without a reload, sees a stopped screen go
+// offline, switches the language, checks a 360-pixel phone width and runs
+// axe-core. Exit status 0 when every check holds.
+import { chromium } from "playwright-core";
+import { readFileSync } from "node:fs";
+import { createRequire } from "node:module";
+
+const [url, token, pid, shot] = process.argv.slice(2);
+const failures = [];
+const check = (ok, what) => { console.log(`${ok ? "ok" : "FAIL"}: ${what}`); if (!ok) failures.push(what); };
+const within = async (ms, fn, ...args) => page.waitForFunction(fn, args, { timeout: ms }).then(() => true, () => false);
+
+const browser = await chromium.launch({
+  executablePath: "/usr/bin/chromium",
+  args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+});
+const page = await browser.newPage({ locale: "en-GB", viewport: { width: 1280, height: 900 } });
+const errors = [];
+page.on("console", (m) => { if (m.type() === "error") errors.push(m.text()); });
+page.on("pageerror", (e) => errors.push(String(e)));
+try {
+  await page.goto(url);
+  await page.waitForSelector("#token", { state: "visible" });
+  await page.focus("#token");
+  await page.keyboard.type(token);
+  await page.keyboard.press("Enter");
+  check(await within(5000, () => document.querySelectorAll(".card[data-name]").length === 2), "both screens are shown");
+  check(await within(3000, () => document.getElementById("live").textContent === "Live"), "the badge says Live");
+  check(await within(1000, () => /2 online/.test(document.getElementById("counts").textContent)), "the counts say 2 online");
+
+  await page.evaluate(() => { window.notReloaded = true; });
+  await page.selectOption("#target-kind", "group");
+  await page.selectOption("#target", "ground");
+  await page.selectOption("#kind", "text");
+  await page.fill("#value", "Salle 3 à 14 h");
+  check(await page.textContent("#preview .message") === "Salle 3 à 14 h", "the preview shows the text");
+  const started = Date.now();
+  await page.click("#send button[type=submit]");
+  const changed = await within(1000, () => [...document.querySelectorAll(".card .message")]
+    .filter((m) => m.textContent === "Salle 3 à 14 h").length === 2);
+  check(changed, `both cards show the text within a second (${Date.now() - started} ms)`);
+  check(await page.evaluate(() => window.notReloaded === true), "the page was not reloaded");
+  check(await within(2000, () => /Sent/.test(document.getElementById("result").textContent)), "the result says Sent");
+  check(await within(2000, () => /Salle 3/.test(document.getElementById("history").textContent)), "the history shows it");
+
+  process.kill(Number(pid), "SIGTERM");
+  check(await within(5000, () => document.querySelectorAll(".card .badge.offline").length === 1), "a stopped screen goes offline");
+
+  await page.click("#language");
+  check(await within(1000, () => document.documentElement.lang === "fr" &&
+    document.getElementById("screens-title").textContent === "Écrans"), "the switch turns the page French");
+
+  await page.setViewportSize({ width: 360, height: 800 });
+  check(await page.evaluate(() => document.documentElement.scrollWidth <= 360), "nothing is wider than a 360-pixel phone");
+  await page.screenshot({ path: shot, fullPage: true });
+
+  const require = createRequire(import.meta.url);
+  await page.evaluate(readFileSync(require.resolve("axe-core/axe.min.js"), "utf8"));
+  const { violations } = await page.evaluate(() => window.axe.run());
+  const serious = violations.filter((v) => v.impact === "serious" || v.impact === "critical");
+  for (const v of serious) console.log(`axe ${v.impact}: ${v.id}: ${v.help}: ${v.nodes.map((n) => n.target.join(" ") + " " + (n.any[0]?.message || "")).join("; ")}`);
+  check(serious.length === 0, "axe-core finds nothing serious or critical");
+  // The sign-in probe answers 401 by design.
+  const unexpected = errors.filter((e) => !/status of 401/.test(e));
+  check(unexpected.length === 0, `no error in the page's console ${unexpected.join(" | ")}`);
+} finally {
+  await browser.close();
+}
+process.exit(failures.length ? 1 : 0);
