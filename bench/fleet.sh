@@ -14,7 +14,7 @@ ecran=$(realpath "${2:-build/ecran}")
 messages=${MESSAGES:-50}
 gap=${GAP:-0.5}
 prefix=ecran
-mosquitto=$(command -v mosquitto || echo /usr/sbin/mosquitto)
+source "$(dirname "$0")/../tests/e2e/mqtt_lib.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -23,26 +23,15 @@ cleanup() {
   exec 7>&- 2>/dev/null || true
   [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
   sleep 1
-  [ -n "${broker:-}" ] && kill "$broker" 2>/dev/null
+  mqtt_stop
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# A free loopback port for the broker.
-for ((port = 20000 + RANDOM % 20000; ; port++)); do
-  (echo >/dev/tcp/127.0.0.1/$port) 2>/dev/null || break
-done
-cat >"$work/mosquitto.conf" <<EOF
-listener $port 127.0.0.1
-allow_anonymous true
-persistence false
-log_dest none
-user $(id -un)
-EOF
-"$mosquitto" -c "$work/mosquitto.conf" 2>/dev/null &
-broker=$!
-for _ in $(seq 50); do (echo >/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+mqtt_start "$work"
+port=$MQTT_PORT
+broker=$MQTT_PID
 
 # N displays, started ten at a time.
 for ((i = 1; i <= n; i++)); do

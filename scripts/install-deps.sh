@@ -26,7 +26,8 @@ packages=(
   clang libclang-rt-14-dev
   qt6-httpserver-dev chromium wrk curl
 )
-# The console's browser and OpenAPI tests run on Node.js; one already
+# The console's browser and OpenAPI tests, the second broker (aedes) and
+# MQTT.js of the fleet's interoperability tests run on Node.js; one already
 # installed (from another source) is kept.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
@@ -45,18 +46,23 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}" >&2
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  if $arm64 && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    $sudo dpkg --add-architecture arm64
+  fi
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-echo "install-deps: installing ${missing[*]}" >&2
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
+# The Node.js side of the fleet's tests, at the versions of its lock file.
+interop="$(cd "$(dirname "$0")/.." && pwd)/tests/interop"
+if [ ! -d "$interop/node_modules" ] || [ "$interop/package-lock.json" -nt "$interop/node_modules" ]; then
+  echo "install-deps: npm ci in $interop" >&2
+  npm ci --prefix "$interop" --no-audit --no-fund >/dev/null
 fi
-export DEBIAN_FRONTEND=noninteractive
-if $arm64 && ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  $sudo dpkg --add-architecture arm64
-fi
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,5 +1,7 @@
 #include "fleet/fleet_link.h"
 
+#include <QElapsedTimer>
+
 #include <iostream>
 #include <utility>
 #include <vector>
@@ -18,8 +20,11 @@ constexpr const char* kOffline = "offline";
 // Each step of a clean stop (the broker's acknowledgement, the disconnect)
 // waits at most this long.
 constexpr std::chrono::milliseconds kStopWait(1000);
-// Commands handled in one turn of the window's loop.
-constexpr std::size_t kBatchCommands = 512;
+// Commands handled in one turn of the window's loop: taken a few at a time
+// until the turn has lasted as long as a batch of datagrams may, so that
+// paints, ticks and datagrams run between turns whatever the commands hold.
+constexpr std::size_t kChunkCommands = 16;
+constexpr std::chrono::milliseconds kBatchTime(20);
 
 MqttOptions optionsOf(const FleetConfig& c, const TopicScheme& scheme) {
     MqttOptions o;
@@ -34,6 +39,7 @@ MqttOptions optionsOf(const FleetConfig& c, const TopicScheme& scheme) {
     o.willTopic = statusTopic(scheme);
     o.willPayload = kOffline;
     o.subscriptions = commandTopics(scheme);
+    o.commands = true;
     return o;
 }
 
@@ -66,7 +72,42 @@ FleetLink::FleetLink(display::Form1& form, FleetConfig config, std::string versi
                                  "ecran: lost the MQTT broker " + config_.broker + " (" + why.toStdString() +
                                      "); reconnecting, UDP messages are still shown");
     });
+    connect(client_.get(), &MqttClient::retainedIgnored, this, [this](const QString& topic) {
+        const std::string t = topic.toStdString();
+        errors::reports().report("mqtt retained " + t,
+                                 "ecran: MQTT " + t + ": a retained command was ignored (a command is an event; the "
+                                 "broker would give it again at every connection); clear it with: mosquitto_pub -r "
+                                 "-n -t '" + t + "'");
+    });
+    connect(client_.get(), &MqttClient::refused, this, [this](const QString& topic, const QString& why, bool sub) {
+        const std::string t = topic.toStdString();
+        errors::reports().report(std::string(sub ? "mqtt subscribe " : "mqtt publish ") + t,
+                                 "ecran: the MQTT broker " + config_.broker + " refused " +
+                                     (sub ? "the subscription to " : "the publication to ") + t + ": " +
+                                     why.toStdString() + " (check its ACL for the user " +
+                                     (config_.username.empty() ? std::string("without a login") : config_.username) +
+                                     ")");
+    });
+    connect(client_.get(), &MqttClient::sessionTakenOver, this, [this] {
+        errors::reports().report("mqtt taken over",
+                                 "ecran: another screen uses the name " + config_.name + " on the MQTT broker " +
+                                     config_.broker + " (client id " + config_.clientId() +
+                                     ") and took this screen's session; each screen needs its own [mqtt] name; "
+                                     "trying again about once a minute");
+    });
+    connect(client_.get(), &MqttClient::fellBackTo311, this, [this] {
+        errors::reports().report("mqtt 3.1.1", "ecran: the MQTT broker " + config_.broker +
+                                                   " speaks only MQTT 3.1.1: connecting with it; such a broker "
+                                                   "cannot say when its ACL refuses a publication");
+    });
     connect(&form_, &display::Form1::messageApplied, this, &FleetLink::messageApplied);
+}
+
+std::uint64_t FleetLink::Dropped::lastMinute(std::chrono::steady_clock::time_point now) {
+    std::erase_if(recent, [now](const auto& r) { return now - r.first > std::chrono::minutes(1); });
+    std::uint64_t n = 0;
+    for (const auto& r : recent) n += r.second;
+    return n;
 }
 
 FleetLink::~FleetLink() { stop(); }
@@ -92,23 +133,37 @@ void FleetLink::stop() {
 }
 
 void FleetLink::takeCommands() {
-    std::uint64_t dropped = 0;
-    const auto batch = client_->takeMessages(kBatchCommands, dropped);
-    if (dropped > 0) {
-        errors::reports().report("mqtt dropped", "ecran: MQTT commands came faster than the screen could take them: " +
-                                                     std::to_string(dropped) + " of the oldest waiting were dropped");
-    }
-    std::vector<std::pair<std::string, QString>> datagrams;
-    for (const auto& m : batch) {
-        if (auto d = datagramOf(m.topic, m.payload)) datagrams.emplace_back(std::move(*d), QStringLiteral("mqtt ") + m.topic);
-    }
-    // Each takes the window's road; only the batch's last is stored, as for
-    // a batch of datagrams, since each stored message replaces the one before.
-    for (std::size_t k = 0; k < datagrams.size(); ++k) {
-        form_.arrive(datagrams[k].first, datagrams[k].second, k + 1 == datagrams.size());
-    }
-    // A zero timer, like the socket's: paints and ticks run between batches.
-    if (batch.size() == kBatchCommands) more_->start();
+    QElapsedTimer clock;
+    clock.start();
+    // Each takes the window's road; only the turn's last is stored, as for a
+    // batch of datagrams, since each stored message replaces the one before.
+    std::optional<std::pair<std::string, QString>> last;
+    std::size_t taken = 0;
+    do {
+        std::uint64_t dropped = 0;
+        const auto chunk = client_->takeMessages(kChunkCommands, dropped);
+        taken = chunk.size();
+        if (dropped > 0) {
+            const auto now = std::chrono::steady_clock::now();
+            dropped_->total += dropped;
+            dropped_->recent.emplace_back(now, dropped);
+            errors::reports().report("mqtt dropped", [counts = dropped_](std::uint64_t) {
+                return "ecran: MQTT commands came faster than the screen could take them: the oldest waiting were "
+                       "dropped, " +
+                       std::to_string(counts->total) + " commands in all, " +
+                       std::to_string(counts->lastMinute(std::chrono::steady_clock::now())) + " in the last minute";
+            });
+        }
+        for (const auto& m : chunk) {
+            auto d = datagramOf(m.topic, m.payload);
+            if (!d) continue;
+            if (last) form_.arrive(last->first, last->second, false);
+            last.emplace(std::move(*d), QStringLiteral("mqtt ") + m.topic);
+        }
+    } while (taken == kChunkCommands && clock.elapsed() < kBatchTime.count());
+    if (last) form_.arrive(last->first, last->second, true);
+    // A zero timer, like the socket's: paints and ticks run between turns.
+    if (taken == kChunkCommands) more_->start();
 }
 
 std::optional<std::string> FleetLink::datagramOf(const QString& topic, const QByteArray& payload) {
@@ -119,9 +174,9 @@ std::optional<std::string> FleetLink::datagramOf(const QString& topic, const QBy
     auto result =
         datagramFor(*command, std::string_view(payload.constData(), static_cast<std::size_t>(payload.size())));
     if (!result.note.empty()) {
-        // One kind a topic and outcome, so a stream of odd payloads is said
-        // once a minute and the limiter's table stays small.
-        errors::reports().report("mqtt " + topicText + (result.datagram ? " replaced" : " refused"),
+        // One kind a topic and reason, so a stream of odd payloads is said
+        // once a minute, each reason named, and the limiter's table stays small.
+        errors::reports().report("mqtt " + topicText + " " + result.kind,
                                  "ecran: MQTT " + topicText + ": " + result.note);
     }
     return std::move(result.datagram);

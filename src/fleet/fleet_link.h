@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fleet/fleet_config.h"
 #include "fleet/fleet_payload.h"
@@ -63,6 +65,13 @@ private:
     std::string source_ = "stored";
     std::chrono::system_clock::time_point updated_;
     std::uint64_t commandsReceived_ = 0;
+    // Commands dropped because the screen fell behind: in all, and when.
+    struct Dropped {
+        std::uint64_t total = 0;
+        std::vector<std::pair<std::chrono::steady_clock::time_point, std::uint64_t>> recent;
+        [[nodiscard]] std::uint64_t lastMinute(std::chrono::steady_clock::time_point now);
+    };
+    std::shared_ptr<Dropped> dropped_ = std::make_shared<Dropped>();
 };
 
 }  // namespace ecran::fleet

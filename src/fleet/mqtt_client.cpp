@@ -1,6 +1,7 @@
 #include "fleet/mqtt_client.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <QMetaObject>
 
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -25,8 +27,17 @@ struct Library {
 
 void initialiseLibrary() { static Library library; }
 
-// Messages kept for a window that has fallen behind.
-constexpr std::size_t kMaxWaiting = 4096;
+using SteadyClock = std::chrono::steady_clock;
+
+// On MQTT 3.1.1 a taken session shows only as the broker closing the
+// connection soon after accepting it: this many such in a row, each shorter
+// than kShortLived, are taken for another client with the same id.
+constexpr int kShortLivedInARow = 3;
+constexpr auto kShortLived = std::chrono::seconds(5);
+
+// What a PUBLISH packet holds besides its payload: fixed header, topic,
+// packet id and room for the broker's properties.
+constexpr std::size_t kPacketOverhead = 5 + 2 + 2 + 1024;
 
 QString failure(int rc, int error) {
     if (rc == MOSQ_ERR_ERRNO) return QString::fromLocal8Bit(std::strerror(error));
@@ -54,8 +65,17 @@ struct MqttClient::Shared {
     // Messages from the broker wait here for the window's thread, which
     // takes them in batches; a window far behind loses the oldest first.
     std::deque<MqttClient::Message> inbox;
+    std::size_t inboxBytes = 0;
     bool waitingSaid = false;
     std::uint64_t dropped = 0;
+    // Touched by the network thread only.
+    int protocol = MQTT_PROTOCOL_V5;
+    bool fallBack = false;              // the broker refused MQTT 5: 3.1.1 next
+    bool takenOver = false;             // the broker said another client took the session
+    int shortLived = 0;                 // connections closed by the broker soon after, in a row
+    std::optional<SteadyClock::time_point> connectedAt;
+    std::map<int, std::vector<std::string>> subscribing;  // subscription mid: its topics
+    std::map<int, std::string> publishing;                // publication mid: its topic (under the mutex)
 
     ~Shared() {
         if (mosq) mosquitto_destroy(mosq);
@@ -80,10 +100,14 @@ struct MqttClient::Shared {
     }
 
     void run();
-    static void onConnect(mosquitto* mosq, void* self, int rc);
-    static void onDisconnect(mosquitto*, void* self, int rc);
-    static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
-    static void onPublish(mosquitto*, void* self, int mid);
+    int connect();
+    void take(const mosquitto_message* message);
+    static void onConnect(mosquitto* mosq, void* self, int rc, int flags, const mosquitto_property*);
+    static void onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
+    static void onMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*);
+    static void onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
+    static void onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                            const mosquitto_property*);
 };
 
 MqttClient::MqttClient(MqttOptions options, QObject* parent)
@@ -92,16 +116,20 @@ MqttClient::MqttClient(MqttOptions options, QObject* parent)
     Shared& s = *shared_;
     s.options = options_;
     s.receiver = this;
+    // A screen speaks MQTT 5 where the broker does (retained commands, the
+    // largest packet, refusals); a watcher such as the console keeps 3.1.1.
+    s.protocol = options_.commands ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311;
     s.mosq = mosquitto_new(options_.clientId.c_str(), options_.cleanSession, &s);
     if (!s.mosq) throw std::runtime_error("cannot create the MQTT client (out of memory)");
     // The window's thread publishes while the network thread runs the loop.
     (void)mosquitto_threaded_set(s.mosq, true);
     // States and acknowledgements are small: send them at once.
     (void)mosquitto_int_option(s.mosq, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect_callback_set(s.mosq, &Shared::onConnect);
-    mosquitto_disconnect_callback_set(s.mosq, &Shared::onDisconnect);
-    mosquitto_message_callback_set(s.mosq, &Shared::onMessage);
-    mosquitto_publish_callback_set(s.mosq, &Shared::onPublish);
+    mosquitto_connect_v5_callback_set(s.mosq, &Shared::onConnect);
+    mosquitto_disconnect_v5_callback_set(s.mosq, &Shared::onDisconnect);
+    mosquitto_message_v5_callback_set(s.mosq, &Shared::onMessage);
+    mosquitto_publish_v5_callback_set(s.mosq, &Shared::onPublish);
+    mosquitto_subscribe_v5_callback_set(s.mosq, &Shared::onSubscribe);
     if (!options_.username.empty()) {
         (void)mosquitto_username_pw_set(s.mosq, options_.username.c_str(),
                                         options_.password.empty() ? nullptr : options_.password.c_str());
@@ -132,17 +160,51 @@ void MqttClient::start() {
     thread_ = std::thread([shared = shared_] { shared->run(); });
 }
 
+std::chrono::seconds Backoff::next(std::optional<SteadyClock::duration> lasted, bool takenOver) {
+    if (takenOver) return delay = kTakenOver;
+    if (lasted && *lasted >= kLasting) delay = kFirst;
+    const auto wait = std::min(delay, kMost);
+    delay = std::min(wait * 2, kMost);
+    return wait;
+}
+
+// Resolves the name and connects: this thread's only long waits, and the
+// window never waits on them. With MQTT 5 the CONNECT tells the broker the
+// largest packet taken, which only the blocking connect can carry (the
+// library's keep-alive check ends a connection that gets no answer).
+int MqttClient::Shared::connect() {
+    (void)mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, protocol);
+    mosquitto_property* properties = nullptr;
+    if (protocol == MQTT_PROTOCOL_V5 && !options.cleanSession) {
+        // MQTT 5 ends a session with its connection unless told otherwise:
+        // the session outlives it, as MQTT 3.1.1's does, so that commands
+        // sent while the screen is away wait for it.
+        (void)mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 0xFFFFFFFFu);
+    }
+    if (protocol == MQTT_PROTOCOL_V5 && options.commands) {
+        std::size_t longest = 0;
+        for (const auto& t : options.subscriptions) longest = std::max(longest, t.size());
+        (void)mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                           static_cast<std::uint32_t>(options.maxPayload + longest + kPacketOverhead));
+    }
+    // The library keeps the properties for its own reconnects; none is kept
+    // for 3.1.1, which has no properties.
+    const int rc = mosquitto_connect_bind_v5(mosq, options.host.c_str(), options.port, options.keepalive, nullptr,
+                                             properties);
+    mosquitto_property_free_all(&properties);
+    return rc;
+}
+
 void MqttClient::Shared::run() {
-    int delay = 1;
+    Backoff backoff;
     while (!isStopping()) {
         {
             std::lock_guard lock(mutex);
             refused = false;
         }
-        // Resolves the name and starts a non-blocking connect: this thread's
-        // only long wait, and the window never waits on it. The library's
-        // keep-alive check ends a connect that gets no answer.
-        int rc = mosquitto_connect_async(mosq, options.host.c_str(), options.port, options.keepalive);
+        fallBack = takenOver = false;
+        connectedAt.reset();
+        int rc = connect();
         int error = errno;
         bool reached = false;
         while (rc == MOSQ_ERR_SUCCESS && !isStopping()) {
@@ -151,6 +213,11 @@ void MqttClient::Shared::run() {
             reached = reached || connected;
         }
         if (isStopping()) break;
+        if (fallBack) {
+            protocol = MQTT_PROTOCOL_V311;
+            post([](MqttClient* c) { emit c->fellBackTo311(); });
+            continue;  // at once, in the protocol the broker speaks
+        }
         bool saidAlready = false;
         {
             std::lock_guard lock(mutex);
@@ -162,39 +229,67 @@ void MqttClient::Shared::run() {
             const QString why = failure(rc, error);
             post([why](MqttClient* c) { emit c->connectionFailed(why); });
         }
-        if (reached) delay = 1;
+        std::optional<SteadyClock::duration> lasted;
+        if (connectedAt) lasted = SteadyClock::now() - *connectedAt;
+        // MQTT 3.1.1 does not say why the broker closed, nor does mosquitto
+        // 2.0 to MQTT 5 clients: a connection closed soon after it was
+        // accepted, again and again, is taken for a clone.
+        if (lasted) {
+            shortLived = *lasted < kShortLived ? shortLived + 1 : 0;
+            takenOver = takenOver || shortLived >= kShortLivedInARow;
+        }
+        if (takenOver) post([](MqttClient* c) { emit c->sessionTakenOver(); });
+        const auto wait = backoff.next(lasted, takenOver);
         std::unique_lock lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(delay), [this] { return stopping; });
-        delay = std::min(delay * 2, 10);
+        changed.wait_for(lock, wait, [this] { return stopping; });
     }
     std::lock_guard lock(mutex);
     finished = true;
     changed.notify_all();
 }
 
-void MqttClient::Shared::onConnect(mosquitto* mosq, void* self, int rc) {
+void MqttClient::Shared::onConnect(mosquitto* mosq, void* self, int rc, int, const mosquitto_property*) {
     auto* s = static_cast<Shared*>(self);
     if (rc != 0) {
+        // A broker of MQTT 3.1.1 answers MQTT 5 with "unacceptable protocol
+        // version", which the library hands on as MQTT 5's code.
+        if (s->protocol == MQTT_PROTOCOL_V5 &&
+            (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == CONNACK_REFUSED_PROTOCOL_VERSION)) {
+            s->fallBack = true;
+            (void)mosquitto_disconnect(mosq);
+            return;
+        }
         {
             std::lock_guard lock(s->mutex);
             s->refused = true;
         }
         const QString why = QStringLiteral("the broker refused the connection: %1")
-                                .arg(QString::fromUtf8(mosquitto_connack_string(rc)));
+                                .arg(QString::fromUtf8(s->protocol == MQTT_PROTOCOL_V5 ? mosquitto_reason_string(rc)
+                                                                                      : mosquitto_connack_string(rc)));
         s->post([why](MqttClient* c) { emit c->connectionFailed(why); });
         return;
     }
+    s->connectedAt = SteadyClock::now();
     // Subscribing again after every connect: a broker that lost the session
     // (restarted without persistence) still sends this screen its commands.
+    // MQTT 5 keeps the retain flag of live messages as published, so a
+    // retained command is known for what it is whenever it comes.
     std::vector<char*> topics;
     for (auto& t : s->options.subscriptions) topics.push_back(t.data());
-    (void)mosquitto_subscribe_multiple(mosq, nullptr, static_cast<int>(topics.size()), topics.data(), 1, 0, nullptr);
+    const int options =
+        s->protocol == MQTT_PROTOCOL_V5 && s->options.commands ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
+    int mid = 0;
+    if (mosquitto_subscribe_multiple(mosq, &mid, static_cast<int>(topics.size()), topics.data(), 1, options,
+                                     nullptr) == MOSQ_ERR_SUCCESS) {
+        s->subscribing[mid] = s->options.subscriptions;
+    }
     s->connected = true;
     s->post([](MqttClient* c) { emit c->connectedToBroker(); });
 }
 
-void MqttClient::Shared::onDisconnect(mosquitto*, void* self, int rc) {
+void MqttClient::Shared::onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*) {
     auto* s = static_cast<Shared*>(self);
+    if (s->protocol == MQTT_PROTOCOL_V5 && rc == MQTT_RC_SESSION_TAKEN_OVER) s->takenOver = true;
     const int error = errno;
     const bool was = s->connected.exchange(false);
     {
@@ -202,43 +297,91 @@ void MqttClient::Shared::onDisconnect(mosquitto*, void* self, int rc) {
         s->changed.notify_all();
     }
     if (was && rc != 0) {
-        const QString why = failure(rc, error);
+        // Past 0x80, the reason code of the broker's DISCONNECT (MQTT 5).
+        const QString why = rc >= 0x80 ? QString::fromUtf8(mosquitto_reason_string(rc)) : failure(rc, error);
         s->post([why](MqttClient* c) { emit c->connectionLost(why); });
     }
 }
 
-void MqttClient::Shared::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
+void MqttClient::Shared::onMessage(mosquitto*, void* self, const mosquitto_message* message,
+                                   const mosquitto_property*) {
     auto* s = static_cast<Shared*>(self);
+    // Commands are events: one the broker kept (retained) would come back at
+    // every subscription, over newer ones. The empty message that clears it
+    // is not worth a word.
+    if (message->retain && s->options.commands) {
+        if (message->payloadlen > 0) {
+            const QString topic = QString::fromUtf8(message->topic);
+            s->post([topic](MqttClient* c) { emit c->retainedIgnored(topic); });
+        }
+        return;
+    }
+    s->take(message);
+}
+
+void MqttClient::Shared::take(const mosquitto_message* message) {
     const QString topic = QString::fromUtf8(message->topic);
     const auto size = static_cast<qsizetype>(std::max(message->payloadlen, 0));
     // A payload larger than any datagram is not copied whole: one byte past
     // the limit is enough for its refusal.
-    QByteArray payload(static_cast<const char*>(message->payload), std::min<qsizetype>(size, 65508));
+    QByteArray payload(static_cast<const char*>(message->payload),
+                       std::min<qsizetype>(size, static_cast<qsizetype>(options.maxPayload) + 1));
     bool say = false;
     {
-        std::lock_guard lock(s->mutex);
-        if (s->inbox.size() >= kMaxWaiting) {
-            s->inbox.pop_front();
-            ++s->dropped;
+        std::lock_guard lock(mutex);
+        const auto bytes = static_cast<std::size_t>(payload.size());
+        while (!inbox.empty() && (inbox.size() >= kMaxWaiting || inboxBytes + bytes > kMaxWaitingBytes)) {
+            inboxBytes -= static_cast<std::size_t>(inbox.front().payload.size());
+            inbox.pop_front();
+            ++dropped;
         }
-        s->inbox.push_back({topic, std::move(payload)});
-        say = !s->waitingSaid;
-        s->waitingSaid = true;
+        inboxBytes += bytes;
+        inbox.push_back({topic, std::move(payload)});
+        say = !waitingSaid;
+        waitingSaid = true;
     }
-    if (say) s->post([](MqttClient* c) { emit c->messagesWaiting(); });
+    if (say) post([](MqttClient* c) { emit c->messagesWaiting(); });
 }
 
-void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid) {
+void MqttClient::Shared::onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                                     const mosquitto_property*) {
     auto* s = static_cast<Shared*>(self);
-    {
-        std::lock_guard lock(s->mutex);
-        if (mid == s->stopMid) {
-            s->stopAcknowledged = true;
-            s->changed.notify_all();
-            return;
-        }
+    const auto it = s->subscribing.find(mid);
+    if (it == s->subscribing.end()) return;
+    const std::vector<std::string> topics = std::move(it->second);
+    s->subscribing.erase(it);
+    for (int k = 0; k < count && k < static_cast<int>(topics.size()); ++k) {
+        if (granted[k] < 0x80) continue;
+        const QString topic = QString::fromStdString(topics[static_cast<std::size_t>(k)]);
+        // MQTT 3.1.1 has one failure code and no reason.
+        const QString reason = s->protocol == MQTT_PROTOCOL_V5 ? QString::fromUtf8(mosquitto_reason_string(granted[k]))
+                                                              : QStringLiteral("refused (MQTT 3.1.1 gives no reason)");
+        s->post([topic, reason](MqttClient* c) { emit c->refused(topic, reason, true); });
     }
-    s->post([mid](MqttClient* c) { emit c->acknowledged(mid); });
+}
+
+void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
+    auto* s = static_cast<Shared*>(self);
+    std::lock_guard lock(s->mutex);
+    const auto it = s->publishing.find(mid);
+    if (it != s->publishing.end()) {
+        if (reason >= 0x80 && s->receiver) {
+            MqttClient* r = s->receiver;
+            const QString topic = QString::fromStdString(it->second);
+            const QString why = QString::fromUtf8(mosquitto_reason_string(reason));
+            QMetaObject::invokeMethod(r, [r, topic, why] { emit r->refused(topic, why, false); }, Qt::QueuedConnection);
+        }
+        s->publishing.erase(it);
+    }
+    if (mid == s->stopMid) {
+        s->stopAcknowledged = true;
+        s->changed.notify_all();
+        return;
+    }
+    if (s->receiver) {
+        MqttClient* r = s->receiver;
+        QMetaObject::invokeMethod(r, [r, mid] { emit r->acknowledged(mid); }, Qt::QueuedConnection);
+    }
 }
 
 std::vector<MqttClient::Message> MqttClient::takeMessages(std::size_t most, std::uint64_t& dropped) {
@@ -248,6 +391,7 @@ std::vector<MqttClient::Message> MqttClient::takeMessages(std::size_t most, std:
         taken.push_back(std::move(shared_->inbox.front()));
         shared_->inbox.pop_front();
     }
+    for (const auto& m : taken) shared_->inboxBytes -= static_cast<std::size_t>(m.payload.size());
     dropped = shared_->dropped;
     shared_->dropped = 0;
     // More left: the caller comes back; none: the next message says so.
@@ -257,8 +401,16 @@ std::vector<MqttClient::Message> MqttClient::takeMessages(std::size_t most, std:
 
 bool MqttClient::publish(const std::string& topic, const std::string& payload, bool retain) {
     if (!shared_->connected) return false;
-    return mosquitto_publish(shared_->mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                             payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;
+    // Under the lock, so that the acknowledgement finds the topic recorded.
+    std::lock_guard lock(shared_->mutex);
+    int mid = 0;
+    if (mosquitto_publish(shared_->mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                          retain) != MOSQ_ERR_SUCCESS) {
+        return false;
+    }
+    // A topic the broker refuses is said once; the table stays small.
+    if (shared_->publishing.size() < 256) shared_->publishing[mid] = topic;
+    return true;
 }
 
 int MqttClient::publishTracked(const std::string& topic, const std::string& payload, bool retain) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,24 @@ struct MqttOptions {
     std::string willTopic, willPayload;   // published by the broker when the screen vanishes
     std::vector<std::string> subscriptions;  // QoS 1, after every connect
     bool cleanSession = false;  // true for a watcher that needs no queued commands (the console)
+    // The subscriptions carry a screen's commands: a retained message is no
+    // command and is not taken, and with MQTT 5 the broker is told the
+    // largest packet that holds the longest payload, and never sends a larger one.
+    bool commands = false;
+    std::size_t maxPayload = 65507;  // longer payloads are cut one byte past this, for their refusal
+};
+
+// How the connection is retried: the delay doubles from 1 s to 10 s, and
+// goes back to 1 s only after a connection that lasted (a broker that takes
+// the connection and drops it at once is retried as slowly as one that is
+// away); while another client takes this one's session (same client id),
+// about once a minute.
+struct Backoff {
+    static constexpr std::chrono::seconds kFirst{1}, kMost{10}, kTakenOver{60}, kLasting{30};
+    std::chrono::seconds delay = kFirst;
+    // A connection ended after lasting `lasted`; `takenOver`: another client
+    // took the session. The wait before the next attempt.
+    std::chrono::seconds next(std::optional<std::chrono::steady_clock::duration> lasted, bool takenOver);
 };
 
 class MqttClient : public QObject {
@@ -41,7 +60,8 @@ public:
     explicit MqttClient(MqttOptions options, QObject* parent = nullptr);
     ~MqttClient() override;
 
-    // Starts connecting; retries for ever with back-off from 1 to 10 s.
+    // Starts connecting with MQTT 5, or 3.1.1 with a broker that speaks only
+    // that; retries for ever (see Backoff).
     void start();
 
     // Publishes with QoS 1; false when not connected (nothing is queued).
@@ -69,6 +89,10 @@ public:
     // many older ones were dropped because the window fell too far behind.
     [[nodiscard]] std::vector<Message> takeMessages(std::size_t most, std::uint64_t& dropped);
 
+    // Commands waiting are bounded by count and by bytes: the oldest go first.
+    static constexpr std::size_t kMaxWaiting = 4096;
+    static constexpr std::size_t kMaxWaitingBytes = 4u << 20;
+
 signals:
     void connectedToBroker();
     void connectionFailed(const QString& why);  // an attempt failed; another follows
@@ -77,6 +101,14 @@ signals:
     void messagesWaiting();
     // The broker acknowledged the QoS 1 message of this id.
     void acknowledged(int mid);
+    // A command the broker delivered with the retain flag: not taken.
+    void retainedIgnored(const QString& topic);
+    // The broker refused a subscription or a publication (reason in words).
+    void refused(const QString& topic, const QString& reason, bool subscription);
+    // Another client with this client id took the session.
+    void sessionTakenOver();
+    // The broker speaks only MQTT 3.1.1: the client speaks it too from now on.
+    void fellBackTo311();
 
 private:
     struct Shared;

@@ -14,15 +14,15 @@ constexpr std::array<char32_t, 32> kHighControls = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
 };
 
-// Decodes one UTF-8 sequence at `i`; returns false on a malformed one.
-bool decodeUtf8(std::string_view s, size_t& i, char32_t& cp) {
+}  // namespace
+
+std::optional<char32_t> nextCodePoint(std::string_view s, std::size_t& i) {
     const auto b0 = static_cast<unsigned char>(s[i]);
-    int extra = 0;
-    char32_t min = 0;
+    std::size_t extra = 0;
+    char32_t cp = 0, min = 0;
     if (b0 < 0x80) {
-        cp = b0;
         ++i;
-        return true;
+        return b0;
     } else if ((b0 & 0xE0) == 0xC0) {
         extra = 1, cp = b0 & 0x1F, min = 0x80;
     } else if ((b0 & 0xF0) == 0xE0) {
@@ -30,20 +30,35 @@ bool decodeUtf8(std::string_view s, size_t& i, char32_t& cp) {
     } else if ((b0 & 0xF8) == 0xF0) {
         extra = 3, cp = b0 & 0x07, min = 0x10000;
     } else {
-        return false;
+        ++i;
+        return std::nullopt;
     }
-    if (i + static_cast<size_t>(extra) >= s.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
-        if ((b & 0xC0) != 0x80) return false;
+    if (i + extra >= s.size()) {
+        ++i;
+        return std::nullopt;
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return std::nullopt;
+        }
         cp = (cp << 6) | (b & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += static_cast<size_t>(extra) + 1;
-    return true;
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return std::nullopt;
+    }
+    i += extra + 1;
+    return cp;
 }
 
-}  // namespace
+bool isUtf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        if (!nextCodePoint(s, i)) return false;
+    }
+    return true;
+}
 
 void appendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -88,15 +103,15 @@ Utf8Conversion fromUtf8(std::string_view utf8, std::optional<char> replacement) 
     result.text.reserve(utf8.size());
     size_t i = 0;
     while (i < utf8.size()) {
-        char32_t cp = 0;
-        if (!decodeUtf8(utf8, i, cp)) {
+        const auto cp = nextCodePoint(utf8, i);
+        if (!cp) {
             result.malformed = true;
             return result;
         }
-        if (auto byte = fromUnicode(cp)) {
+        if (auto byte = fromUnicode(*cp)) {
             result.text += static_cast<char>(*byte);
         } else {
-            if (!result.unmappable) result.unmappable = cp;
+            if (!result.unmappable) result.unmappable = *cp;
             if (replacement) result.text += *replacement;
         }
     }

@@ -5,6 +5,7 @@
 // conversions to Unicode happen at the edges (a caption reaching the screen,
 // a sender reading the terminal's UTF-8).
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,12 @@ inline constexpr char kCommandMarker = '\xFF';
 // The Windows-1252 byte of a code point, or nothing when the code page has
 // no character for it.
 [[nodiscard]] std::optional<unsigned char> fromUnicode(char32_t codePoint) noexcept;
+
+// The next code point of UTF-8 text at `i`, which moves past it; nothing for
+// a byte that starts no valid sequence (overlong forms, surrogates and code
+// points past U+10FFFF included), and `i` then moves past that one byte.
+[[nodiscard]] std::optional<char32_t> nextCodePoint(std::string_view utf8, std::size_t& i);
+[[nodiscard]] bool isUtf8(std::string_view s);
 
 // One code point as UTF-8, to name a character in a message.
 void appendUtf8(std::string& out, char32_t codePoint);

@@ -22,13 +22,13 @@
 #include <memory>
 
 #include "console_harness.h"
-#include "fleet/broker.h"
+#include "mqtt_harness.h"
 
 namespace {
 
 using namespace console_test;
-using fleet_test::Broker;
-using fleet_test::Peer;
+using mqtt_test::Broker;
+using mqtt_test::Peer;
 
 std::string iniFor(int brokerPort) {
     return "[mqtt]\nbroker=mqtt://127.0.0.1:" + std::to_string(brokerPort) + "\n[http]\nlisten=127.0.0.1:0\n";
@@ -89,7 +89,7 @@ int silentStream(const QString& url, const std::string& token) {
 class ConsoleHttp : public testing::Test {
 protected:
     void SetUp() override {
-        if (fleet_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
+        if (mqtt_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
         ASSERT_TRUE(broker_.start()) << broker_.log();
         console_ = std::make_unique<Console>(iniFor(broker_.port()));
         token_ = console_->addToken("desk");
@@ -302,7 +302,7 @@ TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
 class ConsoleDisplays : public testing::Test {
 protected:
     void SetUp() override {
-        if (fleet_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
+        if (mqtt_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
         ASSERT_TRUE(broker_.start());
         lobby_ = std::make_unique<Display>(broker_.port(), "lobby", "ground");
         hall_ = std::make_unique<Display>(broker_.port(), "hall", "ground, hall");

@@ -7,28 +7,10 @@
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 
-MOSQUITTO=$(command -v mosquitto || echo /usr/sbin/mosquitto)
-[ -x "$MOSQUITTO" ] || { echo "mosquitto is not installed (scripts/install-deps.sh)" >&2; exit 1; }
-BROKER_PID=""
-stop_broker() { [ -n "$BROKER_PID" ] && kill "$BROKER_PID" 2>/dev/null && wait "$BROKER_PID" 2>/dev/null; BROKER_PID=""; }
-trap 'stop_broker; cleanup' EXIT
-
-# A free port: the broker says when it cannot listen, and another is tried.
-for _ in 1 2 3 4 5; do
-  BPORT=$((20000 + RANDOM % 40000))
-  {
-    echo "listener $BPORT 127.0.0.1"
-    echo "allow_anonymous true"
-    echo "persistence false"
-    [ "$(id -u)" -eq 0 ] && echo "user root"
-  } >"$WORK/mosquitto.conf"
-  "$MOSQUITTO" -c "$WORK/mosquitto.conf" >"$WORK/broker.log" 2>&1 &
-  BROKER_PID=$!
-  sleep 0.3
-  if kill -0 "$BROKER_PID" 2>/dev/null && grep -q "Opening ipv4 listen socket on port $BPORT" "$WORK/broker.log"; then break; fi
-  stop_broker
-done
-[ -n "$BROKER_PID" ] || { echo "mosquitto did not start:" >&2; cat "$WORK/broker.log" >&2; exit 1; }
+source "$here/mqtt_lib.sh"
+trap 'mqtt_stop; cleanup' EXIT
+mqtt_start "$WORK" || exit 1
+BPORT=$MQTT_PORT
 
 KEEPALIVE=5
 # The section is written with ecran-config, as an operator would.
@@ -106,7 +88,7 @@ stop_ecran TERM
 # display shows datagrams, and a stop ends within its bounded waits.
 start_ecran
 wait_connected || true
-kill -STOP "$BROKER_PID"
+kill -STOP "$MQTT_PID"
 printf 'broker fig\xe9' >"/dev/udp/127.0.0.1/$PORT"
 sleep 0.5
 check "with the broker hung, datagrams still show and are stored" grep -q $'infos=broker fig\xe9\r$' "$INI"
@@ -117,7 +99,7 @@ took=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
 echo "stop with a hung broker took $took s"
 check "a stop with a hung broker ends within 4 s, status 0" awk -v t="$took" -v s="$STATUS" 'BEGIN { exit !(t <= 4 && s == 0) }'
 grep -q 'did not acknowledge "offline" in time' "$WORK/ecran.err" && pass "the display says the broker did not acknowledge" || fail "no line about the unacknowledged offline"
-kill -CONT "$BROKER_PID"
+kill -CONT "$MQTT_PID"
 
 # A section that cannot be used stops the start with one line naming key and file.
 printf '[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=two words\r\n' "$BPORT" >"$INI"
@@ -128,5 +110,5 @@ set -e
 check "a bad [mqtt] name ends start-up with status 1" [ "$status" -eq 1 ]
 check "the line names the key and the file" grep -q "\[mqtt\] name \"two words\" in $INI" "$WORK/bad.err"
 
-stop_broker
+mqtt_stop
 finish

@@ -127,6 +127,13 @@ TEST(DiscoveryConfigs, DescribeTwoTextEntitiesOfOneDevice) {
     // Home Assistant ids take no ".": the node id has "_" in its place.
     EXPECT_EQ(configs[0].topic, "homeassistant/text/hall-1_a/message/config");
     EXPECT_EQ(configs[1].topic, "homeassistant/text/hall-1_a/ticker/config");
+    // The bytes peers read, members in this order.
+    EXPECT_EQ(configs[0].payload,
+              "{\"name\":\"Message\",\"unique_id\":\"ecran_hall-1_a_message\",\"command_topic\":\"ecran/hall-1.a/text\","
+              "\"state_topic\":\"ecran/hall-1.a/state\",\"value_template\":\"{{ value_json.text[:255] }}\","
+              "\"availability_topic\":\"ecran/hall-1.a/status\",\"payload_available\":\"online\","
+              "\"payload_not_available\":\"offline\",\"max\":255,\"mode\":\"text\",\"qos\":1,\"device\":{"
+              "\"identifiers\":[\"ecran-hall-1.a\"],\"name\":\"hall-1.a\",\"model\":\"ecran\",\"sw_version\":\"0.2.0\"}}");
     const char* commands[] = {"ecran/hall-1.a/text", "ecran/hall-1.a/ticker"};
     const char* templates[] = {"{{ value_json.text[:255] }}", "{{ value_json.ticker[:255] }}"};
     for (std::size_t k = 0; k < 2; ++k) {

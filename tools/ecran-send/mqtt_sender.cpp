@@ -159,14 +159,31 @@ void MqttSender::waitFor(const std::function<bool()>& done, const std::string& w
 }
 
 void MqttSender::connect() {
-    state_->connack.reset();
-    state_->lastError.clear();
-    // Asynchronous so that a host that never answers is bounded by the
-    // timeout too, not by the system's TCP connect time of minutes.
-    errno = 0;
-    const int rc = mosquitto_connect_async(client_.get(), url_.host.c_str(), url_.port, kKeepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) throw SendError(failure(rc, errno));
-    waitFor([this] { return state_->connected; }, "connecting");
+    for (;;) {
+        state_->connack.reset();
+        state_->lastError.clear();
+        // Asynchronous so that a host that never answers is bounded by the
+        // timeout too, not by the system's TCP connect time of minutes.
+        errno = 0;
+        const int rc = mosquitto_connect_async(client_.get(), url_.host.c_str(), url_.port, kKeepAliveSeconds);
+        if (rc != MOSQ_ERR_SUCCESS) throw SendError(failure(rc, errno));
+        try {
+            waitFor([this] { return state_->connected; }, "connecting");
+            return;
+        } catch (const SendError&) {
+            // A broker of MQTT 3.1.1 answers MQTT 5 with "unacceptable
+            // protocol version": it is spoken to in its own protocol.
+            const bool older = state_->connack && (*state_->connack == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
+                                                   *state_->connack == CONNACK_REFUSED_PROTOCOL_VERSION);
+            if (!v5_ || !older) throw;
+        }
+        v5_ = false;
+        mosquitto_int_option(client_.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        if (warn_) {
+            warn_("broker " + url_.text() + " speaks only MQTT 3.1.1: sending with it; such a broker cannot say "
+                  "whether its ACL refused a message, nor whether any screen subscribes");
+        }
+    }
 }
 
 void MqttSender::send(std::string_view message) {

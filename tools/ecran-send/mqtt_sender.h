@@ -56,6 +56,7 @@ private:
     std::chrono::milliseconds timeout_;
     std::function<void(const std::string&)> warn_;
     bool warned_ = false;  // the note about no subscriber is said once
+    bool v5_ = true;       // MQTT 5 until the broker says it speaks only 3.1.1
     std::unique_ptr<State> state_;
     std::unique_ptr<mosquitto, void (*)(mosquitto*)> client_;
 };

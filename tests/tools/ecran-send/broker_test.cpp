@@ -26,6 +26,7 @@
 #include "ecran-send/broker.h"
 #include "ecran-send/errors.h"
 #include "ecran-send/sender.h"
+#include "mqtt_harness.h"
 #include "run_sender.h"
 
 namespace {
@@ -37,35 +38,6 @@ using ecran::sender::kExitUsage;
 using Args = std::vector<std::string>;
 using namespace std::chrono_literals;
 constexpr auto npos = std::string::npos;
-
-// A TCP socket on a free loopback port; listening, it accepts connections
-// into its backlog and never answers them.
-struct Port {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int number = 0;
-    Port() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-            number = ntohs(a.sin_port);
-        }
-    }
-    ~Port() { close(fd); }
-};
-
-bool accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
 
 // The access rules of the README's fleet example: the sender may publish to
 // every screen; a screen logs in with its own name, reads its own topics,
@@ -82,26 +54,19 @@ topic read ecran/group/lobby/+
 topic read ecran/all/+
 )";
 
-// One mosquitto for the whole suite, in a folder of its own.
+// One mosquitto for the whole suite with three listeners: anonymous, with
+// logins and the ACL, with TLS (the harness's CA).
 class Broker {
 public:
-    fs::path dir;
-    int anonymous = 0, login = 0, tls = 0, closed = 0;
+    mqtt_test::Broker broker;
+    int anonymous = broker.port(), login = 0, tls = 0;
+    mqtt_test::BoundSocket never;  // nothing listens here
 
     Broker() {
-        char tmp[] = "/tmp/ecran-broker-test-XXXXXX";
-        if (!mkdtemp(tmp)) return;
-        dir = tmp;
+        const fs::path& dir = broker.dir();
         const std::string d = dir.string();
-        // A CA and a server certificate for localhost and 127.0.0.1, signed by it.
-        std::ofstream(dir / "san.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
-        const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-        if (!run("openssl req -x509" + ec + " -keyout " + d + "/ca.key -out " + d +
-                 "/ca.crt -days 2 -subj /CN=ecran-test-ca") ||
-            !run("openssl req" + ec + " -keyout " + d + "/server.key -out " + d + "/server.csr -subj /CN=localhost") ||
-            !run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.crt -CAkey " + d +
-                 "/ca.key -CAcreateserial -out " + d + "/server.crt -days 2 -extfile " + d + "/san.ext") ||
-            !run("mosquitto_passwd -c -b " + d + "/passwd sender sender-pw") ||
+        const std::string certificates = mqtt_test::makeCertificates(dir);
+        if (certificates.empty() || !run("mosquitto_passwd -c -b " + d + "/passwd sender sender-pw") ||
             !run("mosquitto_passwd -b " + d + "/passwd hall hall-pw")) {
             return;
         }
@@ -109,37 +74,14 @@ public:
         std::ofstream(dir / "sender.pw") << "sender-pw\nthe second line is not read\n";
         std::ofstream(dir / "hall.pw") << "hall-pw\n";
         std::ofstream(dir / "wrong.pw") << "not-the-password\r\n";
-
-        Port a, b, c, never;
-        anonymous = a.number, login = b.number, tls = c.number, closed = never.number;
-        const passwd* me = getpwuid(geteuid());
-        std::ofstream(dir / "mosquitto.conf")
-            << "per_listener_settings true\n"
-            << "user " << (me ? me->pw_name : "root") << "\n"  // stay who we are when run as root
-            << "log_dest none\npersistence false\n"
-            << "listener " << anonymous << " 127.0.0.1\nallow_anonymous true\n"
-            << "listener " << login << " 127.0.0.1\nallow_anonymous false\npassword_file " << d
-            << "/passwd\nacl_file " << d << "/acl\n"
-            << "listener " << tls << " 127.0.0.1\nallow_anonymous true\ncertfile " << d
-            << "/server.crt\nkeyfile " << d << "/server.key\n";
-        // The ports are free once these sockets close; the broker takes them next.
-        close(a.fd), close(b.fd), close(c.fd);
-        a.fd = b.fd = c.fd = -1;
-
-        start();
+        login = broker.addListener("allow_anonymous false\npassword_file " + d + "/passwd\nacl_file " + d + "/acl\n");
+        tls = broker.addListener("allow_anonymous true\n" + certificates);
+        ready_ = broker.start();
     }
-    ~Broker() {
-        stop();
-        if (!dir.empty()) fs::remove_all(dir);
-    }
-    Broker(const Broker&) = delete;
 
     // Stops the broker and starts it again on the same ports: every client
     // loses its connection.
-    void restart() {
-        stop();
-        start();
-    }
+    void restart() { ready_ = broker.restart(); }
     [[nodiscard]] bool ready() const { return ready_; }
 
     // A row's argument with the listeners' URLs, ports and the folder in
@@ -151,8 +93,8 @@ public:
             {"{TLS}", "mqtts://localhost:" + std::to_string(tls)},
             {"{ANONYMOUSPORT}", std::to_string(anonymous)},
             {"{TLSPORT}", std::to_string(tls)},
-            {"{CLOSEDPORT}", std::to_string(closed)},
-            {"{DIR}", dir.string()}};
+            {"{CLOSEDPORT}", std::to_string(never.port)},
+            {"{DIR}", broker.dir().string()}};
         for (const auto& [from, to] : stand) {
             for (auto at = s.find(from); at != npos; at = s.find(from)) s.replace(at, from.size(), to);
         }
@@ -160,86 +102,8 @@ public:
     }
 
 private:
-    void start() {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const std::string conf = (dir / "mosquitto.conf").string();
-            freopen("/dev/null", "w", stderr);  // its start-up notes are not the test's
-            execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
-            execlp("mosquitto", "mosquitto", "-c", conf.c_str(), nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && !(accepts(anonymous) && accepts(login) && accepts(tls)); ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-        ready_ = accepts(anonymous) && accepts(login) && accepts(tls);
-    }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-    }
     static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-    pid_t pid_ = -1;
     bool ready_ = false;
-};
-
-// Subscribes to one topic on the anonymous listener (or as `user` on the
-// login listener) and collects the payloads that arrive.
-class Subscriber {
-public:
-    Subscriber(const Broker& broker, const std::string& topic, const std::string& user) {
-        client_ = mosquitto_new(nullptr, true, this);
-        mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-        if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), (user + "-pw").c_str());
-        mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int rc) {
-            const auto* self = static_cast<Subscriber*>(mosquitto_userdata(m));
-            if (rc == 0) mosquitto_subscribe(m, nullptr, self->topic_.c_str(), 1);
-        });
-        mosquitto_subscribe_callback_set(client_, [](mosquitto* m, void*, int, int, const int*) {
-            auto* self = static_cast<Subscriber*>(mosquitto_userdata(m));
-            std::lock_guard lock(self->mutex_);
-            self->subscribed_ = true;
-            self->changed_.notify_all();
-        });
-        mosquitto_message_callback_set(client_, [](mosquitto* m, void*, const mosquitto_message* msg) {
-            auto* self = static_cast<Subscriber*>(mosquitto_userdata(m));
-            std::lock_guard lock(self->mutex_);
-            self->got_.emplace_back(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen));
-            self->changed_.notify_all();
-        });
-        topic_ = topic;
-        mosquitto_connect(client_, "127.0.0.1", user.empty() ? broker.anonymous : broker.login, 10);
-        mosquitto_loop_start(client_);
-    }
-    ~Subscriber() {
-        mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, false);
-        mosquitto_destroy(client_);
-    }
-    Subscriber(const Subscriber&) = delete;
-
-    bool waitSubscribed() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 5s, [&] { return subscribed_; });
-    }
-    // What arrived: waits for `count` payloads, then a moment for any more.
-    std::vector<std::string> received(size_t count) {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, 5s, [&] { return got_.size() >= count; });
-        changed_.wait_for(lock, 200ms, [&] { return got_.size() > count; });
-        return got_;
-    }
-
-private:
-    mosquitto* client_ = nullptr;
-    std::string topic_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool subscribed_ = false;
-    std::vector<std::string> got_;
 };
 
 struct Case {
@@ -266,9 +130,12 @@ TEST_P(BrokerSend, PublishesTheDatagramBytesAndExitsZeroOnlyWhenAcknowledged) {
     ASSERT_TRUE(broker_->ready()) << "mosquitto, mosquitto_passwd or openssl missing (scripts/install-deps.sh)";
     Args args;
     for (const auto& a : c.args) args.push_back(broker_->resolve(a));
-    std::unique_ptr<Subscriber> subscriber;
+    std::unique_ptr<mqtt_test::Peer> subscriber;
     if (*c.topic) {
-        subscriber = std::make_unique<Subscriber>(*broker_, c.topic, c.user);
+        const std::string user = c.user;
+        subscriber = std::make_unique<mqtt_test::Peer>(
+            user.empty() ? broker_->anonymous : broker_->login, std::vector<std::string>{c.topic},
+            mqtt_test::PeerOptions{user, user.empty() ? "" : user + "-pw", {}, MQTT_PROTOCOL_V311});
         ASSERT_TRUE(subscriber->waitSubscribed());
     }
 
@@ -277,7 +144,7 @@ TEST_P(BrokerSend, PublishesTheDatagramBytesAndExitsZeroOnlyWhenAcknowledged) {
     EXPECT_EQ(result.code, c.code) << result.err;
     EXPECT_TRUE(*c.mentions ? result.err.find(c.mentions) != npos : result.err.empty()) << result.err;
     if (subscriber) {
-        EXPECT_EQ(subscriber->received(c.received.size()), c.received);
+        EXPECT_EQ(subscriber->payloads(c.received.size()), c.received);
     }
 }
 
@@ -358,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
 // never acknowledges the message: each wait is bounded and named.
 TEST(BrokerSendTimeout, SaysWhatItWaitedFor) {
     for (const bool connack : {false, true}) {
-        Port fake;
+        mqtt_test::BoundSocket fake;
         ASSERT_EQ(listen(fake.fd, 4), 0);
         std::thread broker([&] {
             if (!connack) return;
@@ -371,7 +238,7 @@ TEST(BrokerSendTimeout, SaysWhatItWaitedFor) {
             }
             close(peer);
         });
-        const auto url = "mqtt://127.0.0.1:" + std::to_string(fake.number);
+        const auto url = "mqtt://127.0.0.1:" + std::to_string(fake.port);
         const auto start = std::chrono::steady_clock::now();
         const auto result = runSender({"--broker", url, "--all", "a"}, "", 300ms);
         EXPECT_EQ(result.code, kExitSendFailure);
@@ -416,6 +283,24 @@ TEST_F(BrokerSend, LinesGoOnAfterTheBrokerDroppedTheConnection) {
     EXPECT_EQ(result.err, "ecran-send: warning: no screen subscribes to ecran/all/message at the moment (is the name "
                           "right?); the broker took it\n");
     EXPECT_TRUE(broker_->ready());
+}
+
+// A broker of MQTT 3.1.1 only (aedes): ecran-send falls back to it and says
+// what such a broker cannot tell; mosquitto is spoken to in MQTT 5.
+TEST(BrokerSendProtocol, FallsBackTo311WhereTheBrokerSpeaksOnlyThat) {
+    for (const auto kind : {mqtt_test::BrokerKind::Mosquitto, mqtt_test::BrokerKind::Aedes}) {
+        SCOPED_TRACE(mqtt_test::nameOf(kind));
+        if (!mqtt_test::missing(kind).empty()) GTEST_SKIP() << mqtt_test::missing(kind);
+        mqtt_test::Broker broker({}, kind);
+        ASSERT_TRUE(broker.start()) << broker.log();
+        mqtt_test::Peer screen(broker.port(), {"ecran/hall/message"});
+        ASSERT_TRUE(screen.waitSubscribed());
+        const auto result = runSender({"--broker", broker.url(), "--screen", "hall", "vieux"}, "");
+        EXPECT_EQ(result.code, kExitSent) << result.err;
+        EXPECT_EQ(result.err.find("speaks only MQTT 3.1.1") != npos, kind == mqtt_test::BrokerKind::Aedes)
+            << result.err;
+        EXPECT_EQ(screen.payloads(1), std::vector<std::string>{"vieux"});
+    }
 }
 
 struct UrlCase {
