@@ -72,7 +72,7 @@ FleetLink::FleetLink(display::Form1& form, FleetConfig config, std::string versi
                                  "ecran: lost the MQTT broker " + config_.broker + " (" + why.toStdString() +
                                      "); reconnecting, UDP messages are still shown");
     });
-    connect(client_.get(), &MqttClient::retainedIgnored, this, [this](const QString& topic) {
+    connect(client_.get(), &MqttClient::retainedIgnored, this, [](const QString& topic) {
         const std::string t = topic.toStdString();
         errors::reports().report("mqtt retained " + t,
                                  "ecran: MQTT " + t + ": a retained command was ignored (a command is an event; the "
