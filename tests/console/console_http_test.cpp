@@ -315,7 +315,7 @@ protected:
             const auto list = screens();
             return list.size() == 2 && list[0].toObject().value("status") == "online" &&
                    list[1].toObject().value("status") == "online";
-        }, 15000)) << QJsonDocument(screens()).toJson().toStdString();
+        }, 15000)) << QJsonDocument(screens()).toJson().toStdString() << console_->stderrText().toStdString();
     }
     QJsonArray screens() {
         return request("GET", console_->url() + "/api/v1/screens", {}, {{"Authorization", bearer(token_)}})
