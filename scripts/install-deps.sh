@@ -35,7 +35,7 @@ command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 # builds of every library the programs and the display tests link.
 if $arm64; then
   packages+=(crossbuild-essential-arm64 qemu-user-static)
-  for p in qt6-base-dev qt6-base-private-dev qt6-qpa-plugins libgl-dev libsqlite3-dev libmosquitto-dev \
+  for p in qt6-base-dev qt6-base-private-dev qt6-httpserver-dev qt6-websockets-dev qt6-qpa-plugins libgl-dev libsqlite3-dev libmosquitto-dev \
            libx11-dev libxext-dev libxss-dev libwayland-dev libgtest-dev libgmock-dev; do
     packages+=("$p:arm64")
   done
