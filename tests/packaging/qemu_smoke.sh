@@ -16,7 +16,7 @@ if [ "$arch" != "$(dpkg --print-architecture)" ]; then
 fi
 tmp=$(mktemp -d)
 pid=""
-trap 'kill $pid 2>/dev/null; rm -rf "$tmp"' EXIT
+trap 'kill $pid 2>/dev/null || true; rm -rf "$tmp"' EXIT
 dpkg-deb -x "$1" "$tmp/root"
 bin="$tmp/root/usr/bin"
 export XDG_CONFIG_HOME="$tmp" XDG_RUNTIME_DIR="$tmp" QT_QPA_PLATFORM=offscreen
