@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
@@ -110,7 +111,11 @@ protected:
         return cookie.left(cookie.indexOf(';'));
     }
 
-    Broker broker_;
+    // The broker lets anyone in and refuses every publication under
+    // ecran/locked/ (MQTT 5 says why).
+    TempDir files_;
+    Broker broker_{"acl_file " + (writeFile(files_.path() / "acl", "topic readwrite ecran/#\ntopic deny ecran/locked/#\n"),
+                                  (files_.path() / "acl").string())};
     std::unique_ptr<Console> console_;
     std::string token_;
     QString url_;
@@ -163,6 +168,7 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
         {"two targets", "POST /api/v1/messages", Token, 400, R"({"to":{"screen":"a","group":"b"},"text":"a"})"},
         {"a target that is no name", "POST /api/v1/messages", Token, 400, R"({"to":{"group":"a/b"},"text":"a"})"},
         {"a body over 65 KiB", "POST /api/v1/messages", Token, 413, QByteArray(65 * 1024 + 1, ' ')},
+        {"a text the broker refuses", "POST /api/v1/messages", Token, 502, R"({"to":{"screen":"locked"},"text":"a"})"},
         {"the longest text", "POST /api/v1/messages", Token, 201, longest},
         {"a colour that is none", "POST /api/v1/messages", Token, 422, R"({"to":{"all":true},"color":"rde"})"},
         {"a text over 65,507 bytes", "POST /api/v1/messages", Token, 422, tooLong},
@@ -192,18 +198,44 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
             EXPECT_TRUE(r.json().value("error").isString()) << row.what;
         }
     }
-    // What was sent, newest first, by the token's name; the refused ones are not there.
+    // What was sent or refused by the broker, newest first, by the token's
+    // name; what the console refused itself is not there.
     const QJsonArray history = call("GET", "/api/v1/messages", {}, withToken(token_)).json().value("messages").toArray();
-    ASSERT_EQ(history.size(), 3);
+    ASSERT_EQ(history.size(), 4);
+    EXPECT_EQ(history[1].toObject().value("result").toString(), "refused");
     EXPECT_EQ(history[0].toObject().value("by").toString(), "desk");
     EXPECT_EQ(history[0].toObject().value("result").toString(), "sent");
     EXPECT_EQ(history[0].toObject().value("to").toObject().value("screen").toString(), "lobby");
     const QString before = QString::number(history[0].toObject().value("id").toInt());
     const auto older = call("GET", "/api/v1/messages?before=" + before, {}, withToken(token_)).json().value("messages").toArray();
-    EXPECT_EQ(older.size(), 2);
+    EXPECT_EQ(older.size(), 3);
     // Signed out, the cookie opens nothing.
     EXPECT_EQ(call("DELETE", "/api/v1/session", {}, {{"Cookie", cookie}, {"Origin", own}}).status, 204);
     EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 401);
+}
+
+TEST_F(ConsoleHttp, WithACertificateServesOnlyHttpsAndMarksTheCookieSecure) {
+    TempDir files;
+    ASSERT_FALSE(mqtt_test::makeCertificates(files.path()).empty()) << "openssl failed";
+    const std::string d = files.path().string();
+    Console https(iniFor(broker_.port()) + "cert=" + d + "/server.crt\nkey=" + d + "/server.key\n");
+    const std::string token = https.addToken("desk");
+    ASSERT_TRUE(https.start()) << https.stderrText().toStdString();
+    ASSERT_TRUE(https.url().startsWith("https://127.0.0.1:")) << https.url().toStdString();
+    // The client trusts the test's authority, as a browser told of it would.
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(QString::fromStdString(d + "/ca.crt"));
+    QSslConfiguration::setDefaultConfiguration(tls);
+    ASSERT_TRUE(waitUntil([&] { return request("GET", https.url() + "/api/v1/health").status == 200; }, 10000));
+    const Reply in = request("POST", https.url() + "/api/v1/session", tokenBody(token));
+    EXPECT_EQ(in.status, 204);
+    const QByteArray cookie = in.headers.count("set-cookie") ? in.headers.at("set-cookie") : QByteArray();
+    EXPECT_TRUE(cookie.contains("; Secure")) << cookie.toStdString();
+    // The page's own origin is the https one.
+    EXPECT_EQ(request("POST", https.url() + "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})",
+                      {{"Cookie", cookie.left(cookie.indexOf(';'))}, {"Origin", https.url().toUtf8()}}).status, 201);
+    QString plain = https.url();
+    EXPECT_EQ(request("GET", plain.replace("https://", "http://") + "/api/v1/health", {}, {}, 5000).status, 0);
 }
 
 TEST_F(ConsoleHttp, RefusesSignInsAfterTenFailuresInAMinute) {
@@ -285,7 +317,8 @@ TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
         QTcpSocket* s = peers.back().get();
         QObject::connect(s, &QTcpSocket::readyRead, [s] {
             const QByteArray in = s->readAll();
-            if (!in.isEmpty() && (static_cast<unsigned char>(in[0]) >> 4) == 1) s->write(QByteArray("\x20\x02\x00\x00", 4));
+            // CONNECT: an MQTT 5 CONNACK (accepted, no properties).
+            if (!in.isEmpty() && (static_cast<unsigned char>(in[0]) >> 4) == 1) s->write(QByteArray("\x20\x03\x00\x00\x00", 5));
         });
     });
     Console console(iniFor(silent.serverPort()));
