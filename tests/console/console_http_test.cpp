@@ -209,6 +209,9 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     const QString before = QString::number(history[0].toObject().value("id").toInt());
     const auto older = call("GET", "/api/v1/messages?before=" + before, {}, withToken(token_)).json().value("messages").toArray();
     EXPECT_EQ(older.size(), 3);
+    QByteArray tokens;
+    EXPECT_EQ(console_->run({"token", "list"}, &tokens), 0);
+    EXPECT_TRUE(tokens.startsWith("desk\t20") && !tokens.contains("never")) << "no time of use: " << tokens.toStdString();
     // Signed out, the cookie opens nothing.
     EXPECT_EQ(call("DELETE", "/api/v1/session", {}, {{"Cookie", cookie}, {"Origin", own}}).status, 204);
     EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 401);
