@@ -38,6 +38,11 @@ std::string iniFor(int brokerPort) {
 QByteArray bearer(const std::string& token) { return "Bearer " + QByteArray::fromStdString(token); }
 std::vector<std::pair<QByteArray, QByteArray>> withToken(const std::string& token) { return {{"Authorization", bearer(token)}}; }
 QByteArray tokenBody(const std::string& token) { return "{\"token\":\"" + QByteArray::fromStdString(token) + "\"}"; }
+// "ecran_session=..." from a sign-in's answer.
+QByteArray sessionCookie(const Reply& r) {
+    const auto it = r.headers.find("set-cookie");
+    return it == r.headers.end() ? QByteArray() : it->second.left(it->second.indexOf(';'));
+}
 
 // An event stream read as it comes: the events by name, with their data.
 class Events {
@@ -105,11 +110,7 @@ protected:
                std::vector<std::pair<QByteArray, QByteArray>> headers = {}) {
         return request(method, url_ + path, body, headers);
     }
-    QByteArray signIn(const std::string& token) {
-        const Reply r = call("POST", "/api/v1/session", tokenBody(token));
-        const QByteArray cookie = r.headers.count("set-cookie") ? r.headers.at("set-cookie") : QByteArray();
-        return cookie.left(cookie.indexOf(';'));
-    }
+    QByteArray signIn(const std::string& token) { return sessionCookie(call("POST", "/api/v1/session", tokenBody(token))); }
 
     // The broker lets anyone in and refuses every publication under
     // ecran/locked/ (MQTT 5 says why).
@@ -230,13 +231,12 @@ TEST_F(ConsoleHttp, WithACertificateServesOnlyHttpsAndMarksTheCookieSecure) {
     tls.addCaCertificates(QString::fromStdString(d + "/ca.crt"));
     QSslConfiguration::setDefaultConfiguration(tls);
     ASSERT_TRUE(waitUntil([&] { return request("GET", https.url() + "/api/v1/health").status == 200; }, 10000));
-    const Reply in = request("POST", https.url() + "/api/v1/session", tokenBody(token));
+    Reply in = request("POST", https.url() + "/api/v1/session", tokenBody(token));
     EXPECT_EQ(in.status, 204);
-    const QByteArray cookie = in.headers.count("set-cookie") ? in.headers.at("set-cookie") : QByteArray();
-    EXPECT_TRUE(cookie.contains("; Secure")) << cookie.toStdString();
+    EXPECT_TRUE(in.headers["set-cookie"].contains("; Secure")) << in.headers["set-cookie"].toStdString();
     // The page's own origin is the https one.
     EXPECT_EQ(request("POST", https.url() + "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})",
-                      {{"Cookie", cookie.left(cookie.indexOf(';'))}, {"Origin", https.url().toUtf8()}}).status, 201);
+                      {{"Cookie", sessionCookie(in)}, {"Origin", https.url().toUtf8()}}).status, 201);
     QString plain = https.url();
     EXPECT_EQ(request("GET", plain.replace("https://", "http://") + "/api/v1/health", {}, {}, 5000).status, 0);
 }
