@@ -364,7 +364,7 @@ void MqttClient::Shared::onSubscribe(mosquitto*, void* self, int mid, int count,
 void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
     auto* s = static_cast<Shared*>(self);
     std::lock_guard lock(s->mutex);
-    // MQTT 3.1.1 has no refusal: a broker drops what it refuses and acknowledges it all the same.
+    // Only MQTT 5 says so: a PUBACK of MQTT 3.1.1 carries no reason.
     const QString refusal = reason >= 0x80 ? QString::fromUtf8(mosquitto_reason_string(reason)) : QString();
     const auto it = s->publishing.find(mid);
     if (it != s->publishing.end()) {
