@@ -8,6 +8,8 @@
 # on the event stream. Prints figures; never passes or fails on time.
 #   bench/console.sh [BUILD_DIR]      (default build/; needs wrk, node, chromium and
 #                                      npm ci --prefix tests/console/web for the render)
+# With BASELINE=PROGRAM, another ecran-console (an older build) watches the
+# same screens, and GET /api/v1/screens is measured on both, turn about.
 set -euo pipefail
 build=$(realpath "${1:-build}")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,14 +38,23 @@ done
 [ -n "${broker:-}" ] || { echo "mosquitto did not start" >&2; exit 1; }
 pids+=("$broker")
 
-printf '[mqtt]\nbroker=mqtt://127.0.0.1:%s\n[http]\nlisten=127.0.0.1:0\n[console]\ndata=%s/data\n' "$port" "$work" >"$work/console.ini"
-token=$("$build/ecran-console" --config "$work/console.ini" token add bench 2>/dev/null)
-"$build/ecran-console" --config "$work/console.ini" serve 2>"$work/console.err" &
-console=$!
-pids+=("$console")
-for _ in $(seq 100); do grep -q 'listening on' "$work/console.err" && break; sleep 0.05; done
-url=$(sed -n 's#.*listening on \(http://[^/]*\)/.*#\1#p' "$work/console.err")
-count() { curl -s "$url/api/v1/health" | sed -n 's/.*"screens":\([0-9]*\).*/\1/p'; }
+# serve PROGRAM NAME: a console with its own settings and data; sets token, url, console.
+serve() {
+  printf '[mqtt]\nbroker=mqtt://127.0.0.1:%s\n[http]\nlisten=127.0.0.1:0\n[console]\ndata=%s/%s\n' "$port" "$work" "$2" \
+    >"$work/$2.ini"
+  token=$("$1" --config "$work/$2.ini" token add bench 2>/dev/null)
+  "$1" --config "$work/$2.ini" serve 2>"$work/$2.err" &
+  console=$!
+  pids+=("$console")
+  for _ in $(seq 100); do grep -q 'listening on' "$work/$2.err" && break; sleep 0.05; done
+  url=$(sed -n 's#.*listening on \(http://[^/]*\)/.*#\1#p' "$work/$2.err")
+}
+if [ -n "${BASELINE:-}" ]; then
+  serve "$BASELINE" baseline
+  baseline_url=$url baseline_token=$token baseline_pid=$console
+fi
+serve "$build/ecran-console" console
+count() { curl -s "${2:-$url}/api/v1/health" | sed -n 's/.*"screens":\([0-9]*\).*/\1/p'; }
 rss() { echo "console RSS $1: $(awk '/VmRSS/ {print $2, $3}' "/proc/$console/status")"; }
 
 echo "== $screens simulated screens on mosquitto :$port, console at $url ($(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg))"
@@ -53,9 +64,20 @@ for _ in $(seq 600); do [ "$(count)" = "$screens" ] && break; sleep 0.05; done
 echo "model holds $(count) screens, $(( ($(date +%s%N) - started) / 1000000 )) ms after the publisher started"
 rss "with $screens screens"
 
-echo "== GET /api/v1/screens ($(curl -s -H "Authorization: Bearer $token" "$url/api/v1/screens" | wc -c) bytes)"
-wrk -t2 -c16 -d10s --latency -H "Authorization: Bearer $token" "$url/api/v1/screens" |
-  grep -E 'Requests/sec|^ +(50|99)%'
+list() {
+  echo "== GET /api/v1/screens, $1 ($(curl -s -H "Authorization: Bearer $3" "$2/api/v1/screens" | wc -c) bytes; load $(cut -d' ' -f1-3 /proc/loadavg))"
+  wrk -t2 -c16 -d10s --latency -H "Authorization: Bearer $3" "$2/api/v1/screens" | grep -E 'Requests/sec|^ +(50|99)%'
+}
+if [ -n "${BASELINE:-}" ]; then
+  for _ in $(seq 100); do [ "$(count x "$baseline_url")" = "$screens" ] && break; sleep 0.05; done
+  for round in 1 2; do
+    list "baseline $BASELINE, round $round" "$baseline_url" "$baseline_token"
+    list "this build, round $round" "$url" "$token"
+  done
+  kill "$baseline_pid"  # the figures below are this build's alone
+else
+  list "this build" "$url" "$token"
+fi
 
 echo "== a state change to 100 event streams"
 node "$here/console/clients.mjs" fanout "$url" "$token" 100 20 >"$work/fanout.out" &

@@ -11,6 +11,7 @@
 #include "fleet/fleet_config.h"
 #include "fleet/fleet_payload.h"
 #include "fleet/mqtt_client.h"
+#include "text/colour_text.h"
 
 namespace ecran::console {
 namespace {
@@ -35,12 +36,33 @@ QJsonObject entryJson(const HistoryEntry& e) {
             {"warnings", QJsonDocument::fromJson(QByteArray::fromStdString(e.warnings)).array()}};
 }
 
+// A history entry as the answer; one that was not sent says why in
+// "error", as every error answer does.
+HttpResponse entryReply(int status, const HistoryEntry& e, const QString& why) {
+    QJsonObject o = entryJson(e);
+    if (!why.isEmpty()) o["error"] = why;
+    return json(status, o);
+}
+
 std::string cookieValue(const QByteArray& header) {
     for (const QByteArray& part : header.split(';')) {
         const QByteArray p = part.trimmed();
         if (p.startsWith(QByteArray(kCookie) + "=")) return p.mid(static_cast<qsizetype>(std::strlen(kCookie)) + 1).toStdString();
     }
     return {};
+}
+
+// The colour names a colour message takes, with their colours: the page
+// offers them and previews them, and never holds a list of its own.
+const QByteArray& coloursJson() {
+    static const QByteArray bytes = [] {
+        QJsonArray list;
+        for (const auto& c : text::cssColours()) {
+            list.append(QJsonObject{{"name", c.name}, {"rgb", QString::asprintf("#%06X", c.rgb)}});
+        }
+        return compact({{"colors", list}});
+    }();
+    return bytes;
 }
 
 // The static files of the page, compiled in under :/console/: path, resource, type.
@@ -66,7 +88,8 @@ HttpResponse asset(const std::string& path) {
 QByteArray allowedMethods(const std::string& path) {
     if (path == "/api/v1/session") return "POST, DELETE";
     if (path == "/api/v1/messages") return "GET, POST";
-    if (path == "/api/v1/health" || path == "/api/v1/screens" || path == "/api/v1/events" || assets().count(path)) {
+    if (path == "/api/v1/health" || path == "/api/v1/screens" || path == "/api/v1/events" || path == "/api/v1/colors" ||
+        assets().count(path)) {
         return "GET";
     }
     if (path.rfind("/api/v1/screens/", 0) == 0 && path.size() > 16 && path.find('/', 16) == std::string::npos) return "GET";
@@ -91,7 +114,10 @@ ConsoleApi::ConsoleApi(ScreenModel& model, ConsoleStore& store, fleet::MqttClien
     connect(&model_, &ScreenModel::screenChanged, this, [this](const QString& name) {
         if (const Screen* s = model_.find(name.toStdString())) broadcast("screen", s->json);
     });
-    connect(&client_, &fleet::MqttClient::acknowledged, this, [this](int mid) { finish(mid, "sent", 201); });
+    connect(&client_, &fleet::MqttClient::acknowledged, this, [this](int mid, const QString& refusal) {
+        if (refusal.isEmpty()) return finish(mid, "sent", 201);
+        finish(mid, "refused", 502, "the broker refused the message: " + refusal);
+    });
     keepAlive_.setInterval(static_cast<int>(limits_.keepAlive.count()));
     connect(&keepAlive_, &QTimer::timeout, this, [this] {
         for (auto& s : streams_) {
@@ -167,6 +193,7 @@ void ConsoleApi::handle(const HttpRequest& request, const HttpReply& reply) {
         return reply.send(error(403, "a change made with the session cookie must come from the console's own page"));
     }
     if (path == "/api/v1/screens") return reply.send({200, "application/json", model_.listJson(), {}});
+    if (path == "/api/v1/colors") return reply.send({200, "application/json", coloursJson(), {}});
     if (path.rfind("/api/v1/screens/", 0) == 0) {
         const Screen* s = model_.find(path.substr(16));
         if (!s) return reply.send(error(404, "no screen named " + QString::fromStdString(path.substr(16))));
@@ -273,17 +300,23 @@ void ConsoleApi::postMessage(const HttpRequest& request, const HttpReply& reply,
         const bool noBroker = mid == -MOSQ_ERR_NO_CONN;
         entry.result = noBroker ? "no broker" : "refused";
         record(entry);
-        HttpResponse r = json(noBroker ? 503 : 502, entryJson(entry));
-        return reply.send(r);
+        return reply.send(entryReply(noBroker ? 503 : 502, entry,
+                                     noBroker ? QStringLiteral("no connection to the broker")
+                                              : "the message could not be published: " +
+                                                    QString::fromUtf8(mosquitto_strerror(-mid))));
     }
     auto* timer = new QTimer(this);
     timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, this, [this, mid] { finish(mid, "timeout", 504); });
+    connect(timer, &QTimer::timeout, this, [this, mid] {
+        finish(mid, "timeout", 504,
+               "the broker did not acknowledge the message within " +
+                   QString::number(static_cast<double>(limits_.acknowledgement.count()) / 1000) + " s");
+    });
     timer->start(static_cast<int>(limits_.acknowledgement.count()));
     pending_[mid] = {reply, std::move(entry), timer};
 }
 
-void ConsoleApi::finish(int mid, const std::string& result, int status) {
+void ConsoleApi::finish(int mid, const std::string& result, int status, const QString& why) {
     const auto it = pending_.find(mid);
     if (it == pending_.end()) return;
     Pending p = std::move(it->second);
@@ -291,7 +324,7 @@ void ConsoleApi::finish(int mid, const std::string& result, int status) {
     p.timer->deleteLater();
     p.entry.result = result;
     record(p.entry);
-    p.reply.send(json(status, entryJson(p.entry)));
+    p.reply.send(entryReply(status, p.entry, why));
 }
 
 void ConsoleApi::record(HistoryEntry& entry) {

@@ -76,7 +76,8 @@ private:
     void postMessage(const HttpRequest& request, const HttpReply& reply, const Caller& who);
     void listMessages(const HttpRequest& request, const HttpReply& reply);
     void openStream(const HttpReply& reply, const Caller& who);
-    void finish(int mid, const std::string& result, int status);
+    // Answers a pending message; `why` (for a message not sent) goes in "error".
+    void finish(int mid, const std::string& result, int status, const QString& why = {});
     void record(HistoryEntry& entry);
     void broadcast(const QByteArray& event, const QByteArray& data);
     void dropRevoked();

@@ -156,12 +156,18 @@ bool ConsoleStore::revokeToken(const std::string& name) {
 
 std::optional<TokenInfo> ConsoleStore::useToken(const std::string& secret) {
     if (secret.empty() || secret.size() > 256) return std::nullopt;
-    Statement s(db_, "UPDATE tokens SET last_used = ? WHERE hash = ? RETURNING id, name, created");
-    const std::string now = nowIso();
-    s.bind(1, now).bind(2, hashOf(secret));
+    Statement s(db_, "SELECT id, name, created, last_used FROM tokens WHERE hash = ?");
+    s.bind(1, hashOf(secret));
     if (!s.step()) return std::nullopt;
-    TokenInfo t{s.integer(0), s.text(1), s.text(2), now};
-    while (s.step()) {
+    TokenInfo t{s.integer(0), s.text(1), s.text(2), std::nullopt};
+    if (!s.isNull(3)) t.lastUsed = s.text(3);
+    // Each write is a committed transaction, flushed to disk, and a script
+    // may ask many times a second: the time of use is kept to the minute.
+    const auto now = std::chrono::system_clock::now();
+    if (!t.lastUsed || *t.lastUsed < fleet::isoUtc(now - std::chrono::minutes(1))) {
+        t.lastUsed = fleet::isoUtc(now);
+        Statement u(db_, "UPDATE tokens SET last_used = ? WHERE id = ?");
+        u.bind(1, *t.lastUsed).bind(2, t.id).step();
     }
     return t;
 }

@@ -59,7 +59,8 @@ public:
     [[nodiscard]] std::vector<TokenInfo> tokens();
     // False when no token has that name.
     [[nodiscard]] bool revokeToken(const std::string& name);
-    // The token a secret belongs to (and notes its use); nothing for none.
+    // The token a secret belongs to (and notes its use, to the minute);
+    // nothing for none.
     [[nodiscard]] std::optional<TokenInfo> useToken(const std::string& secret);
     // The token's name while it exists: a revoked token's sessions end here.
     [[nodiscard]] std::optional<std::string> tokenName(std::int64_t id);

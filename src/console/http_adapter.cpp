@@ -110,7 +110,10 @@ void HttpReply::send(const HttpResponse& response) const {
         if (!response.contentType.isEmpty()) own.emplace_back("Content-Type", response.contentType);
         own.emplace_back("Content-Length", QByteArray::number(response.body.size()));
     }
-    shared_->socket->write(head(response.status, *shared_->common, own) + "\r\n" + response.body);
+    // Two writes: a large body (the list of screens) is not copied once more
+    // behind the head.
+    shared_->socket->write(head(response.status, *shared_->common, own) + "\r\n");
+    if (!response.body.isEmpty()) shared_->socket->write(response.body);
 }
 
 HttpStream* HttpReply::stream(const std::vector<std::pair<QByteArray, QByteArray>>& headers) const {

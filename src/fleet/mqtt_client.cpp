@@ -116,9 +116,10 @@ MqttClient::MqttClient(MqttOptions options, QObject* parent)
     Shared& s = *shared_;
     s.options = options_;
     s.receiver = this;
-    // A screen speaks MQTT 5 where the broker does (retained commands, the
-    // largest packet, refusals); a watcher such as the console keeps 3.1.1.
-    s.protocol = options_.commands ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311;
+    // MQTT 5 where the broker speaks it, 3.1.1 otherwise: a screen learns of
+    // retained commands and tells the largest packet it takes, and both a
+    // screen and the console learn why the broker refused a publication.
+    s.protocol = MQTT_PROTOCOL_V5;
     s.mosq = mosquitto_new(options_.clientId.c_str(), options_.cleanSession, &s);
     if (!s.mosq) throw std::runtime_error("cannot create the MQTT client (out of memory)");
     // The window's thread publishes while the network thread runs the loop.
@@ -363,13 +364,15 @@ void MqttClient::Shared::onSubscribe(mosquitto*, void* self, int mid, int count,
 void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
     auto* s = static_cast<Shared*>(self);
     std::lock_guard lock(s->mutex);
+    // Only MQTT 5 says so: a PUBACK of MQTT 3.1.1 carries no reason.
+    const QString refusal = reason >= 0x80 ? QString::fromUtf8(mosquitto_reason_string(reason)) : QString();
     const auto it = s->publishing.find(mid);
     if (it != s->publishing.end()) {
-        if (reason >= 0x80 && s->receiver) {
+        if (!refusal.isEmpty() && s->receiver) {
             MqttClient* r = s->receiver;
             const QString topic = QString::fromStdString(it->second);
-            const QString why = QString::fromUtf8(mosquitto_reason_string(reason));
-            QMetaObject::invokeMethod(r, [r, topic, why] { emit r->refused(topic, why, false); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(r, [r, topic, refusal] { emit r->refused(topic, refusal, false); },
+                                      Qt::QueuedConnection);
         }
         s->publishing.erase(it);
     }
@@ -380,7 +383,7 @@ void MqttClient::Shared::onPublish(mosquitto*, void* self, int mid, int reason, 
     }
     if (s->receiver) {
         MqttClient* r = s->receiver;
-        QMetaObject::invokeMethod(r, [r, mid] { emit r->acknowledged(mid); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(r, [r, mid, refusal] { emit r->acknowledged(mid, refusal); }, Qt::QueuedConnection);
     }
 }
 

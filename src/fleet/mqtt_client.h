@@ -99,8 +99,9 @@ signals:
     void connectionLost(const QString& why);
     // Messages wait for takeMessages; said once until they are taken.
     void messagesWaiting();
-    // The broker acknowledged the QoS 1 message of this id.
-    void acknowledged(int mid);
+    // The broker answered the QoS 1 message of this id: it took it (refusal
+    // empty) or, under MQTT 5, refused it (its reason in words).
+    void acknowledged(int mid, const QString& refusal);
     // A command the broker delivered with the retain flag: not taken.
     void retainedIgnored(const QString& topic);
     // The broker refused a subscription or a publication (reason in words).

@@ -72,16 +72,6 @@ Reply request(const QByteArray& method, const QString& url, const QByteArray& bo
     return out;
 }
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/ecran-console-test-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 void writeFile(const std::filesystem::path& file, const std::string& text) { std::ofstream(file) << text; }
 
 Console::Console(const std::string& ini) : ini_(dir_.path() / "console.ini") {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/sandbox.h"
+
 namespace console_test {
 
 struct Reply {
@@ -31,16 +33,7 @@ Reply request(const QByteArray& method, const QString& url, const QByteArray& bo
 // Runs the event loop until `done` or `waitMs`; the last answer of `done`.
 bool waitUntil(const std::function<bool()>& done, int waitMs);
 
-// A private folder, removed at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using ecran::test_support::TempDir;
 
 void writeFile(const std::filesystem::path& file, const std::string& text);
 

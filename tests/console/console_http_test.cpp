@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
@@ -35,6 +36,13 @@ std::string iniFor(int brokerPort) {
 }
 
 QByteArray bearer(const std::string& token) { return "Bearer " + QByteArray::fromStdString(token); }
+std::vector<std::pair<QByteArray, QByteArray>> withToken(const std::string& token) { return {{"Authorization", bearer(token)}}; }
+QByteArray tokenBody(const std::string& token) { return "{\"token\":\"" + QByteArray::fromStdString(token) + "\"}"; }
+// "ecran_session=..." from a sign-in's answer.
+QByteArray sessionCookie(const Reply& r) {
+    const auto it = r.headers.find("set-cookie");
+    return it == r.headers.end() ? QByteArray() : it->second.left(it->second.indexOf(';'));
+}
 
 // An event stream read as it comes: the events by name, with their data.
 class Events {
@@ -102,13 +110,13 @@ protected:
                std::vector<std::pair<QByteArray, QByteArray>> headers = {}) {
         return request(method, url_ + path, body, headers);
     }
-    QByteArray signIn(const std::string& token) {
-        const Reply r = call("POST", "/api/v1/session", "{\"token\":\"" + QByteArray::fromStdString(token) + "\"}");
-        const QByteArray cookie = r.headers.count("set-cookie") ? r.headers.at("set-cookie") : QByteArray();
-        return cookie.left(cookie.indexOf(';'));
-    }
+    QByteArray signIn(const std::string& token) { return sessionCookie(call("POST", "/api/v1/session", tokenBody(token))); }
 
-    Broker broker_;
+    // The broker lets anyone in and refuses every publication under
+    // ecran/locked/ (MQTT 5 says why).
+    TempDir files_;
+    Broker broker_{"acl_file " + (writeFile(files_.path() / "acl", "topic readwrite ecran/#\ntopic deny ecran/locked/#\n"),
+                                  (files_.path() / "acl").string())};
     std::unique_ptr<Console> console_;
     std::string token_;
     QString url_;
@@ -118,7 +126,7 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     Peer peer(broker_.port(), {});
     ASSERT_TRUE(peer.publish("ecran/lobby/status", "online", 1, true) || true);
     (void)peer.publish("ecran/lobby/state", R"({"text":"Hello","ticker":"","color":"#FFFFFF","groups":["ground"]})");
-    ASSERT_TRUE(waitUntil([&] { return call("GET", "/api/v1/screens/lobby", {}, {{"Authorization", bearer(token_)}}).status == 200; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return call("GET", "/api/v1/screens/lobby", {}, withToken(token_)).status == 200; }, 5000));
     const std::string revoked = console_->addToken("gone");
     ASSERT_EQ(console_->run({"token", "revoke", "gone"}), 0);
     const QByteArray cookie = signIn(token_);
@@ -128,50 +136,51 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     enum Auth { None, Token, Revoked, Cookie, CookieOwn, CookieForeign };
     // The largest text a screen takes is 65,507 bytes: it is sent to one
     // screen, and one byte more is refused for what it is.
-    const QByteArray longest = "{\"to\":{\"screen\":\"lobby\"},\"text\":\"" + QByteArray(65507, 'a') + "\"}";
-    const QByteArray tooLong = "{\"to\":{\"screen\":\"lobby\"},\"text\":\"" + QByteArray(65508, 'a') + "\"}";
-    const QByteArray text = R"({"to":{"screen":"lobby"},"text":"Salle 3"})";
+    const auto toLobby = [](const QByteArray& text) { return R"({"to":{"screen":"lobby"},"text":")" + text + "\"}"; };
+    const QByteArray longest = toLobby(QByteArray(65507, 'a')), tooLong = toLobby(QByteArray(65508, 'a'));
+    const QByteArray text = toLobby("Salle 3");
+    // Each row: what it tries, the method and path, who asks, the status, the body.
     struct Row {
         const char* what;
-        QByteArray method;
-        QString path;
-        QByteArray body;
+        const char* route;
         Auth auth;
         int status;
+        QByteArray body = {};
     } rows[] = {
-        {"health", "GET", "/api/v1/health", {}, None, 200},
-        {"sign-in", "POST", "/api/v1/session", "{\"token\":\"" + QByteArray::fromStdString(token_) + "\"}", None, 204},
-        {"sign-in with a wrong token", "POST", "/api/v1/session", R"({"token":"nope"})", None, 401},
-        {"sign-in with a revoked token", "POST", "/api/v1/session", "{\"token\":\"" + QByteArray::fromStdString(revoked) + "\"}", None, 401},
-        {"sign-in that is not JSON", "POST", "/api/v1/session", "token", None, 400},
-        {"screens without credentials", "GET", "/api/v1/screens", {}, None, 401},
-        {"screens with a revoked token", "GET", "/api/v1/screens", {}, Revoked, 401},
-        {"screens with a token", "GET", "/api/v1/screens", {}, Token, 200},
-        {"screens with the cookie", "GET", "/api/v1/screens", {}, Cookie, 200},
-        {"one screen", "GET", "/api/v1/screens/lobby", {}, Token, 200},
-        {"a screen that is not there", "GET", "/api/v1/screens/nobody", {}, Token, 404},
-        {"a text by token", "POST", "/api/v1/messages", text, Token, 201},
-        {"a text by cookie from the page", "POST", "/api/v1/messages", text, CookieOwn, 201},
-        {"a text by cookie from another origin", "POST", "/api/v1/messages", text, CookieForeign, 403},
-        {"a text by cookie without origin", "POST", "/api/v1/messages", text, Cookie, 403},
-        {"a message that is not JSON", "POST", "/api/v1/messages", "text=hello", Token, 400},
-        {"an unknown field", "POST", "/api/v1/messages", R"({"to":{"all":true},"text":"a","size":3})", Token, 400},
-        {"several kinds", "POST", "/api/v1/messages", R"({"to":{"all":true},"text":"a","ticker":"b"})", Token, 400},
-        {"no kind", "POST", "/api/v1/messages", R"({"to":{"all":true}})", Token, 400},
-        {"two targets", "POST", "/api/v1/messages", R"({"to":{"screen":"a","group":"b"},"text":"a"})", Token, 400},
-        {"a target that is no name", "POST", "/api/v1/messages", R"({"to":{"group":"a/b"},"text":"a"})", Token, 400},
-        {"a body over 65 KiB", "POST", "/api/v1/messages", QByteArray(65 * 1024 + 1, ' '), Token, 413},
-        {"the longest text", "POST", "/api/v1/messages", longest, Token, 201},
-        {"a colour that is none", "POST", "/api/v1/messages", R"({"to":{"all":true},"color":"rde"})", Token, 422},
-        {"a text over 65,507 bytes", "POST", "/api/v1/messages", tooLong, Token, 422},
-        {"a text that begins with the command marker", "POST", "/api/v1/messages", "{\"to\":{\"all\":true},\"text\":\"\xC3\xBF" "1\"}", Token, 422},
-        {"history", "GET", "/api/v1/messages?limit=2", {}, Token, 200},
-        {"history with a wrong limit", "GET", "/api/v1/messages?limit=0", {}, Token, 400},
-        {"the OpenAPI document", "GET", "/api/v1/openapi.json", {}, Token, 200},
-        {"the page", "GET", "/", {}, None, 200},
-        {"an unknown route", "GET", "/api/v1/nothing", {}, Token, 404},
-        {"a wrong method", "DELETE", "/api/v1/screens", {}, Token, 405},
-        {"sign-out from another origin", "DELETE", "/api/v1/session", {}, CookieForeign, 403},
+        {"health", "GET /api/v1/health", None, 200},
+        {"sign-in", "POST /api/v1/session", None, 204, tokenBody(token_)},
+        {"sign-in with a wrong token", "POST /api/v1/session", None, 401, R"({"token":"nope"})"},
+        {"sign-in with a revoked token", "POST /api/v1/session", None, 401, tokenBody(revoked)},
+        {"sign-in that is not JSON", "POST /api/v1/session", None, 400, "token"},
+        {"screens without credentials", "GET /api/v1/screens", None, 401},
+        {"screens with a revoked token", "GET /api/v1/screens", Revoked, 401},
+        {"screens with a token", "GET /api/v1/screens", Token, 200},
+        {"screens with the cookie", "GET /api/v1/screens", Cookie, 200},
+        {"one screen", "GET /api/v1/screens/lobby", Token, 200},
+        {"a screen that is not there", "GET /api/v1/screens/nobody", Token, 404},
+        {"a text by token", "POST /api/v1/messages", Token, 201, text},
+        {"a text by cookie from the page", "POST /api/v1/messages", CookieOwn, 201, text},
+        {"a text by cookie from another origin", "POST /api/v1/messages", CookieForeign, 403, text},
+        {"a text by cookie without origin", "POST /api/v1/messages", Cookie, 403, text},
+        {"a message that is not JSON", "POST /api/v1/messages", Token, 400, "text=hello"},
+        {"an unknown field", "POST /api/v1/messages", Token, 400, R"({"to":{"all":true},"text":"a","size":3})"},
+        {"several kinds", "POST /api/v1/messages", Token, 400, R"({"to":{"all":true},"text":"a","ticker":"b"})"},
+        {"no kind", "POST /api/v1/messages", Token, 400, R"({"to":{"all":true}})"},
+        {"two targets", "POST /api/v1/messages", Token, 400, R"({"to":{"screen":"a","group":"b"},"text":"a"})"},
+        {"a target that is no name", "POST /api/v1/messages", Token, 400, R"({"to":{"group":"a/b"},"text":"a"})"},
+        {"a body over 65 KiB", "POST /api/v1/messages", Token, 413, QByteArray(65 * 1024 + 1, ' ')},
+        {"a text the broker refuses", "POST /api/v1/messages", Token, 502, R"({"to":{"screen":"locked"},"text":"a"})"},
+        {"the longest text", "POST /api/v1/messages", Token, 201, longest},
+        {"a colour that is none", "POST /api/v1/messages", Token, 422, R"({"to":{"all":true},"color":"rde"})"},
+        {"a text over 65,507 bytes", "POST /api/v1/messages", Token, 422, tooLong},
+        {"a text that begins with the command marker", "POST /api/v1/messages", Token, 422, "{\"to\":{\"all\":true},\"text\":\"\xC3\xBF" "1\"}"},
+        {"history", "GET /api/v1/messages?limit=2", Token, 200},
+        {"history with a wrong limit", "GET /api/v1/messages?limit=0", Token, 400},
+        {"the OpenAPI document", "GET /api/v1/openapi.json", Token, 200},
+        {"the page", "GET /", None, 200},
+        {"an unknown route", "GET /api/v1/nothing", Token, 404},
+        {"a wrong method", "DELETE /api/v1/screens", Token, 405},
+        {"sign-out from another origin", "DELETE /api/v1/session", CookieForeign, 403},
     };
     for (const auto& row : rows) {
         std::vector<std::pair<QByteArray, QByteArray>> headers;
@@ -180,7 +189,8 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
         if (row.auth >= Cookie) headers.emplace_back("Cookie", cookie);
         if (row.auth == CookieOwn) headers.emplace_back("Origin", own);
         if (row.auth == CookieForeign) headers.emplace_back("Origin", foreign);
-        Reply r = call(row.method, row.path, row.body, headers);
+        const QByteArray route(row.route);
+        Reply r = call(route.left(route.indexOf(' ')), route.mid(route.indexOf(' ') + 1), row.body, headers);
         EXPECT_EQ(r.status, row.status) << row.what << ": " << r.body.left(200).toStdString();
         EXPECT_TRUE(r.headers["content-security-policy"].contains("frame-ancestors 'none'")) << row.what;
         EXPECT_EQ(r.headers["x-content-type-options"], "nosniff") << row.what;
@@ -189,26 +199,54 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
             EXPECT_TRUE(r.json().value("error").isString()) << row.what;
         }
     }
-    // What was sent, newest first, by the token's name; the refused ones are not there.
-    const QJsonArray history = call("GET", "/api/v1/messages", {}, {{"Authorization", bearer(token_)}}).json().value("messages").toArray();
-    ASSERT_EQ(history.size(), 3);
+    // What was sent or refused by the broker, newest first, by the token's
+    // name; what the console refused itself is not there.
+    const QJsonArray history = call("GET", "/api/v1/messages", {}, withToken(token_)).json().value("messages").toArray();
+    ASSERT_EQ(history.size(), 4);
+    EXPECT_EQ(history[1].toObject().value("result").toString(), "refused");
     EXPECT_EQ(history[0].toObject().value("by").toString(), "desk");
     EXPECT_EQ(history[0].toObject().value("result").toString(), "sent");
     EXPECT_EQ(history[0].toObject().value("to").toObject().value("screen").toString(), "lobby");
-    const auto older = call("GET", "/api/v1/messages?before=" + QString::number(history[0].toObject().value("id").toInt()), {},
-                            {{"Authorization", bearer(token_)}}).json().value("messages").toArray();
-    EXPECT_EQ(older.size(), 2);
+    const QString before = QString::number(history[0].toObject().value("id").toInt());
+    const auto older = call("GET", "/api/v1/messages?before=" + before, {}, withToken(token_)).json().value("messages").toArray();
+    EXPECT_EQ(older.size(), 3);
+    QByteArray tokens;
+    EXPECT_EQ(console_->run({"token", "list"}, &tokens), 0);
+    EXPECT_TRUE(tokens.startsWith("desk\t20") && !tokens.contains("never")) << "no time of use: " << tokens.toStdString();
     // Signed out, the cookie opens nothing.
     EXPECT_EQ(call("DELETE", "/api/v1/session", {}, {{"Cookie", cookie}, {"Origin", own}}).status, 204);
     EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 401);
 }
 
+TEST_F(ConsoleHttp, WithACertificateServesOnlyHttpsAndMarksTheCookieSecure) {
+    TempDir files;
+    ASSERT_FALSE(mqtt_test::makeCertificates(files.path()).empty()) << "openssl failed";
+    const std::string d = files.path().string();
+    Console https(iniFor(broker_.port()) + "cert=" + d + "/server.crt\nkey=" + d + "/server.key\n");
+    const std::string token = https.addToken("desk");
+    ASSERT_TRUE(https.start()) << https.stderrText().toStdString();
+    ASSERT_TRUE(https.url().startsWith("https://127.0.0.1:")) << https.url().toStdString();
+    // The client trusts the test's authority, as a browser told of it would.
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(QString::fromStdString(d + "/ca.crt"));
+    QSslConfiguration::setDefaultConfiguration(tls);
+    ASSERT_TRUE(waitUntil([&] { return request("GET", https.url() + "/api/v1/health").status == 200; }, 10000));
+    Reply in = request("POST", https.url() + "/api/v1/session", tokenBody(token));
+    EXPECT_EQ(in.status, 204);
+    EXPECT_TRUE(in.headers["set-cookie"].contains("; Secure")) << in.headers["set-cookie"].toStdString();
+    // The page's own origin is the https one.
+    EXPECT_EQ(request("POST", https.url() + "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})",
+                      {{"Cookie", sessionCookie(in)}, {"Origin", https.url().toUtf8()}}).status, 201);
+    QString plain = https.url();
+    EXPECT_EQ(request("GET", plain.replace("https://", "http://") + "/api/v1/health", {}, {}, 5000).status, 0);
+}
+
 TEST_F(ConsoleHttp, RefusesSignInsAfterTenFailuresInAMinute) {
     for (int i = 0; i < 10; ++i) EXPECT_EQ(call("POST", "/api/v1/session", R"({"token":"guess"})").status, 401);
     EXPECT_EQ(call("POST", "/api/v1/session", R"({"token":"guess"})").status, 429);
-    EXPECT_EQ(call("POST", "/api/v1/session", "{\"token\":\"" + QByteArray::fromStdString(token_) + "\"}").status, 429);
+    EXPECT_EQ(call("POST", "/api/v1/session", tokenBody(token_)).status, 429);
     // A token in the header still works: the limit is on guessing through sign-in.
-    EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Authorization", bearer(token_)}}).status, 200);
+    EXPECT_EQ(call("GET", "/api/v1/screens", {}, withToken(token_)).status, 200);
 }
 
 TEST_F(ConsoleHttp, ARevokedTokenEndsItsSessionsAndStreamsAtOnce) {
@@ -219,7 +257,7 @@ TEST_F(ConsoleHttp, ARevokedTokenEndsItsSessionsAndStreamsAtOnce) {
     ASSERT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 200);
     ASSERT_EQ(console_->run({"token", "revoke", "temp"}), 0);
     EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 401);
-    EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Authorization", bearer(token)}}).status, 401);
+    EXPECT_EQ(call("GET", "/api/v1/screens", {}, withToken(token)).status, 401);
     EXPECT_TRUE(waitUntil([&] { return events.finished(); }, 3000)) << "the stream stays open";
 }
 
@@ -265,7 +303,7 @@ TEST_F(ConsoleHttp, WithoutItsBrokerSaysConnectingAndRecordsWhatCouldNotBeSent) 
     broker_.stop();
     ASSERT_TRUE(waitUntil([&] { return call("GET", "/api/v1/health").status == 503; }, 15000));
     EXPECT_EQ(call("GET", "/api/v1/health").json().value("broker").toString(), "connecting");
-    const Reply r = call("POST", "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})", {{"Authorization", bearer(token_)}});
+    const Reply r = call("POST", "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})", withToken(token_));
     EXPECT_EQ(r.status, 503);
     EXPECT_EQ(r.json().value("result").toString(), "no broker");
     ASSERT_TRUE(broker_.start());
@@ -282,7 +320,8 @@ TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
         QTcpSocket* s = peers.back().get();
         QObject::connect(s, &QTcpSocket::readyRead, [s] {
             const QByteArray in = s->readAll();
-            if (!in.isEmpty() && (static_cast<unsigned char>(in[0]) >> 4) == 1) s->write(QByteArray("\x20\x02\x00\x00", 4));
+            // CONNECT: an MQTT 5 CONNACK (accepted, no properties).
+            if (!in.isEmpty() && (static_cast<unsigned char>(in[0]) >> 4) == 1) s->write(QByteArray("\x20\x03\x00\x00\x00", 5));
         });
     });
     Console console(iniFor(silent.serverPort()));
@@ -292,7 +331,7 @@ TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
     QElapsedTimer t;
     t.start();
     const Reply r = request("POST", console.url() + "/api/v1/messages", R"({"to":{"all":true},"text":"x"})",
-                            {{"Authorization", bearer(token)}}, 20000);
+                            withToken(token), 20000);
     EXPECT_EQ(r.status, 504);
     EXPECT_EQ(r.json().value("result").toString(), "timeout");
     EXPECT_GE(t.elapsed(), 9500);
@@ -318,7 +357,7 @@ protected:
         }, 15000)) << QJsonDocument(screens()).toJson().toStdString() << console_->stderrText().toStdString();
     }
     QJsonArray screens() {
-        return request("GET", console_->url() + "/api/v1/screens", {}, {{"Authorization", bearer(token_)}})
+        return request("GET", console_->url() + "/api/v1/screens", {}, withToken(token_))
             .json().value("screens").toArray();
     }
 
@@ -343,7 +382,7 @@ TEST_F(ConsoleDisplays, AGroupMessageReachesBothScreensAndAStoppedScreenGoesOffl
     QElapsedTimer t;
     t.start();
     const Reply sent = request("POST", console_->url() + "/api/v1/messages",
-                               R"({"to":{"group":"ground"},"text":"Réunion salle 3"})", {{"Authorization", bearer(token_)}});
+                               R"({"to":{"group":"ground"},"text":"Réunion salle 3"})", withToken(token_));
     ASSERT_EQ(sent.status, 201) << sent.body.toStdString();
     EXPECT_TRUE(waitUntil(shows("lobby", "Réunion salle 3"), 1000));
     EXPECT_TRUE(waitUntil(shows("hall", "Réunion salle 3"), 1000 - static_cast<int>(t.elapsed())));

@@ -3,7 +3,8 @@
 import { texts } from "/texts.js";
 
 const $ = (id) => document.getElementById(id);
-const state = { screens: new Map(), history: [], lang: "en", source: null };
+// colours: the names a colour message takes, as the console lists them.
+const state = { screens: new Map(), history: [], lang: "en", source: null, colours: new Map() };
 
 function chooseLanguage() {
   const saved = localStorage.getItem("ecran-lang");
@@ -174,6 +175,8 @@ function updateKind() {
   const colour = $("kind").value === "color";
   $("value-label").textContent = t(colour ? "colourValue" : "value");
   $("picker").hidden = $("picker-label").hidden = !colour;
+  if (colour) $("value").setAttribute("list", "colour-names");
+  else $("value").removeAttribute("list");
   updatePreview();
 }
 
@@ -184,7 +187,9 @@ function updatePreview() {
   if (kind === "ticker") s.ticker = value;
   if (kind === "color") {
     s.text = "Aa";
-    s.color = /^#[0-9a-f]{6}$/i.test(value) ? value : $("picker").value;
+    const named = state.colours.get(value.trim().toLowerCase());
+    if (named) $("picker").value = named.toLowerCase();
+    s.color = /^#[0-9a-f]{6}$/i.test(value) ? value : named || $("picker").value;
   }
   mirror($("preview"), { state: s });
 }
@@ -243,6 +248,11 @@ async function showConsole() {
   $("console").hidden = false;
   $("signout").hidden = false;
   listen();
+  const c = await api("GET", "/api/v1/colors");
+  if (c.status === 200) {
+    state.colours = new Map(c.data.colors.map((x) => [x.name, x.rgb]));
+    $("colour-names").replaceChildren(...c.data.colors.map((x) => Object.assign(document.createElement("option"), { value: x.name })));
+  }
   const h = await api("GET", "/api/v1/messages?limit=50");
   if (h.status === 200) {
     for (const e of h.data.messages) if (!state.history.some((x) => x.id === e.id)) state.history.push(e);

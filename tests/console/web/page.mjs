@@ -1,7 +1,7 @@
 // The console's page in Debian's Chromium, as its users drive it:
 // node page.mjs URL TOKEN PID_OF_A_DISPLAY SCREENSHOT
-// Signs in with the keyboard, sees both screens, sends a text to their group
-// and sees both cards change without a reload, sees a stopped screen go
+// Signs in, picks a group, types and sends a text with the keyboard alone,
+// sees both cards change without a reload, previews a colour by its name, sees a stopped screen go
 // offline, switches the language, checks a 360-pixel phone width and runs
 // axe-core. Exit status 0 when every check holds.
 import { chromium } from "playwright-core";
@@ -32,20 +32,32 @@ try {
   check(await within(3000, () => document.getElementById("live").textContent === "Live"), "the badge says Live");
   check(await within(1000, () => /2 online/.test(document.getElementById("counts").textContent)), "the counts say 2 online");
 
+  // The keyboard alone: Tab through the page, the arrow keys in the lists, Space on the button.
   await page.evaluate(() => { window.notReloaded = true; });
-  await page.selectOption("#target-kind", "group");
-  await page.selectOption("#target", "ground");
-  await page.selectOption("#kind", "text");
-  await page.fill("#value", "Salle 3 à 14 h");
+  const keys = async (...names) => { for (const k of names) await page.keyboard.press(k); };
+  for (let i = 0; i < 20 && await page.evaluate(() => document.activeElement?.id) !== "target-kind"; i++) await keys("Tab");
+  // One screen becomes a group; the group list keeps "hall" (a screen's name too): up to ground.
+  await keys("ArrowDown", "Tab", "ArrowUp");
+  await keys("Tab", "Tab");
+  await page.keyboard.type("Salle 3 à 14 h");
   check(await page.textContent("#preview .message") === "Salle 3 à 14 h", "the preview shows the text");
+  await keys("Tab");  // to Send
   const started = Date.now();
-  await page.click("#send button[type=submit]");
+  await keys("Space");
   const changed = await within(1000, () => [...document.querySelectorAll(".card .message")]
     .filter((m) => m.textContent === "Salle 3 à 14 h").length === 2);
   check(changed, `both cards show the text within a second (${Date.now() - started} ms)`);
   check(await page.evaluate(() => window.notReloaded === true), "the page was not reloaded");
   check(await within(2000, () => /Sent/.test(document.getElementById("result").textContent)), "the result says Sent");
   check(await within(2000, () => /Salle 3/.test(document.getElementById("history").textContent)), "the history shows it");
+
+  // A colour by its name, from the console's own list, previewed in that colour.
+  await keys("Shift+Tab", "Shift+Tab", "ArrowDown", "ArrowDown", "Tab", "Control+A");
+  await page.keyboard.type("SteelBlue");
+  check(await page.evaluate(() => document.getElementById("value").list?.options.length === 148 &&
+    getComputedStyle(document.querySelector("#preview .message")).color === "rgb(70, 130, 180)"), "the colour field offers the 148 names and previews steelblue");
+  await page.screenshot({ path: shot.replace("-360", "-desktop"), fullPage: true });
+  await keys("Shift+Tab", "ArrowUp", "ArrowUp");  // back to a text: the page's own colours for axe-core
 
   process.kill(Number(pid), "SIGTERM");
   check(await within(5000, () => document.querySelectorAll(".card .badge.offline").length === 1), "a stopped screen goes offline");
