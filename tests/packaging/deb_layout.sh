@@ -8,19 +8,9 @@
 #   deb_layout.sh BUILD_DIR
 set -eu
 build=$1
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
+. "$(dirname "$0")/verify_unit.sh"
 cpack=${CPACK_COMMAND:-cpack}
-for tool in "$cpack" dpkg-deb dpkg-shlibdeps; do
-  if ! command -v $tool >/dev/null 2>&1; then
-    echo "SKIP: $tool is not installed (apt-get install cmake dpkg-dev)"
-    exit 77
-  fi
-done
-
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+need "apt-get install cmake dpkg-dev" "$cpack" dpkg-deb dpkg-shlibdeps
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 prefix=/usr
 unitdir=$(cache ECRAN_USER_UNIT_DIR)
@@ -83,8 +73,7 @@ esac
 
 # The packaged unit, checked against the unpacked root.
 if command -v systemd-analyze >/dev/null 2>&1; then
-  . "$(dirname "$0")/verify_unit.sh"
-  verify_unit "$unit" "$root"
+  verify_unit "$unit" "$root" --user
 else
   echo "note: systemd-analyze is not installed; the packaged unit is not verified"
 fi
