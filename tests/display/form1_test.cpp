@@ -25,15 +25,12 @@ const std::string M = "\xFF";  // the command marker
 
 QColor buttonFace(const Form1& f) { return f.palette().color(QPalette::Active, QPalette::Button); }
 
-// Lets queued events run without waiting for real time.
-void flush() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
-
 // Shows the window at a client size, as a window manager would size it; the
-// resize handling runs as it does on screen.
+// resize handling runs as it does on screen, without waiting for real time.
 void showAt(Form1& form, int width, int height) {
     form.show();
     form.resize(width, height);
-    flush();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
     ASSERT_EQ(form.size(), QSize(width, height));
 }
 

@@ -93,20 +93,25 @@ send() {
   sleep 0.4
 }
 
-shot() { # shot FILE
-  import -window root "$1"
-}
+shot() { import -window root "$1"; }  # shot FILE
 
 # pixel FILE X Y -> "R,G,B"
 pixel() {
   convert "$1" -format "%[fx:int(255*p{$2,$3}.r)],%[fx:int(255*p{$2,$3}.g)],%[fx:int(255*p{$2,$3}.b)]" info:
 }
 
-# Pixels of a region as "x y r g b" lines (8 bits a channel).
-pixels() { # pixels FILE GEOMETRY
+# matching FILE GEOMETRY "R G B" TOLERANCE -> "x y" of each pixel of the
+# region within TOLERANCE of that colour in every channel (8 bits each).
+matching() {
   convert "$1" -crop "$2" +repage -depth 8 txt:- |
-    sed -n 's/^\([0-9]*\),\([0-9]*\): *(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4 \5/p'
+    sed -n 's/^\([0-9]*\),\([0-9]*\): *(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4 \5/p' |
+    awk -v c="$3" -v t="$4" 'BEGIN { split(c, k, " ") }
+      { d = 0; for (i = 1; i <= 3; i++) { e = $(i + 2) - k[i]; if (e < 0) e = -e; if (e > d) d = e } if (d <= t) print $1, $2 }'
 }
+# count FILE GEOMETRY "R G B" [TOLERANCE] -> how many pixels of that colour
+count() { matching "$1" "$2" "$3" "${4:-8}" | wc -l; }
+# right_edge FILE GEOMETRY "R G B" [TOLERANCE] -> x of the rightmost pixel of that colour, or -1
+right_edge() { matching "$1" "$2" "$3" "${4:-24}" | awk 'BEGIN { m = -1 } $1 > m { m = $1 } END { print m }'; }
 
 # shows NAME "R G B": a screenshot, NAME.png, whose message area holds the
 # message in that colour (over 2000 pixels of it).
@@ -114,22 +119,6 @@ AREA="$((SCREEN_W - 40))x400+20+150"  # the middle of the message area
 shows() {
   shot "$WORK/$1.png"
   [ "$(count "$WORK/$1.png" "$AREA" "$2" 40)" -gt 2000 ]
-}
-
-# count FILE GEOMETRY "R G B" TOLERANCE -> how many pixels of that colour
-count() {
-  pixels "$1" "$2" | awk -v c="$3" -v t="${4:-8}" '
-    BEGIN { split(c, k, " ") }
-    { d = 0; for (i = 1; i <= 3; i++) { e = $(i + 2) - k[i]; if (e < 0) e = -e; if (e > d) d = e } if (d <= t) n++ }
-    END { print n + 0 }'
-}
-
-# right_edge FILE GEOMETRY "R G B" TOLERANCE -> x of the rightmost pixel of that colour, or -1
-right_edge() {
-  pixels "$1" "$2" | awk -v c="$3" -v t="${4:-24}" '
-    BEGIN { split(c, k, " "); m = -1 }
-    { d = 0; for (i = 1; i <= 3; i++) { e = $(i + 2) - k[i]; if (e < 0) e = -e; if (e > d) d = e } if (d <= t && $1 > m) m = $1 }
-    END { print m }'
 }
 
 finish() {
