@@ -20,16 +20,10 @@ const HKEY HKCU = HKEY_CURRENT_USER;
 using test_support::ChildProcess;
 using test_support::readFile;
 
-// The text of a REG_SZ value up to its NUL, or "<code>" when it cannot be read.
-inline std::string text(HKEY root, const char* path, const char* name) {
-    HKEY key = nullptr;
-    LSTATUS rc = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
-    if (rc != ERROR_SUCCESS) return "<" + std::to_string(rc) + ">";
-    char data[64] = {};
-    DWORD size = sizeof data - 1;
-    rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(data), &size);
-    (void)RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? std::string(data) : "<" + std::to_string(rc) + ">";
+// The text of a REG_SZ value up to its NUL, or "<none>".
+std::string text(HKEY root, const char* path, const char* name) {
+    const auto value = test_support::rawValue(root, path, name);
+    return value ? std::string(value->second.c_str()) : "<none>";
 }
 
 TEST_F(RegistryTest, AProcessThatExitedLeavesItsKeysInTheStoreFileAlone) {
