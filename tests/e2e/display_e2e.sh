@@ -59,16 +59,14 @@ fi
 send '\xff1Ticker chang\xe9'
 check "a ticker datagram is stored" grep -q $'infos=\xff1Ticker chang\xe9\r$' "$INI"
 
-stop_ecran TERM
-check "SIGTERM ends the display with status 0" [ "$STATUS" -eq 0 ]
+check "SIGTERM ends the display with status 0" ends_cleanly TERM
 
 # Restart: the last message was a ticker command, so the main message reads
 # its design text in black and the ticker shows the command's text.
 start_ecran
 check "after a restart the main message is back in black" shows replay "$black"
 check "after a restart the ticker still shows" [ "$(count "$WORK/replay.png" "$band" "$grey" 8)" -gt 500 ]
-stop_ecran INT
-check "SIGINT ends the display with status 0" [ "$STATUS" -eq 0 ]
+check "SIGINT ends the display with status 0" ends_cleanly INT
 
 # A port the display cannot use stops start-up with one line and status 1.
 printf '[ecran]\r\nport=70000\r\n' >"$INI"

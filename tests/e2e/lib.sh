@@ -86,6 +86,8 @@ stop_ecran() {
   status_of wait "$ECRAN_PID"
   ECRAN_PID=""
 }
+# ends_cleanly SIGNAL: stop_ecran, and true when the display ended with status 0.
+ends_cleanly() { stop_ecran "$1" && [ "$STATUS" -eq 0 ]; }
 
 # send BYTES (printf format) to the display, then give it a moment to paint.
 send() {

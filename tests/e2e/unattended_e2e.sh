@@ -33,13 +33,11 @@ else
   # closes it with a click.
   xdotool mousemove 14 119 click 1
   check "a click on X still closes the display" within 4 ended
-  stop_ecran TERM
-  check "with status 0" [ "$STATUS" -eq 0 ]
+  check "with status 0" ends_cleanly TERM
 
   # --- signals -------------------------------------------------------------------
   start_ecran
-  stop_ecran HUP
-  check "SIGHUP unloads the window: status 0" [ "$STATUS" -eq 0 ]
+  check "SIGHUP unloads the window: status 0" ends_cleanly HUP
 
   # stderr on a pipe whose reader reads up to the start-up line and goes away.
   mkfifo "$WORK/err.fifo"
@@ -52,8 +50,7 @@ else
     send 'avant\x00apr\xe8s'
     check "a NUL message with stderr on a closed pipe leaves the display running" alive
     check "the message before its NUL is still stored" grep -q $'infos=avant\r$' "$INI"
-    stop_ecran TERM
-    check "it still ends with status 0" [ "$STATUS" -eq 0 ]
+    check "it still ends with status 0" ends_cleanly TERM
   else
     fail "the display died once the reader of its stderr went away"
     stop_ecran TERM
@@ -120,6 +117,5 @@ fi
 # An empty DISPLAY is no display server: offscreen, with the usual line.
 start_ecran env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=
 check "an empty DISPLAY runs offscreen and says so" grep -q 'no display server (DISPLAY and WAYLAND_DISPLAY are unset or empty)' "$WORK/ecran.err"
-stop_ecran TERM
-check "and ends with status 0" [ "$STATUS" -eq 0 ]
+check "and ends with status 0" ends_cleanly TERM
 finish

@@ -54,8 +54,7 @@ start QT_QPA_PLATFORM=wayland
 check "the start-up line names the Wayland inhibitor" grep -q 'zwp_idle_inhibit_manager_v1)$' <<<"$awake"
 sleep 5
 check "no idle in 5 s while the display runs" test ! -e "$WORK/home/idle"
-stop_ecran TERM
-check "SIGTERM ends the display with status 0" [ "$STATUS" -eq 0 ]
+check "SIGTERM ends the display with status 0" ends_cleanly TERM
 check "the compositor goes idle once the display has stopped" within 8 idle
 
 start QT_QPA_PLATFORM=xcb DISPLAY="$(cat "$WORK/home/x")"

@@ -26,6 +26,5 @@ check "ecran ($arch) stores the message" within 10 grep -q "^infos=Bonjour" "$IN
 check "ecran-config reads it back" [ "$("${run[@]}" "$bin/ecran-config" get historique infos)" = "Bonjour $arch" ]
 check "ecran-config sets a setting" "${run[@]}" "$bin/ecran-config" set ecran allow 127.0.0.1
 check "ecran-config gets what it set" [ "$("${run[@]}" "$bin/ecran-config" get ecran allow)" = 127.0.0.1 ]
-stop_ecran TERM
-check "SIGTERM ends ecran with status 0" [ "$STATUS" -eq 0 ]
+check "SIGTERM ends ecran with status 0" ends_cleanly TERM
 finish
