@@ -47,10 +47,8 @@ desktop="$root$autostart/ecran.desktop"
 [ -f "$desktop" ] || fail "no autostart entry at $autostart/ecran.desktop"
 [ "$(sed -n 's/^Exec=//p' "$desktop")" = "$exec_path" ] || fail "the autostart entry starts another program than the unit"
 grep -qx 'X-systemd-skip=true' "$desktop" || fail "the autostart entry would start a second copy under systemd"
-if command -v desktop-file-validate >/dev/null 2>&1; then
+if have desktop-file-validate " (desktop-file-utils); the entry's syntax is not checked"; then
   desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the autostart entry"
-else
-  echo "note: desktop-file-validate is not installed (desktop-file-utils); the entry's syntax is not checked"
 fi
 
 # Nothing outside Debian's places: no /usr/local, no build prefix.
@@ -72,13 +70,11 @@ case "$(dpkg-deb -f "$deb" Maintainer)" in
 esac
 
 # The packaged unit, checked against the unpacked root.
-if command -v systemd-analyze >/dev/null 2>&1; then
+if have systemd-analyze "; the packaged unit is not verified"; then
   verify_unit "$unit" "$root" --user
-else
-  echo "note: systemd-analyze is not installed; the packaged unit is not verified"
 fi
 
-if command -v lintian >/dev/null 2>&1; then
+if have lintian "; the package is not checked against Debian's policy"; then
   lintian --no-cfg --fail-on none "$deb" >"$tmp/lintian.log" 2>&1 || true
   if grep -q '^E: ' "$tmp/lintian.log"; then
     cat "$tmp/lintian.log" >&2
@@ -86,8 +82,6 @@ if command -v lintian >/dev/null 2>&1; then
   fi
   echo "lintian: $(grep -c '^W: ' "$tmp/lintian.log" || true) warning(s)"
   grep '^W: ' "$tmp/lintian.log" || true
-else
-  echo "note: lintian is not installed; the package is not checked against Debian's policy"
 fi
 
 depends=$(dpkg-deb -f "$deb" Depends)

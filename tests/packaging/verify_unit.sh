@@ -7,6 +7,8 @@ need() {
   shift
   for tool; do command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed ($hint)"; exit 77; }; done
 }
+# have TOOL WHY: true when TOOL is installed; otherwise a note that it is not, and WHY it matters.
+have() { command -v "$1" >/dev/null 2>&1 || { echo "note: $1 is not installed$2"; return 1; }; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
