@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QTest>
 
 #include <csignal>
 #include <cstring>
@@ -23,9 +22,7 @@ TEST_P(CloseSignalTable, UnloadsTheWindow) {
     {
         ecran::display::CloseSignals closeSignals(&form);
         ASSERT_EQ(::raise(GetParam()), 0);
-        QElapsedTimer waited;
-        waited.start();
-        while (!form.unloaded() && waited.elapsed() < 5000) QCoreApplication::processEvents();
+        (void)QTest::qWaitFor([&] { return form.unloaded(); }, 5000);
     }
     EXPECT_TRUE(form.unloaded());
     EXPECT_FALSE(form.isVisible());

@@ -7,7 +7,6 @@
 #include <QUdpSocket>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "display/form1.h"
@@ -18,18 +17,26 @@ namespace ecran::test_support {
 
 class DisplaySandbox : public RegistrySandbox {
 protected:
-    [[nodiscard]] std::filesystem::path iniPath() const { return dir_ / "ecran" / "QUOLVEtavrin.ini"; }
-
+    [[nodiscard]] std::filesystem::path iniPath() const { return configFile("QUOLVEtavrin.ini"); }
     [[nodiscard]] std::string iniBytes() const { return readFile(iniPath()).value_or(""); }
-
-    void writeIni(const std::string& bytes) const {
-        std::filesystem::create_directories(iniPath().parent_path());
-        std::ofstream(iniPath(), std::ios::binary) << bytes;
-    }
+    void writeIni(const std::string& bytes) const { putConfigFile("QUOLVEtavrin.ini", bytes); }
 
     // [historique] infos as the display reads it back at start.
     static std::string stored() {
         return profile::ProfileValue("historique", "infos", "", "QUOLVEtavrin.ini", profile::kReadMode);
+    }
+
+    // Sends one datagram to the display's port at `to`, from a socket bound
+    // to `from` when one is given.
+    static void send(const display::Form1& form, const std::string& message, const char* to = "127.0.0.1",
+                     const char* from = nullptr) {
+        QUdpSocket out;
+        if (from) {
+            ASSERT_TRUE(out.bind(QHostAddress(QString::fromLatin1(from)), 0)) << from;
+        }
+        ASSERT_EQ(out.writeDatagram(message.data(), static_cast<qint64>(message.size()),
+                                    QHostAddress(QString::fromLatin1(to)), form.boundPort()),
+                  static_cast<qint64>(message.size()));
     }
 
     static bool hasIPv6() {

@@ -25,15 +25,12 @@ const std::string M = "\xFF";  // the command marker
 
 QColor buttonFace(const Form1& f) { return f.palette().color(QPalette::Active, QPalette::Button); }
 
-// Lets queued events run without waiting for real time.
-void flush() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
-
 // Shows the window at a client size, as a window manager would size it; the
-// resize handling runs as it does on screen.
+// resize handling runs as it does on screen, without waiting for real time.
 void showAt(Form1& form, int width, int height) {
     form.show();
     form.resize(width, height);
-    flush();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
     ASSERT_EQ(form.size(), QSize(width, height));
 }
 
@@ -223,12 +220,13 @@ TEST(Form1Layout, AClientAreaTooShortKeepsTheMessageAreaAtHeightZero) {
 
 // --- the ticker --------------------------------------------------------------
 
-// A form whose ticker text has a known width and a pump that does nothing,
-// so each tick can be driven directly.
+// A form shown at a client size whose ticker text has a known width and a
+// pump that does nothing, so each tick can be driven directly.
 struct TickerForm : Form1 {
-    TickerForm() {
+    explicit TickerForm(int width = 800, int height = 600) {
         Timer1->stop();
         setEventPump([] {});
+        showAt(*this, width, height);
     }
     void setTicker(float left, float width) {
         // The tick reads Width as it stands, so set it directly.
@@ -255,7 +253,6 @@ TEST(Timer1Tick, MovesTwoPixelsAndWrapsWhenTheRightEdgeReachesTheLeftEdge) {
     };
     for (const WrapRow& r : rows) {
         TickerForm form;
-        showAt(form, 800, 600);
         form.setTicker(r.left, r.width);
         form.Timer1_Timer();
         const float expected = r.expectedLeft == jump ? form.Picture1->ScaleWidth() : r.expectedLeft;
@@ -263,13 +260,11 @@ TEST(Timer1Tick, MovesTwoPixelsAndWrapsWhenTheRightEdgeReachesTheLeftEdge) {
         EXPECT_FALSE(form.tickBusy());
     }
     TickerForm form;
-    showAt(form, 800, 600);
     EXPECT_FLOAT_EQ(form.Picture1->ScaleWidth(), 800 - 4);  // inside the sunken border
 }
 
 TEST(Timer1Tick, ANewTickerTextKeepsThePositionAndAShorterOneJumpsAtTheNextTick) {
     TickerForm form;
-    showAt(form, 800, 600);
     form.Affichage(M + "1" + std::string(80, 'x'));
     form.Label2->setLeft(-form.Label2->Width() + 50);
     const float left = form.Label2->Left();
@@ -281,8 +276,7 @@ TEST(Timer1Tick, ANewTickerTextKeepsThePositionAndAShorterOneJumpsAtTheNextTick)
 }
 
 TEST(Timer1Tick, TwoHundredStepsAreExactlyFourHundredPixels) {
-    TickerForm form;
-    showAt(form, 4000, 600);
+    TickerForm form(4000);
     form.Label2->setLeft(1000);
     const int startX = form.Label2->x();
     for (int i = 0; i < 200; ++i) form.Timer1_Timer();
@@ -292,7 +286,6 @@ TEST(Timer1Tick, TwoHundredStepsAreExactlyFourHundredPixels) {
 
 TEST(Timer1Tick, ATickRaisedInsideThePumpDoesNothing) {
     TickerForm form;
-    showAt(form, 800, 600);
     form.Label2->setLeft(300);
     int nested = 0;
     form.setEventPump([&] {
@@ -310,7 +303,6 @@ TEST(Timer1Tick, ATickRaisedInsideThePumpDoesNothing) {
 
 TEST(Timer1Tick, AClickOnCloseInsideThePumpEndsTheTickWithoutRepainting) {
     TickerForm form;
-    showAt(form, 800, 600);
     int pumps = 0;
     form.setEventPump([&] {
         ++pumps;
@@ -326,7 +318,6 @@ TEST(Timer1Tick, AClickOnCloseInsideThePumpEndsTheTickWithoutRepainting) {
 
 TEST(Timer1Tick, AWindowDestroyedInsideThePumpIsNotTouchedAgain) {
     auto* form = new TickerForm;
-    showAt(*form, 800, 600);
     QPointer<Form1> watch(form);
     form->setEventPump([form] { delete form; });
     form->Timer1_Timer();  // under the address sanitizer any later touch fails

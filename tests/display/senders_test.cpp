@@ -30,14 +30,6 @@ protected:
         writeIni(text);
     }
 
-    // Sends from a socket bound to `from`, to `to` on the display's port.
-    static void sendFrom(const Form1& form, const char* from, const char* to, const std::string& message) {
-        QUdpSocket out;
-        ASSERT_TRUE(out.bind(QHostAddress(QString::fromLatin1(from)), 0)) << from;
-        ASSERT_EQ(out.writeDatagram(message.data(), static_cast<qint64>(message.size()),
-                                    QHostAddress(QString::fromLatin1(to)), form.boundPort()),
-                  static_cast<qint64>(message.size()));
-    }
     // Waits until the display has taken (shown or dropped) `count` more datagrams.
     static void awaitTaken(const Form1& form, std::uint64_t before, std::uint64_t count) {
         ASSERT_TRUE(QTest::qWaitFor(
@@ -68,7 +60,7 @@ TEST_P(SenderTable, AllowedSendersAreShownAndStoredOthersAreDropped) {
     form.Form_Load();
     EXPECT_EQ(form.listeningOn(), row.listeningOn);
 
-    sendFrom(form, row.from, row.to, "from " + std::string(row.from));
+    send(form, "from " + std::string(row.from), row.to, row.from);
     awaitTaken(form, 0, 1);
     if (row.shown) {
         EXPECT_EQ(form.messagesReceived(), 1u);
@@ -140,8 +132,8 @@ TEST_F(Senders, ARefusedDatagramIsNotTheBatchsLastMessage) {
     form.Form_Load();
     for (int round = 0; round < 3; ++round) {
         const auto before = form.messagesReceived() + form.datagramsRefused();
-        sendFrom(form, "127.0.0.2", "127.0.0.1", "shown " + std::to_string(round));
-        sendFrom(form, "127.0.0.6", "127.0.0.1", "intruder");
+        send(form, "shown " + std::to_string(round), "127.0.0.1", "127.0.0.2");
+        send(form, "intruder", "127.0.0.1", "127.0.0.6");
         awaitTaken(form, before, 2);
         EXPECT_EQ(form.Label1->caption(), "shown " + std::to_string(round));
         EXPECT_EQ(stored(), "shown " + std::to_string(round));

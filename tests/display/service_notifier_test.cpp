@@ -5,9 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
+#include <QTest>
 
 #include <chrono>
 #include <cstddef>
@@ -69,13 +67,10 @@ public:
     // `limit` passes; returns what arrived.
     Messages waitFor(size_t count, std::chrono::milliseconds limit = 5000ms) {
         Messages all;
-        QElapsedTimer clock;
-        clock.start();
-        while (all.size() < count && clock.elapsed() < limit.count()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        (void)QTest::qWaitFor([&] {
             for (auto& m : drain()) all.push_back(std::move(m));
-            std::this_thread::sleep_for(2ms);
-        }
+            return all.size() >= count;
+        }, static_cast<int>(limit.count()));
         return all;
     }
 

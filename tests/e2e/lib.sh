@@ -10,15 +10,15 @@ export XDG_CONFIG_HOME="$WORK/config"
 INI="$XDG_CONFIG_HOME/ecran/QUOLVEtavrin.ini"
 SCREEN_W=1280
 SCREEN_H=720
-XVFB_PID=""
 ECRAN_PID=""
 PORT=""
 failures=0
 passes=0
 
+# Every process the test started (the display, its X server, and any other
+# it ran in the background) is stopped.
 cleanup() {
-  [ -n "$ECRAN_PID" ] && kill "$ECRAN_PID" 2>/dev/null || true
-  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
+  kill $(jobs -p) 2>/dev/null || true
   wait 2>/dev/null || true
   if [ "$failures" -eq 0 ]; then rm -rf "$WORK"; else echo "kept $WORK for inspection" >&2; fi
 }
@@ -31,13 +31,28 @@ check() { # check DESCRIPTION COMMAND...
   shift
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
+# within SECONDS COMMAND...: true once the command is, tried every tenth of a second.
+within() {
+  local tenths=$(($1 * 10))
+  shift
+  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+# status_of COMMAND... -> its exit status in STATUS, failure or not.
+status_of() { set +e; "$@"; STATUS=$?; set -e; }
+# timed COMMAND... -> the seconds it took in TOOK.
+timed() {
+  local t0
+  t0=$(date +%s.%N)
+  "$@"
+  TOOK=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+}
 
-# Starts a private X server on the first free display; XVFB_PID is that
-# server's, so cleanup stops it and no other.
+# Starts a private X server on the first free display: a job of this
+# script, which cleanup stops, and no other server.
 start_x() {
   mkfifo "$WORK/xvfb.display"
   Xvfb -displayfd 5 -screen 0 ${SCREEN_W}x${SCREEN_H}x24 -nolisten tcp 5>"$WORK/xvfb.display" 2>"$WORK/xvfb.log" &
-  XVFB_PID=$!
   read -r -t 20 display_number <"$WORK/xvfb.display" || {
     echo "Xvfb did not start" >&2
     cat "$WORK/xvfb.log" >&2
@@ -47,34 +62,32 @@ start_x() {
   unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 }
 
-# Starts ecran and waits for its start-up line; sets PORT. Arguments, if
-# any, are a command that runs it (env VAR=...).
+# Starts ecran and waits for its start-up line (START_SECONDS, 10 unless
+# set), then for its first paint; sets PORT. Arguments, if any, are a
+# command that runs it (env VAR=...).
 start_ecran() {
   : >"$WORK/ecran.err"
   "$@" "$ECRAN" 2>"$WORK/ecran.err" &
   ECRAN_PID=$!
-  for _ in $(seq 1 200); do
-    if grep -q 'listening on UDP port' "$WORK/ecran.err"; then
-      PORT=$(sed -n 's/.*listening on UDP port \([0-9]*\).*/\1/p' "$WORK/ecran.err" | head -1)
-      sleep 1  # first paint
-      return 0
-    fi
-    if ! kill -0 "$ECRAN_PID" 2>/dev/null; then break; fi
-    sleep 0.05
-  done
+  within "${START_SECONDS:-10}" started && [ -n "$PORT" ] && { sleep 1; return 0; }
   echo "ecran did not start:" >&2
   cat "$WORK/ecran.err" >&2
   exit 1
 }
+# True once the start-up line has named the port (in PORT) or the display has ended.
+started() {
+  PORT=$(sed -n 's/.*listening on UDP port \([0-9]*\).*/\1/p' "$WORK/ecran.err" | head -1)
+  [ -n "$PORT" ] || ! kill -0 "$ECRAN_PID" 2>/dev/null
+}
 
-stop_ecran() { # stop_ecran SIGNAL -> exit status in STATUS
-  kill "-$1" "$ECRAN_PID"
-  set +e
-  wait "$ECRAN_PID"
-  STATUS=$?
-  set -e
+# stop_ecran SIGNAL -> exit status in STATUS (the display may have ended already).
+stop_ecran() {
+  kill "-$1" "$ECRAN_PID" 2>/dev/null || true
+  status_of wait "$ECRAN_PID"
   ECRAN_PID=""
 }
+# ends_cleanly SIGNAL: stop_ecran, and true when the display ended with status 0.
+ends_cleanly() { stop_ecran "$1" && [ "$STATUS" -eq 0 ]; }
 
 # send BYTES (printf format) to the display, then give it a moment to paint.
 send() {
@@ -82,35 +95,32 @@ send() {
   sleep 0.4
 }
 
-shot() { # shot FILE
-  import -window root "$1"
-}
+shot() { import -window root "$1"; }  # shot FILE
 
 # pixel FILE X Y -> "R,G,B"
 pixel() {
   convert "$1" -format "%[fx:int(255*p{$2,$3}.r)],%[fx:int(255*p{$2,$3}.g)],%[fx:int(255*p{$2,$3}.b)]" info:
 }
 
-# Pixels of a region as "x y r g b" lines (8 bits a channel).
-pixels() { # pixels FILE GEOMETRY
+# matching FILE GEOMETRY "R G B" TOLERANCE -> "x y" of each pixel of the
+# region within TOLERANCE of that colour in every channel (8 bits each).
+matching() {
   convert "$1" -crop "$2" +repage -depth 8 txt:- |
-    sed -n 's/^\([0-9]*\),\([0-9]*\): *(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4 \5/p'
+    sed -n 's/^\([0-9]*\),\([0-9]*\): *(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4 \5/p' |
+    awk -v c="$3" -v t="$4" 'BEGIN { split(c, k, " ") }
+      { d = 0; for (i = 1; i <= 3; i++) { e = $(i + 2) - k[i]; if (e < 0) e = -e; if (e > d) d = e } if (d <= t) print $1, $2 }'
 }
+# count FILE GEOMETRY "R G B" [TOLERANCE] -> how many pixels of that colour
+count() { matching "$1" "$2" "$3" "${4:-8}" | wc -l; }
+# right_edge FILE GEOMETRY "R G B" [TOLERANCE] -> x of the rightmost pixel of that colour, or -1
+right_edge() { matching "$1" "$2" "$3" "${4:-24}" | awk 'BEGIN { m = -1 } $1 > m { m = $1 } END { print m }'; }
 
-# count FILE GEOMETRY "R G B" TOLERANCE -> how many pixels of that colour
-count() {
-  pixels "$1" "$2" | awk -v c="$3" -v t="${4:-8}" '
-    BEGIN { split(c, k, " ") }
-    { d = 0; for (i = 1; i <= 3; i++) { e = $(i + 2) - k[i]; if (e < 0) e = -e; if (e > d) d = e } if (d <= t) n++ }
-    END { print n + 0 }'
-}
-
-# right_edge FILE GEOMETRY "R G B" TOLERANCE -> x of the rightmost pixel of that colour, or -1
-right_edge() {
-  pixels "$1" "$2" | awk -v c="$3" -v t="${4:-24}" '
-    BEGIN { split(c, k, " "); m = -1 }
-    { d = 0; for (i = 1; i <= 3; i++) { e = $(i + 2) - k[i]; if (e < 0) e = -e; if (e > d) d = e } if (d <= t && $1 > m) m = $1 }
-    END { print m }'
+# shows NAME "R G B": a screenshot, NAME.png, whose message area holds the
+# message in that colour (over 2000 pixels of it).
+AREA="$((SCREEN_W - 40))x400+20+150"  # the middle of the message area
+shows() {
+  shot "$WORK/$1.png"
+  [ "$(count "$WORK/$1.png" "$AREA" "$2" 40)" -gt 2000 ]
 }
 
 finish() {

@@ -14,12 +14,9 @@ while IFS='|' read -r key value said; do
   mkdir -p "$(dirname "$INI")"
   printf '[ecran]\r\nport=0\r\n%s=%s\r\n' "$key" "$value" >"$INI"
   before=$(od -An -c "$INI")
-  set +e
-  timeout 20 "$ECRAN" 2>"$WORK/bad.err"
-  status=$?
-  set -e
+  status_of timeout 20 "$ECRAN" 2>"$WORK/bad.err"
   lines=$(grep -c '^ecran: ' "$WORK/bad.err" || true)
-  check "$key=$value stops the start with status 1" [ "$status" -eq 1 ]
+  check "$key=$value stops the start with status 1" [ "$STATUS" -eq 1 ]
   check "$key=$value is named in one line with its key and the file" \
     grep -qF "$said set in $INI ([ecran] $key)" "$WORK/bad.err"
   check "$key=$value: one line only" [ "$lines" -eq 1 ]
@@ -60,8 +57,7 @@ sleep 0.4
 check "a refused sender is not stored" grep -q $'^infos=from 127.0.0.2\r$' "$INI"
 check "the first drop is said at once" \
   grep -qx 'ecran: dropped 1 datagram from 127.0.0.3 (not in \[ecran\] allow)' "$WORK/ecran.err"
-stop_ecran TERM
-check "SIGTERM still ends the display with status 0" [ "$STATUS" -eq 0 ]
+check "SIGTERM still ends the display with status 0" ends_cleanly TERM
 check "the drops not yet said are counted at exit" \
   grep -qx 'ecran: dropped 2 datagrams from 127.0.0.3 (not in \[ecran\] allow)' "$WORK/ecran.err"
 

@@ -6,65 +6,59 @@
 # awake, and indeed the compositor goes idle. As root, sway (which refuses
 # root) and the display run as nobody, from a private copy of the program.
 #   wayland_e2e.sh path/to/ecran
-set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
 skip() { echo "SKIP: $*"; exit 77; }
 command -v sway >/dev/null && command -v swayidle >/dev/null || skip "apt-get install sway swayidle"
 compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null || skip "apt-get install qt6-wayland"
 
-work=$(mktemp -d)
-failures=0
-trap 'kill $(jobs -p) 2>/dev/null; wait; cd /; [ $failures -gt 0 ] && echo "kept $work" >&2 || rm -rf "$work"' EXIT
-check() { if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" >&2; failures=$((failures + 1)); fi; }
 as_user=()
 if [ "$(id -u)" -eq 0 ]; then
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-  chmod 755 "$work"
+  chmod 755 "$WORK"
 fi
-mkdir -m 700 "$work/run" "$work/home"
-cp "$1" "$work/ecran"
-printf 'output HEADLESS-1 mode 1280x720\nxwayland enable\nexec echo "$DISPLAY" >%s/home/x\n' "$work" >"$work/sway.conf"
-[ "$(id -u)" -ne 0 ] || chown nobody:nogroup "$work/run" "$work/home"
-cd "$work"
+mkdir -m 700 "$WORK/run" "$WORK/home"
+cp "$ECRAN" "$WORK/ecran"
+printf 'output HEADLESS-1 mode 1280x720\nxwayland enable\nexec echo "$DISPLAY" >%s/home/x\n' "$WORK" >"$WORK/sway.conf"
+[ "$(id -u)" -ne 0 ] || chown nobody:nogroup "$WORK/run" "$WORK/home"
+cd "$WORK"
 # "${session[@]}" COMMAND... runs it in the compositor's session, without the
 # desktop's bus; started with & and exec, $! is the command itself.
-session=("${as_user[@]}" env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
-         XDG_CONFIG_HOME="$work/home/config")
+session=("${as_user[@]}" env -i PATH=/usr/bin:/bin HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/run"
+         XDG_CONFIG_HOME="$WORK/home/config")
 # A sanitized build checks for leaks in the offscreen and X11 tests: here
 # Qt's Wayland plugins, unloaded before the leak check runs, leave blocks it
 # cannot tell from the program's own.
 [ -z "${ASAN_OPTIONS:-}" ] || session+=(ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0")
-# within SECONDS TEST...: the test holds within that time.
-within() { for _ in $(seq $(($1 * 10))); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
 
 (exec "${session[@]}" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c sway.conf >sway.log 2>&1) &
-within 10 test -s "$work/home/x" || { tail -5 "$work/sway.log"; skip "the headless sway did not start"; }
-session+=(WAYLAND_DISPLAY="$(basename "$(ls "$work"/run/wayland-[0-9] | head -1)")")
+within 10 test -s "$WORK/home/x" || { tail -5 "$WORK/sway.log"; skip "the headless sway did not start"; }
+session+=(WAYLAND_DISPLAY="$(basename "$(ls "$WORK"/run/wayland-[0-9] | head -1)")")
 
 # start ENV...: the display, up to its line on what keeps the screen awake.
 start() {
   runs=$((${runs:-0} + 1))
   (exec "${session[@]}" "$@" ./ecran 2>ecran$runs.err) &
-  ecran=$!
-  within 10 grep -q 'screen kept awake' "$work/ecran$runs.err" || { cat "$work/ecran$runs.err"; exit 1; }
-  awake=$(grep 'screen kept awake' "$work/ecran$runs.err")
+  ECRAN_PID=$!
+  within 10 grep -q 'screen kept awake' "$WORK/ecran$runs.err" || { cat "$WORK/ecran$runs.err"; exit 1; }
+  awake=$(grep 'screen kept awake' "$WORK/ecran$runs.err")
   echo "$awake"
   [ -z "${idler:-}" ] || kill $idler
-  rm -f "$work/home/idle"
-  (exec "${session[@]}" swayidle -w timeout 2 "touch $work/home/idle" 2>/dev/null) &
+  rm -f "$WORK/home/idle"
+  (exec "${session[@]}" swayidle -w timeout 2 "touch $WORK/home/idle" 2>/dev/null) &
   idler=$!
 }
-idle() { test -e "$work/home/idle"; }
+idle() { test -e "$WORK/home/idle"; }
 
 start QT_QPA_PLATFORM=wayland
 check "the start-up line names the Wayland inhibitor" grep -q 'zwp_idle_inhibit_manager_v1)$' <<<"$awake"
 sleep 5
-check "no idle in 5 s while the display runs" test ! -e "$work/home/idle"
-kill -TERM $ecran
-check "SIGTERM ends the display with status 0" wait $ecran
+check "no idle in 5 s while the display runs" test ! -e "$WORK/home/idle"
+check "SIGTERM ends the display with status 0" ends_cleanly TERM
 check "the compositor goes idle once the display has stopped" within 8 idle
 
-start QT_QPA_PLATFORM=xcb DISPLAY="$(cat "$work/home/x")"
+start QT_QPA_PLATFORM=xcb DISPLAY="$(cat "$WORK/home/x")"
 check "under Xwayland the start-up line says no, and why" \
   grep -q 'awake: no (.*Xwayland, which cannot keep the Wayland compositor awake' <<<"$awake"
 check "and the compositor does go idle" within 8 idle
-[ $failures -eq 0 ]
+finish

@@ -8,19 +8,9 @@
 #   deb_layout.sh BUILD_DIR
 set -eu
 build=$1
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
+. "$(dirname "$0")/verify_unit.sh"
 cpack=${CPACK_COMMAND:-cpack}
-for tool in "$cpack" dpkg-deb dpkg-shlibdeps; do
-  if ! command -v $tool >/dev/null 2>&1; then
-    echo "SKIP: $tool is not installed (apt-get install cmake dpkg-dev)"
-    exit 77
-  fi
-done
-
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+need "apt-get install cmake dpkg-dev" "$cpack" dpkg-deb dpkg-shlibdeps
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 prefix=/usr
 unitdir=$(cache ECRAN_USER_UNIT_DIR)
@@ -57,10 +47,8 @@ desktop="$root$autostart/ecran.desktop"
 [ -f "$desktop" ] || fail "no autostart entry at $autostart/ecran.desktop"
 [ "$(sed -n 's/^Exec=//p' "$desktop")" = "$exec_path" ] || fail "the autostart entry starts another program than the unit"
 grep -qx 'X-systemd-skip=true' "$desktop" || fail "the autostart entry would start a second copy under systemd"
-if command -v desktop-file-validate >/dev/null 2>&1; then
+if have desktop-file-validate " (desktop-file-utils); the entry's syntax is not checked"; then
   desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the autostart entry"
-else
-  echo "note: desktop-file-validate is not installed (desktop-file-utils); the entry's syntax is not checked"
 fi
 
 # Nothing outside Debian's places: no /usr/local, no build prefix.
@@ -82,14 +70,11 @@ case "$(dpkg-deb -f "$deb" Maintainer)" in
 esac
 
 # The packaged unit, checked against the unpacked root.
-if command -v systemd-analyze >/dev/null 2>&1; then
-  . "$(dirname "$0")/verify_unit.sh"
-  verify_unit "$unit" "$root"
-else
-  echo "note: systemd-analyze is not installed; the packaged unit is not verified"
+if have systemd-analyze "; the packaged unit is not verified"; then
+  verify_unit "$unit" "$root" --user
 fi
 
-if command -v lintian >/dev/null 2>&1; then
+if have lintian "; the package is not checked against Debian's policy"; then
   lintian --no-cfg --fail-on none "$deb" >"$tmp/lintian.log" 2>&1 || true
   if grep -q '^E: ' "$tmp/lintian.log"; then
     cat "$tmp/lintian.log" >&2
@@ -97,8 +82,6 @@ if command -v lintian >/dev/null 2>&1; then
   fi
   echo "lintian: $(grep -c '^W: ' "$tmp/lintian.log" || true) warning(s)"
   grep '^W: ' "$tmp/lintian.log" || true
-else
-  echo "note: lintian is not installed; the package is not checked against Debian's policy"
 fi
 
 depends=$(dpkg-deb -f "$deb" Depends)

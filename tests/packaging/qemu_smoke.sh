@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # The programs of a built package work, unpacked into an empty root: the
 # display starts (offscreen) and stores a datagram from ecran-send, which
 # ecran-config reads back; ecran-config sets a setting and reads it back;
@@ -6,38 +6,25 @@
 # runs under qemu's user-mode emulation (qemu-user-static) with the arm64
 # libraries of Debian's multiarch packages.
 #   qemu_smoke.sh PACKAGE.deb
-set -eu
-fail() { echo "FAIL: $*" >&2; exit 1; }
+[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
+source "$(dirname "$0")/../e2e/lib.sh" "$1"
 arch=$(dpkg-deb -f "$1" Architecture)
-run=""
+run=()
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
-  run=qemu-$(echo "$arch" | sed 's/arm64/aarch64/; s/armhf/arm/')-static
-  command -v "$run" >/dev/null || { echo "SKIP: $run is missing (apt-get install qemu-user-static)"; exit 77; }
+  run=(qemu-"$(echo "$arch" | sed 's/arm64/aarch64/; s/armhf/arm/')"-static)
+  command -v "${run[0]}" >/dev/null || { echo "SKIP: ${run[0]} is missing (apt-get install qemu-user-static)"; exit 77; }
 fi
-tmp=$(mktemp -d)
-pid=""
-trap 'kill $pid 2>/dev/null || true; rm -rf "$tmp"' EXIT
-dpkg-deb -x "$1" "$tmp/root"
-bin="$tmp/root/usr/bin"
-export XDG_CONFIG_HOME="$tmp" XDG_RUNTIME_DIR="$tmp" QT_QPA_PLATFORM=offscreen
+dpkg-deb -x "$1" "$WORK/root"
+bin="$WORK/root/usr/bin"
+ECRAN="$bin/ecran"
+export XDG_RUNTIME_DIR="$WORK" QT_QPA_PLATFORM=offscreen
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
 
-$run "$bin/ecran" 2>"$tmp/err" &
-pid=$!
-for _ in $(seq 300); do # emulated, the start takes a few seconds
-  port=$(sed -n 's/.*listening on UDP port \([0-9]*\).*/\1/p' "$tmp/err")
-  [ -n "$port" ] || ! kill -0 $pid 2>/dev/null && break
-  sleep 0.1
-done
-[ -n "$port" ] || { cat "$tmp/err" >&2; fail "ecran ($arch) did not start"; }
-$run "$bin/ecran-send" --host 127.0.0.1 --port "$port" "Bonjour $arch" || fail "ecran-send failed"
-for _ in $(seq 100); do grep -q "^infos=Bonjour" "$tmp/ecran/QUOLVEtavrin.ini" 2>/dev/null && break; sleep 0.1; done
-[ "$($run "$bin/ecran-config" get historique infos)" = "Bonjour $arch" ] || fail "the message is not stored"
-echo "ok: ecran ($arch) stores what ecran-send sends, and ecran-config reads it back"
-$run "$bin/ecran-config" set ecran allow 127.0.0.1 || fail "ecran-config set failed"
-[ "$($run "$bin/ecran-config" get ecran allow)" = 127.0.0.1 ] || fail "ecran-config get does not read back its set"
-echo "ok: ecran-config set, then get"
-kill -TERM $pid
-wait $pid && status=0 || status=$?
-[ $status -eq 0 ] || { cat "$tmp/err" >&2; fail "SIGTERM ended ecran with status $status"; }
-echo "ok: SIGTERM ends ecran with status 0"
+START_SECONDS=30 start_ecran "${run[@]}"  # emulated, the start takes a few seconds
+check "ecran-send ($arch) sends" "${run[@]}" "$bin/ecran-send" --host 127.0.0.1 --port "$PORT" "Bonjour $arch"
+check "ecran ($arch) stores the message" within 10 grep -q "^infos=Bonjour" "$INI"
+check "ecran-config reads it back" [ "$("${run[@]}" "$bin/ecran-config" get historique infos)" = "Bonjour $arch" ]
+check "ecran-config sets a setting" "${run[@]}" "$bin/ecran-config" set ecran allow 127.0.0.1
+check "ecran-config gets what it set" [ "$("${run[@]}" "$bin/ecran-config" get ecran allow)" = 127.0.0.1 ]
+check "SIGTERM ends ecran with status 0" ends_cleanly TERM
+finish

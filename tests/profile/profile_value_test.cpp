@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 
@@ -18,20 +17,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using test_support::readFile;
 
 const std::string kStore = "QUOLVEtavrin.ini";
 
 // A fresh XDG_CONFIG_HOME and registry store, a clear last-error record.
 class ProfileValueTest : public test_support::RegistrySandbox {
 protected:
-    fs::path file(const std::string& name = kStore) const { return dir_ / "ecran" / name; }
-    void put(const std::string& bytes) const {
-        fs::create_directories(dir_ / "ecran");
-        std::ofstream(file(), std::ios::binary) << bytes;
-    }
-    std::optional<std::string> bytes(const std::string& name = kStore) const {
-        return test_support::readFile(file(name));
-    }
+    fs::path file(const std::string& name = kStore) const { return configFile(name); }
+    void put(const std::string& bytes) const { putConfigFile(kStore, bytes); }
+    std::optional<std::string> bytes(const std::string& name = kStore) const { return readFile(file(name)); }
 };
 
 struct ModeRow {
@@ -125,7 +120,7 @@ TEST_F(ProfileValueTest, EmptyFileNameMeansTheProgramsOwnIniBesideIt) {
     const fs::path own = exe.parent_path() / (exe.stem().string() + ".ini");
     fs::remove(own);
     EXPECT_EQ(ProfileValue("s", "k", "v", "", kWriteMode), "v");
-    EXPECT_EQ(test_support::readFile(own), "[s]\r\nk=v\r\n");
+    EXPECT_EQ(readFile(own), "[s]\r\nk=v\r\n");
     EXPECT_EQ(ProfileValue("s", "k", "d", "", kReadMode), "v");
     fs::remove(own);
 }

@@ -44,6 +44,11 @@ void expectRecord(std::int32_t number, const std::string& source, const std::str
     EXPECT_EQ(lastError().description, description);
 }
 
+// The test key, opened with these rights.
+struct OpenedKey : RegistryKey {
+    explicit OpenedKey(REGSAM rights) { OpenKey(HKEY_CURRENT_USER, kKey, rights); }
+};
+
 // A handle that is no longer open answers every call with an invalid-handle code.
 bool isClosed(HKEY h) {
     DWORD size = 0;
@@ -74,8 +79,7 @@ TEST_F(RegistryKeyTest, OpenKeyCreatesAMissingKeyForExactlyKeyWrite) {
 TEST_F(RegistryKeyTest, OpenKeyForWritingOnAMissingKeyHoldsOneHandle) {
     const std::size_t before = win32::openRegistryHandleCount();
     {
-        RegistryKey key;
-        key.OpenKey(HKEY_CURRENT_USER, kKey, KEY_WRITE);
+        OpenedKey key(KEY_WRITE);
         EXPECT_EQ(win32::openRegistryHandleCount(), before + 1);
         key.setValue("n", "v");
     }
@@ -146,8 +150,7 @@ TEST_F(RegistryKeyTest, ValueReadGivesTheStoredBytesLessTheLastOne) {
                            Row{REG_DWORD, std::string("\x0C\0\0\0", 4), std::string("\x0C\0\0", 3)},
                            Row{REG_BINARY, "", ""}}) {
         putValue(HKEY_CURRENT_USER, kKey, "v", row.type, row.stored);
-        RegistryKey key;
-        key.OpenKey(HKEY_CURRENT_USER, kKey, KEY_READ);
+        OpenedKey key(KEY_READ);
         lastError().record(Error(99, "before", "stale"));
         EXPECT_EQ(key.value("v"), row.expected);
         EXPECT_TRUE(lastError().isClear());
@@ -211,8 +214,7 @@ TEST_F(RegistryKeyTest, ValueReadOfAValueChangedBetweenItsTwoQueries) {
         SCOPED_TRACE(row.what);
         putValue(HKEY_CURRENT_USER, kKey, "other", REG_SZ, "");  // the key exists in every row
         if (row.before) store(*row.before);
-        RegistryKey key;
-        key.OpenKey(HKEY_CURRENT_USER, kKey, KEY_READ);
+        OpenedKey key(KEY_READ);
         queries = reads = 0;
         changeBeforeRead = row.change;
         EXPECT_EQ(key.value("v"), row.expected);
@@ -230,8 +232,7 @@ TEST_F(RegistryKeyTest, ValueReadOfAValueChangedBetweenItsTwoQueries) {
 }
 
 TEST_F(RegistryKeyTest, ValueWriteStoresTextAndIsLostWithoutWriteRights) {
-    RegistryKey key;
-    key.OpenKey(HKEY_CURRENT_USER, kKey, KEY_WRITE);
+    OpenedKey key(KEY_WRITE);
     key.setValue("n", 12);
     key.setValue("e", "");
     EXPECT_EQ(rawValue(HKEY_CURRENT_USER, kKey, "n"), sz("12"));  // type REG_SZ, size 3
@@ -259,8 +260,7 @@ TEST(RegistryValue, TextForms) {
 
 TEST_F(RegistryKeyTest, ListsOfValueAndSubKeyNames) {
     putValue(HKEY_CURRENT_USER, kKey, "", REG_SZ, "d");
-    RegistryKey key;
-    key.OpenKey(HKEY_CURRENT_USER, kKey, KEY_READ);
+    OpenedKey key(KEY_READ);
     EXPECT_EQ(key.ValueNames(), NameList{});
     EXPECT_EQ(key.SubKeyNames(), NameList{});  // a list with no names, not "no result"
     putValue(HKEY_CURRENT_USER, kKey, "a", REG_SZ, "1");
@@ -285,8 +285,7 @@ TEST_F(RegistryKeyTest, ListsOfValueAndSubKeyNames) {
 
 TEST_F(RegistryKeyTest, SubValueNamesStopAt512CharactersAndValueNamesAt4096) {
     putValue(HKEY_CURRENT_USER, kKey, std::string(511, 'm'), REG_SZ, "");
-    RegistryKey key;
-    key.OpenKey(HKEY_CURRENT_USER, kKey, KEY_READ);
+    OpenedKey key(KEY_READ);
     EXPECT_EQ(key.SubValueNames(), NameList{std::string(511, 'm')});
     putValue(HKEY_CURRENT_USER, kKey, std::string(4095, 'n'), REG_SZ, "");
     EXPECT_EQ(key.SubValueNames(), std::nullopt);

@@ -76,6 +76,13 @@ class ConfigSandbox : public ::testing::Test {
 protected:
     ConfigHome home_;
     const std::filesystem::path dir_ = home_.path();
+
+    // <dir_>/ecran/<name>, where a bare file name lands, and writing its bytes.
+    [[nodiscard]] std::filesystem::path configFile(const std::string& name) const { return dir_ / "ecran" / name; }
+    void putConfigFile(const std::string& name, const std::string& bytes) const {
+        std::filesystem::create_directories(dir_ / "ecran");
+        std::ofstream(configFile(name), std::ios::binary) << bytes;
+    }
 };
 
 // The bytes of a file, or nothing when it cannot be read (a missing file).

@@ -36,11 +36,8 @@ using ecran::win32::lastProfileFailure;
 class ProfileFile : public ecran::test_support::RegistrySandbox {
 protected:
     fs::path configDir() const { return dir_ / "ecran"; }
-    fs::path path() const { return configDir() / "t.ini"; }
-    void put(const std::string& bytes) const {
-        fs::create_directories(configDir());
-        std::ofstream(path(), std::ios::binary) << bytes;
-    }
+    fs::path path() const { return configFile("t.ini"); }
+    void put(const std::string& bytes) const { putConfigFile("t.ini", bytes); }
     std::optional<std::string> bytes() const { return ecran::test_support::readFile(path()); }
     static std::string value(const char* section, const char* key, const char* name = "t.ini") {
         std::vector<char> buffer(4096);

@@ -17,24 +17,13 @@ namespace fs = std::filesystem;
 
 const HKEY HKCU = HKEY_CURRENT_USER;
 
-LSTATUS setText(HKEY key, const char* name, const std::string& bytes) {
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
-                          static_cast<DWORD>(bytes.size()));
-}
-
 using test_support::ChildProcess;
 using test_support::readFile;
 
-// The REG_SZ text of a value, or "<code>".
+// The text of a REG_SZ value up to its NUL, or "<none>".
 std::string text(HKEY root, const char* path, const char* name) {
-    HKEY key = nullptr;
-    LSTATUS rc = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
-    if (rc != ERROR_SUCCESS) return "<" + std::to_string(rc) + ">";
-    char data[64] = {};
-    DWORD size = sizeof data - 1;
-    rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(data), &size);
-    (void)RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? std::string(data) : "<" + std::to_string(rc) + ">";
+    const auto value = test_support::rawValue(root, path, name);
+    return value ? std::string(value->second.c_str()) : "<none>";
 }
 
 TEST_F(RegistryTest, AProcessThatExitedLeavesItsKeysInTheStoreFileAlone) {
@@ -42,7 +31,7 @@ TEST_F(RegistryTest, AProcessThatExitedLeavesItsKeysInTheStoreFileAlone) {
         HKEY key = nullptr;
         const bool done = RegCreateKeyExA(HKCU, "Software\\Left", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                           nullptr) == ERROR_SUCCESS &&
-                          setText(key, "v", std::string("kept", 5)) == ERROR_SUCCESS;
+                          set(key, "v", REG_SZ, std::string("kept", 5)) == ERROR_SUCCESS;
         std::exit(done ? 0 : 1);  // an ordinary end, as a program's
         return 1;
     });
@@ -77,9 +66,9 @@ std::string callsOnAReadOnlyStore(const fs::path& dir) {
         DWORD disposition = 0;
         note("open KEY_READ", RegOpenKeyExA(HKCU, "Software\\RO", 0, KEY_READ, &key));
         out += "read " + text(HKCU, "Software\\RO", "v") + "\n";
-        note("set", setText(key, "v", "x"));
+        note("set", set(key, "v", REG_SZ, "x"));
         note("open KEY_WRITE", RegOpenKeyExA(HKCU, "Software\\RO", 0, KEY_WRITE, &writable));
-        note("set through it", setText(writable, "v", "x"));
+        note("set through it", set(writable, "v", REG_SZ, "x"));
         note("delete value", RegDeleteValueA(writable, "v"));
         note("create existing",
              RegCreateKeyExA(HKCU, "Software\\RO", 0, nullptr, 0, KEY_READ, nullptr, &created, &disposition));
@@ -97,7 +86,7 @@ TEST_F(RegistryTest, AStoreItsUserMayOnlyReadIsReadAndNeverWritten) {
     if (geteuid() == 0 && !test_support::othersCanEnter(dir_.parent_path()))
         GTEST_SKIP() << "the temporary directory is private: the user 'nobody' cannot reach it";
     HKEY key = create(HKCU, "Software\\RO");
-    ASSERT_EQ(setText(key, "v", std::string("kept", 5)), ERROR_SUCCESS);
+    ASSERT_EQ(set(key, "v", REG_SZ, std::string("kept", 5)), ERROR_SUCCESS);
     closeRegistryStore();
     const std::string store = registryStorePath();
     ASSERT_EQ(chmod(store.c_str(), 0400), 0);
@@ -123,7 +112,7 @@ TEST_F(RegistryTest, AStoreItsUserMayOnlyReadIsReadAndNeverWritten) {
 
 TEST_F(RegistryTest, ReadsDoNotWaitForAnotherProcessesChangeAndAChangeThatWaitsTooLongSaysWhy) {
     HKEY key = create(HKCU, "Software\\Busy");
-    ASSERT_EQ(setText(key, "v", std::string("before", 7)), ERROR_SUCCESS);
+    ASSERT_EQ(set(key, "v", REG_SZ, std::string("before", 7)), ERROR_SUCCESS);
     closeRegistryStore();  // opened again below while the other process writes
     setRegistryStoreBusyTimeout(std::chrono::milliseconds(300));
 
@@ -133,7 +122,7 @@ TEST_F(RegistryTest, ReadsDoNotWaitForAnotherProcessesChangeAndAChangeThatWaitsT
     EXPECT_EQ(lastRegistryStoreFailure().code, ERROR_SUCCESS);
 
     key = open(HKCU, "Software\\Busy", KEY_WRITE);
-    EXPECT_EQ(setText(key, "v", "after"), ERROR_CANTWRITE);
+    EXPECT_EQ(set(key, "v", REG_SZ, "after"), ERROR_CANTWRITE);
     const RegistryStoreFailure failure = lastRegistryStoreFailure();
     EXPECT_EQ(failure.code, ERROR_CANTWRITE);
     EXPECT_EQ(failure.path, registryStorePath());

@@ -31,11 +31,13 @@ protected:
         EXPECT_EQ(RegOpenKeyExA(root, path, 0, rights, &key), ERROR_SUCCESS) << path;
         return key;
     }
-    static LSTATUS set(HKEY key, const char* name, DWORD type, const std::string& bytes) {
-        return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                              static_cast<DWORD>(bytes.size()));
-    }
 };
+
+// Sets a value of this type to these bytes.
+inline LSTATUS set(HKEY key, const char* name, DWORD type, const std::string& bytes) {
+    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                          static_cast<DWORD>(bytes.size()));
+}
 
 // The name at `index` of a value (or, with `subKey`, of a sub key), or
 // "<code>" when the call fails.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -33,7 +32,7 @@ Outcome tool(const std::vector<std::string>& args) {
 
 class EcranConfigTest : public test_support::RegistrySandbox {
 protected:
-    std::string iniBytes() const { return test_support::readFile(dir_ / "ecran" / kDefaultFile).value_or(""); }
+    std::string iniBytes() const { return test_support::readFile(configFile(kDefaultFile)).value_or(""); }
 };
 
 TEST_F(EcranConfigTest, UsageErrorsExitWithTwoAndTouchNothing) {
@@ -172,11 +171,10 @@ TEST_F(EcranConfigTest, AStoreThatCannotBeOpenedIsNotReportedAsNothingStored) {
 TEST_F(EcranConfigTest, AUserWithoutAnyHomeIsToldWhyWithStatusOne) {
     constexpr uid_t kStranger = 54321;
     if (::geteuid() != 0 || ::getpwuid(kStranger)) GTEST_SKIP() << "needs root and a user id without a home";
-    const pid_t child = ::fork();
-    if (child == 0) {  // a user with no HOME, no XDG_CONFIG_HOME, and no home in the password database
+    test_support::ChildProcess child([](int) {  // no HOME, no XDG_CONFIG_HOME, no home in the password database
         ::unsetenv("HOME");
         ::unsetenv("XDG_CONFIG_HOME");
-        if (::setuid(kStranger) != 0) ::_exit(100);
+        if (::setuid(kStranger) != 0) return 100;
         int wrong = 0;
         for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
                  {"set", "ecran", "port", "5"}, {"get", "ecran", "port"}, {"list", "HKEY_CURRENT_USER\\Software"}}) {
@@ -190,12 +188,9 @@ TEST_F(EcranConfigTest, AUserWithoutAnyHomeIsToldWhyWithStatusOne) {
         HKEY key = nullptr;
         wrong += RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key) != ERROR_CANTOPEN ||
                  win32::lastRegistryStoreFailure().path != "registry.db";
-        ::_exit(wrong);
-    }
-    int status = -1;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "commands that did not say why";
+        return wrong;
+    });
+    EXPECT_EQ(child.exitStatus(), 0) << "commands that did not say why";
 }
 
 TEST_F(EcranConfigTest, TheProgramExitsWithTheStatusOfItsCommand) {

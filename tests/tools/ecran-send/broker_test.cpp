@@ -5,26 +5,18 @@
 
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ecran-send/broker.h"
-#include "ecran-send/errors.h"
 #include "ecran-send/sender.h"
 #include "mqtt_harness.h"
 #include "run_sender.h"
@@ -32,12 +24,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using ecran::sender::kExitSendFailure;
-using ecran::sender::kExitSent;
-using ecran::sender::kExitUsage;
-using Args = std::vector<std::string>;
 using namespace std::chrono_literals;
-constexpr auto npos = std::string::npos;
 
 // The access rules of the README's fleet example: the sender may publish to
 // every screen; a screen logs in with its own name, reads its own topics,

@@ -14,11 +14,16 @@
 #include <vector>
 
 #include "ecran-send/display_port.h"
+#include "ecran-send/errors.h"
 #include "ecran-send/sender.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
+using ecran::sender::kExitSendFailure;
+using ecran::sender::kExitSent;
+using ecran::sender::kExitUsage;
+constexpr auto npos = std::string::npos;
 
 struct Outcome {
     int code;

@@ -15,16 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "ecran-send/errors.h"
 #include "run_sender.h"
 #include "support/sandbox.h"
 
 namespace {
-
-using ecran::sender::kExitSendFailure;
-using ecran::sender::kExitSent;
-using ecran::sender::kExitUsage;
-constexpr auto npos = std::string::npos;
 
 // A UDP socket on a numeric address and a free port, receiving what is sent.
 class UdpReceiver {
