@@ -38,7 +38,8 @@ constexpr qreal kLargestCachedGlyph = 64;
 // Draws a run as it stands, or a glyph at a time when its glyphs are filled
 // from their outlines. Each glyph keeps its place; only a pixel the ink of
 // two neighbours shares (the touching corners of a bold "WW") blends the
-// two coverages one after the other instead of taking their union's.
+// two coverages one after the other instead of taking their union's, as
+// the copied images of smaller glyphs always have.
 int drawRun(QPainter& painter, const QPointF& origin, const QGlyphRun& run, qreal ratio) {
     const QList<quint32> glyphs = run.glyphIndexes();
     if (run.rawFont().pixelSize() * ratio <= kLargestCachedGlyph) {
