@@ -8,6 +8,7 @@
 // are shaped once (a long line as it is measured, a short one when it first
 // comes into sight); and only the glyphs in sight are drawn, into a cache
 // that holds the visible part and a margin for the ticker to move into.
+// Glyphs too large for Qt's glyph cache are filled one at a time.
 
 #include <QColor>
 #include <QFont>
