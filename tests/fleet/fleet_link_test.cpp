@@ -84,6 +84,20 @@ protected:
         return c;
     }
 
+    // A mosquitto with logins (each password "pw") and this ACL.
+    std::unique_ptr<Broker> loginBroker(const std::vector<std::string>& users, const std::string& acl) {
+        files_ = std::make_unique<Broker>();
+        const std::string passwords = (files_->dir() / "passwords").string(), aclFile = (files_->dir() / "acl").string();
+        for (const auto& u : users) {
+            EXPECT_EQ(mqtt_test::shell("mosquitto_passwd -b " + std::string(u == users[0] ? "-c " : "") + passwords +
+                                       " '" + u + "' pw >/dev/null 2>&1"),
+                      0);
+        }
+        std::ofstream(aclFile) << acl;
+        return std::make_unique<Broker>("allow_anonymous false\npassword_file " + passwords + "\nacl_file " + aclFile +
+                                        "\n");
+    }
+
     void startLink(FleetConfig c) {
         link_ = std::make_unique<FleetLink>(*form_, std::move(c), "0.2.0");
         link_->start();
@@ -107,6 +121,7 @@ protected:
     std::string previous_;
     std::unique_ptr<Form1> form_;
     std::unique_ptr<FleetLink> link_;
+    std::unique_ptr<Broker> files_;  // a folder for a broker's files
 };
 
 TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows) {
@@ -508,26 +523,74 @@ INSTANTIATE_TEST_SUITE_P(Brokers, FleetOnEachBroker, testing::Values(BrokerKind:
                          [](const auto& row) { return std::string(mqtt_test::nameOf(row.param)); });
 
 // A login the ACL does not match: each refused publication is said, naming
-// the topic and the reason (MQTT 5 only says them; mosquitto 2.0 grants the
+// the topic and the reason, and the state lists what was refused, unless the
+// refusal is its own (MQTT 5 only says them; mosquitto 2.0 grants the
 // subscriptions and holds the messages back).
 TEST_F(FleetLinkTest, RefusedSubscriptionsAndPublicationsAreSaid) {
-    Broker files;
-    const std::string passwords = (files.dir() / "passwords").string(), acl = (files.dir() / "acl").string();
-    ASSERT_EQ(mqtt_test::shell("mosquitto_passwd -b -c " + passwords + " hall pw >/dev/null 2>&1"), 0);
-    std::ofstream(acl) << "pattern read ecran/%u/+\npattern write ecran/%u/status\npattern write ecran/%u/state\n";
-    Broker broker("allow_anonymous false\npassword_file " + passwords + "\nacl_file " + acl + "\n");
-    ASSERT_TRUE(broker.start()) << broker.log();
+    const std::string acl = "pattern read ecran/%u/+\npattern write ecran/%u/status\npattern write ecran/%u/state\n";
+    const struct {
+        const char* name;  // logs in as "hall"
+        std::vector<std::string> said;
+        QStringList listed;  // in the state
+    } rows[] = {
+        {"s1",
+         {"refused the publication to ecran/s1/state: Not authorized (check its ACL for the user hall); the fleet "
+          "cannot see this screen's state",
+          "refused the publication to ecran/s1/status: Not authorized (check its ACL for the user hall)"},
+         {}},
+        {"hall",
+         {"refused the publication to homeassistant/text/hall/message/config: Not authorized"},
+         {"homeassistant/text/hall/message/config", "homeassistant/text/hall/ticker/config"}},
+    };
+    auto broker = loginBroker({"hall", "watcher"}, acl + "user watcher\ntopic read #\n");
+    ASSERT_TRUE(broker->start()) << broker->log();
+    Peer watcher(broker->port(), kWatch, PeerOptions{"watcher", "pw", {}});
+    for (const auto& r : rows) {
+        StderrCapture err;
+        FleetConfig c = config(*broker);
+        c.name = r.name;
+        c.username = "hall";
+        c.password = "pw";
+        startLink(c);
+        const std::string state = std::string("ecran/") + r.name + "/state";
+        for (const auto& said : r.said) {
+            EXPECT_TRUE(waitFor([&] { return err.text().find(said) != std::string::npos; }, 10000)) << err.text();
+        }
+        if (!r.listed.isEmpty()) {
+            EXPECT_TRUE(waitFor([&] { return json(watcher.last(state)).value("refused").toVariant().toStringList() == r.listed; },
+                                5000)) << watcher.last(state).value_or("no state");
+        }
+        EXPECT_EQ(watcher.count(state) > 0, !r.listed.isEmpty());
+        link_.reset();
+    }
+}
+
+// The ACL operators copy: a screen named "hall.1" publishes its discovery
+// configs, and cannot write another screen's.
+TEST_F(FleetLinkTest, TheDocumentedAclLetsADottedNamePublishItsDiscoveryAndNoOtherScreens) {
+    const std::string acl = mqtt_test::documentedAcl();
+    ASSERT_NE(acl.find("pattern write"), std::string::npos) << acl;
+    auto broker = loginBroker({"hall.1", "homeassistant"}, acl);
+    ASSERT_TRUE(broker->start()) << broker->log();
+    Peer ha(broker->port(), {"homeassistant/#", "ecran/+/state"}, PeerOptions{"homeassistant", "pw", {}});
+    ASSERT_TRUE(ha.waitSubscribed());
     StderrCapture err;
-    FleetConfig c = config(broker);
-    c.username = "hall";  // logs in as "hall", named "s1"
+    FleetConfig c = config(*broker);
+    c.name = c.username = "hall.1";
     c.password = "pw";
     startLink(c);
-    ASSERT_TRUE(waitFor([&] { return err.text().find("refused the publication to ecran/s1/state") != std::string::npos; },
-                        10000))
+    ASSERT_TRUE(waitFor([&] { return ha.count("homeassistant/text/hall_d1/ticker/config") > 0; }, 10000))
         << err.text();
-    EXPECT_NE(err.text().find("refused the publication to ecran/s1/status: Not authorized (check its ACL for the user hall)"),
-              std::string::npos)
-        << err.text();
+    EXPECT_GT(ha.count("homeassistant/text/hall_d1/message/config"), 0u);
+    EXPECT_NE(err.text().find("discovery on homeassistant/text/hall_d1/+/config"), std::string::npos) << err.text();
+    Peer screen(broker->port(), {}, PeerOptions{"hall.1", "pw", {}});
+    ASSERT_TRUE(screen.publish("homeassistant/text/kitchen/message/config", "{}"));
+    ASSERT_TRUE(screen.publish("homeassistant/text/hall_u1/message/config", "{}"));
+    ASSERT_TRUE(screen.publish("ecran/hall.1/state", "{}"));  // after them, and let through
+    ASSERT_TRUE(waitFor([&] { return ha.last("ecran/hall.1/state") == "{}"; }, 5000));
+    EXPECT_EQ(ha.count("homeassistant/text/kitchen/message/config"), 0u);
+    EXPECT_EQ(ha.count("homeassistant/text/hall_u1/message/config"), 0u);
+    EXPECT_EQ(err.text().find("refused"), std::string::npos) << err.text();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <map>
 #include <string>
 
 namespace {
@@ -115,6 +116,8 @@ TEST(StateJson, HoldsTheScreenInUtf8) {
               "{\"text\":\"R\xC3\xA9union \xE2\x82\xAC\\n\\u0081\",\"ticker\":\"\\\"D\xC3\xA9part\\\"\","
               "\"color\":\"#4682B4\",\"updated\":\"2025-12-01T08:00:00.250Z\",\"source\":\"mqtt ecran/all/text\","
               "\"version\":\"0.2.0\",\"groups\":[\"hall\",\"floor-0\"]}");
+    s.refused = {"ecran/hall-1.a/status"};
+    EXPECT_EQ(stateJson(s), json.substr(0, json.size() - 1) + ",\"refused\":[\"ecran/hall-1.a/status\"]}");
     QJsonParseError error{};
     const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
@@ -124,12 +127,11 @@ TEST(StateJson, HoldsTheScreenInUtf8) {
 TEST(DiscoveryConfigs, DescribeTwoTextEntitiesOfOneDevice) {
     const auto configs = discoveryConfigs(kScheme, "homeassistant", "0.2.0");
     ASSERT_EQ(configs.size(), 2u);
-    // Home Assistant ids take no ".": the node id has "_" in its place.
-    EXPECT_EQ(configs[0].topic, "homeassistant/text/hall-1_a/message/config");
-    EXPECT_EQ(configs[1].topic, "homeassistant/text/hall-1_a/ticker/config");
+    EXPECT_EQ(configs[0].topic, "homeassistant/text/hall-1_da/message/config");
+    EXPECT_EQ(configs[1].topic, "homeassistant/text/hall-1_da/ticker/config");
     // The bytes peers read, members in this order.
     EXPECT_EQ(configs[0].payload,
-              "{\"name\":\"Message\",\"unique_id\":\"ecran_hall-1_a_message\",\"command_topic\":\"ecran/hall-1.a/text\","
+              "{\"name\":\"Message\",\"unique_id\":\"ecran__hall-1_da__message\",\"command_topic\":\"ecran/hall-1.a/text\","
               "\"state_topic\":\"ecran/hall-1.a/state\",\"value_template\":\"{{ value_json.text[:255] }}\","
               "\"availability_topic\":\"ecran/hall-1.a/status\",\"payload_available\":\"online\","
               "\"payload_not_available\":\"offline\",\"max\":255,\"mode\":\"text\",\"qos\":1,\"device\":{"
@@ -155,6 +157,53 @@ TEST(DiscoveryConfigs, DescribeTwoTextEntitiesOfOneDevice) {
         EXPECT_EQ(device.value("model").toString(), "ecran");
         EXPECT_EQ(device.value("sw_version").toString(), "0.2.0");
     }
+}
+
+// Pairs that shared topics and ids once get their own; names of letters,
+// digits and "-" under the default prefix keep theirs. Over generated pairs
+// the ids hold only what Home Assistant takes and never meet.
+TEST(DiscoveryConfigs, DistinctPrefixAndNamePairsGetDistinctTopicsAndIds) {
+    const struct {
+        const char *prefix, *name, *topic, *id;
+    } rows[] = {
+        {"ecran", "kiosk-3", "homeassistant/text/kiosk-3/message/config", "ecran_kiosk-3_message"},
+        {"ecran", "hall.1", "homeassistant/text/hall_d1/message/config", "ecran__hall_d1__message"},
+        {"ecran", "hall_1", "homeassistant/text/hall_u1/message/config", "ecran__hall_u1__message"},
+        {"fleetA", "kiosk", "homeassistant/text/kiosk/fleetA__message/config", "fleetA_kiosk_message"},
+        {"fleetB", "kiosk", "homeassistant/text/kiosk/fleetB__message/config", "fleetB_kiosk_message"},
+        {"a_b", "c", "homeassistant/text/c/a_ub__message/config", "a_ub__c__message"},
+        {"a", "b_c", "homeassistant/text/b_uc/a__message/config", "a__b_uc__message"},
+    };
+    for (const auto& r : rows) {
+        const auto c = discoveryConfigs({r.prefix, r.name, {}}, "homeassistant", "1");
+        EXPECT_EQ(c[0].topic, r.topic);
+        EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(c[0].payload)).object().value("unique_id"), r.id);
+    }
+    const std::string alphabet = "ab-_.";
+    std::map<std::string, std::string> topics, ids;  // each id: the pair it came from
+    std::uint32_t seed = 7;
+    for (int k = 0; k < 600; ++k) {
+        std::string part[2];
+        for (auto& p : part) {
+            for (int n = 1 + static_cast<int>((seed = seed * 1103515245 + 12345) >> 16) % 4; n > 0; --n) {
+                p += alphabet[((seed = seed * 1103515245 + 12345) >> 16) % alphabet.size()];
+            }
+        }
+        const std::string pair = part[0] + " " + part[1];
+        for (const auto& c : discoveryConfigs({part[0], part[1], {}}, "homeassistant", "1")) {
+            const auto id = QJsonDocument::fromJson(QByteArray::fromStdString(c.payload))
+                                .object().value("unique_id").toString().toStdString();
+            for (const auto& [map, key] : {std::pair{&topics, c.topic}, std::pair{&ids, id}}) {
+                const auto [at, fresh] = map->emplace(key, pair);
+                EXPECT_TRUE(fresh || at->second == pair) << key << " of " << pair << " and " << at->second;
+            }
+            for (const auto& level : {id, c.topic.substr(19)}) {  // past "homeassistant/text/"
+                EXPECT_EQ(level.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-/"),
+                          std::string::npos) << level;
+            }
+        }
+    }
+    EXPECT_GT(ids.size(), 400u);  // the pairs drawn were mostly different
 }
 
 // Changes at these milliseconds, gap 100: publish at once, wait, or nothing

@@ -55,6 +55,21 @@ const fs::path kInterop = ECRAN_INTEROP_DIR;
 std::string nodeProgram() { return program({"/usr/bin/node", "/usr/local/bin/node", "/usr/bin/nodejs"}); }
 std::string interopScript(const std::string& name) { return (kInterop / name).string(); }
 
+std::string documentedAcl() {
+    std::ifstream in(kInterop.parent_path().parent_path() / "docs" / "fleet-broker.md");
+    std::string line, acl;
+    int fences = -1;  // counted from the heading on
+    while (std::getline(in, line) && fences < 2) {
+        if (fences < 0 && line.starts_with("**The ACL**")) fences = 0;
+        if (fences >= 0 && line.starts_with("```")) {
+            ++fences;
+        } else if (fences == 1) {
+            acl += line + "\n";
+        }
+    }
+    return acl;
+}
+
 const char* nameOf(BrokerKind kind) { return kind == BrokerKind::Aedes ? "aedes" : "mosquitto"; }
 
 std::string mosquittoProgram() {

@@ -29,6 +29,9 @@ std::string mosquittoProgram();
 // Node.js, and a script of tests/interop (MQTT.js's publish.mjs...).
 std::string nodeProgram();
 std::string interopScript(const std::string& name);
+// The broker ACL the fleet's documentation gives (its first block after
+// "**The ACL**"), so that the tests run what operators copy.
+std::string documentedAcl();
 // Why a broker of this kind cannot run here (for a skip), or empty.
 [[nodiscard]] std::string missing(BrokerKind kind);
 
