@@ -2,6 +2,7 @@
 // bytes in and bytes out.
 
 #include "fleet/fleet_payload.h"
+#include "fleet/mqtt_client.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <QJsonObject>
 
 #include <map>
+#include <optional>
+#include <tuple>
 #include <string>
 
 namespace {
@@ -219,6 +222,44 @@ TEST(StatePacer, PublishesAtMostOnceAGapAndAlwaysTheLastChange) {
     EXPECT_EQ(pacer.changed(at(1150)), std::chrono::milliseconds(50));
     pacer.published(at(1200));
     EXPECT_EQ(pacer.changed(at(1400)), StatePacer::Clock::duration::zero());
+}
+
+}  // namespace
+
+namespace {
+
+// Attempts in a row, each with how long its connection lasted (-1: it never
+// connected) and whether the broker said the session was taken: the wait
+// before the next, and whether a clone is said.
+TEST(Backoff, DoublesToTenSecondsResetsOnlyAfterALastingConnectionAndWaitsAMinuteForAClone) {
+    const struct {
+        const char* what;
+        std::vector<std::tuple<double, bool, int, bool>> attempts;  // lasted s, taken over; wait s, clone
+    } rows[] = {
+        {"broker away", {{-1, false, 1, false}, {-1, false, 2, false}, {-1, false, 4, false}, {-1, false, 8, false},
+                         {-1, false, 10, false}, {-1, false, 10, false}}},
+        {"a CONNACK resets nothing", {{-1, false, 1, false}, {-1, false, 2, false}, {10, false, 4, false},
+                                      {-1, false, 8, false}}},
+        {"a lasting connection resets", {{-1, false, 1, false}, {-1, false, 2, false}, {30, false, 1, false},
+                                         {-1, false, 2, false}}},
+        {"closed at once, three in a row", {{0.1, false, 1, false}, {0.2, false, 2, false}, {0.1, false, 60, true},
+                                            {0.1, false, 60, true}, {31, false, 1, false}}},
+        {"a longer one breaks the row", {{0.1, false, 1, false}, {0.1, false, 2, false}, {6, false, 4, false},
+                                         {0.1, false, 8, false}}},
+        {"the broker says taken over", {{2, true, 60, true}, {-1, false, 10, false}, {45, false, 1, false}}},
+    };
+    for (const auto& r : rows) {
+        Backoff backoff;
+        int k = 0;
+        for (const auto& [lasted, taken, wait, clone] : r.attempts) {
+            std::optional<std::chrono::steady_clock::duration> l;
+            if (lasted >= 0) l = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(lasted));
+            const auto next = backoff.next(l, taken);
+            EXPECT_EQ(next.wait.count(), wait) << r.what << ", attempt " << ++k;
+            EXPECT_EQ(next.takenOver, clone) << r.what << ", attempt " << k;
+        }
+    }
 }
 
 }  // namespace
