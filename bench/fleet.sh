@@ -35,25 +35,35 @@ percentiles() {
     printf "p50 %.1f ms, p99 %.1f ms, max %.1f ms (%d samples)\n", v[i50], v[i99], v[NR], NR }'
 }
 
-# burst LABEL SETTINGS: one run on a broker with these settings.
-burst() {
-  local label=$1 settings=$2 dir="$work/$1" display states last dropped screen_dropped
+# one_display DIR PROGRAM NAME [SETTINGS]: a broker with these settings and
+# one display on it, online; sets display, udp_port and states (a watcher
+# writing each state with its arrival time to DIR/states).
+one_display() {
+  local dir=$1 program=$2 name=$3
   mkdir -p "$dir/home/ecran"
   mqtt_start "$dir" "sys_interval 1
-${settings//\/var\/lib\/mosquitto\//$dir/}"
-  printf '[ecran]\r\nport=0\r\n[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=b1\r\n' "$MQTT_PORT" \
+${4:-}"
+  printf '[ecran]\r\nport=0\r\n[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=%s\r\n' "$MQTT_PORT" "$name" \
     >"$dir/home/ecran/QUOLVEtavrin.ini"
-  XDG_CONFIG_HOME="$dir/home" QT_QPA_PLATFORM=offscreen "$ecran" 2>"$dir/err" &
+  XDG_CONFIG_HOME="$dir/home" QT_QPA_PLATFORM=offscreen "$program" 2>"$dir/err" &
   display=$!
   running+=("$display")
   for _ in $(seq 100); do
-    [ "$(timeout 3 mosquitto_sub -p "$MQTT_PORT" -t ecran/b1/status -C 1 -W 2 2>/dev/null)" = online ] && break
+    udp_port=$(sed -n 's/.*listening on UDP port \([0-9]*\).*/\1/p' "$dir/err")
+    [ -n "$udp_port" ] &&
+      [ "$(timeout 3 mosquitto_sub -p "$MQTT_PORT" -t "ecran/$name/status" -C 1 -W 2 2>/dev/null)" = online ] && break
     sleep 0.2
   done
-  mosquitto_sub -p "$MQTT_PORT" -t ecran/b1/state -F '%U %p' >"$dir/states" 2>/dev/null &
+  mosquitto_sub -p "$MQTT_PORT" -q 1 -t "ecran/$name/state" -F '%U %p' >"$dir/states" 2>/dev/null &
   states=$!
   running+=("$states")
   sleep 0.5
+}
+
+# burst LABEL SETTINGS: one run on a broker with these settings.
+burst() {
+  local label=$1 settings=$2 dir="$work/$1" last dropped screen_dropped
+  one_display "$dir" "$ecran" b1 "${settings//\/var\/lib\/mosquitto\//$dir/}"
   local t0=$EPOCHREALTIME
   seq -f "burst %.0f" "$burst_count" | mosquitto_pub -p "$MQTT_PORT" -q 1 -t ecran/b1/text -l
   local t1=$EPOCHREALTIME
@@ -97,31 +107,15 @@ ${settings//\/var\/lib\/mosquitto\//$dir/}"
 # flood LABEL ECRAN: FLOOD (default 3,000) texts of 65,000 bytes at QoS 0
 # while a UDP ticker goes to the same display every 0.2 s.
 flood() {
-  local label=$1 program=$2 dir="$work/$1" display states udp port
-  mkdir -p "$dir/home/ecran"
-  mqtt_start "$dir"
-  printf '[ecran]\r\nport=0\r\n[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=f1\r\n' "$MQTT_PORT" \
-    >"$dir/home/ecran/QUOLVEtavrin.ini"
-  XDG_CONFIG_HOME="$dir/home" QT_QPA_PLATFORM=offscreen "$program" 2>"$dir/err" &
-  display=$!
-  running+=("$display")
-  for _ in $(seq 100); do
-    port=$(sed -n 's/.*listening on UDP port \([0-9]*\).*/\1/p' "$dir/err")
-    [ -n "$port" ] && [ "$(timeout 3 mosquitto_sub -p "$MQTT_PORT" -t ecran/f1/status -C 1 -W 2 2>/dev/null)" = online ] &&
-      break
-    sleep 0.2
-  done
-  mosquitto_sub -p "$MQTT_PORT" -q 1 -t ecran/f1/state -F '%U %p' >"$dir/states" 2>/dev/null &
-  states=$!
-  running+=("$states")
-  sleep 0.5
+  local label=$1 program=$2 dir="$work/$1" udp
+  one_display "$dir" "$program" f1
   local rss0
   rss0=$(awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$display/status")
   : >"$dir/sent"
   (
     for ((k = 1; ; k++)); do
       echo "udp $k $EPOCHREALTIME" >>"$dir/sent"
-      printf '\xff1udp %d' "$k" >"/dev/udp/127.0.0.1/$port"
+      printf '\xff1udp %d' "$k" >"/dev/udp/127.0.0.1/$udp_port"
       sleep 0.2
     done
   ) &
@@ -156,7 +150,14 @@ flood() {
       # Tickers replaced before a state showed them were shown by then.
       for (k = done + 1; k <= j; k++) if (("udp " k) in sent) printf "%.1f\n", 1000 * ($1 - sent["udp " k])
       if (j > done) done = j }' "$dir/sent" "$dir/states" | percentiles)"
-  printf '\n%-8s (UDP tickers sent: %d)\n' "" "$(wc -l <"$dir/sent")"
+  # A state whose source is the ticker holds the time the display applied it.
+  printf '\n%-8s UDP -> applied (states published for the ticker itself): %s\n' "" "$(awk '
+    FILENAME == ARGV[1] { sent[$1 " " $2] = $3 % 86400; next }
+    match($0, /"ticker":"udp [0-9]+"/) && /"source":"udp / { k = substr($0, RSTART + 10, RLENGTH - 11)
+      match($0, /"updated":"[^"]*"/); t = substr($0, RSTART + 22, 12)
+      split(t, h, ":"); if (k in sent) printf "%.1f\n", 1000 * (h[1] * 3600 + h[2] * 60 + h[3] - sent[k]) }' \
+    "$dir/sent" "$dir/states" | percentiles)"
+  printf '%-8s (UDP tickers sent: %d)\n' "" "$(wc -l <"$dir/sent")"
 }
 
 if [ "${1:-}" = flood ]; then

@@ -15,12 +15,12 @@
 #include <QTest>
 #include <QUdpSocket>
 
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -28,6 +28,7 @@
 #include "display/form1.h"
 #include "errors/report.h"
 #include "profile/profile_value.h"
+#include "support/sandbox.h"
 #include "text/cp1252.h"
 
 namespace {
@@ -55,21 +56,13 @@ class FleetLinkTest : public testing::Test {
 protected:
     void SetUp() override {
         if (mqtt_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
-        char pattern[] = "/tmp/ecran-fleet-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        home_ = pattern;
-        previous_ = std::getenv("XDG_CONFIG_HOME");
-        ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+        home_.emplace("ecran-fleet");
         form_ = std::make_unique<Form1>();
         form_->Form_Load();
     }
     void TearDown() override {
         link_.reset();
         form_.reset();
-        if (!home_.empty()) {
-            ::setenv("XDG_CONFIG_HOME", previous_.c_str(), 1);
-            fs::remove_all(home_);
-        }
     }
 
     FleetConfig config(const Broker& broker) const {
@@ -103,6 +96,18 @@ protected:
         link_->start();
     }
 
+    // A broker of this kind, a peer watching it, stderr captured, and the
+    // link started and online.
+    void startOnline(BrokerKind kind = BrokerKind::Mosquitto) {
+        broker_ = std::make_unique<Broker>(std::string{}, kind);
+        ASSERT_TRUE(broker_->start()) << broker_->log();
+        peer_ = std::make_unique<Peer>(broker_->port(), kWatch);
+        ASSERT_TRUE(peer_->connected());
+        err_ = std::make_unique<StderrCapture>();
+        startLink(config(*broker_));
+        ASSERT_TRUE(waitFor([&] { return peer_->last("ecran/s1/status") == "online"; }, 10000)) << err_->text();
+    }
+
     // Runs the window's loop until `done`; events posted by the network
     // thread are handled as soon as they come, as in the running display.
     static bool waitFor(const std::function<bool()>& done, int ms) {
@@ -117,21 +122,18 @@ protected:
         return true;
     }
 
-    fs::path home_;
-    std::string previous_;
+    std::optional<ecran::test_support::ConfigHome> home_;
+    std::unique_ptr<Broker> files_;  // a folder for a broker's files
+    std::unique_ptr<Broker> broker_;
+    std::unique_ptr<Peer> peer_;
+    std::unique_ptr<StderrCapture> err_;
     std::unique_ptr<Form1> form_;
     std::unique_ptr<FleetLink> link_;
-    std::unique_ptr<Broker> files_;  // a folder for a broker's files
 };
 
 TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(peer.connected());
-    StderrCapture err;
-    startLink(config(broker));
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_NO_FATAL_FAILURE(startOnline());
+    Peer& peer = *peer_;
     QSignalSpy applied(form_.get(), &Form1::messageApplied);
 
     struct Row {
@@ -197,20 +199,17 @@ TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows)
     EXPECT_EQ(seen, sources);
     for (const auto& r : rows) {
         if (!r.said.empty()) {
-            EXPECT_NE(err.text().find(r.said), std::string::npos) << err.text();
+            EXPECT_NE(err_->text().find(r.said), std::string::npos) << err_->text();
         }
     }
 }
 
 TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    startLink(config(broker));
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    ASSERT_NO_FATAL_FAILURE(startOnline());
+    Peer& peer = *peer_;
     // A peer that subscribes later still learns everything: it is retained.
     ASSERT_TRUE(waitFor([&] { return peer.count("homeassistant/text/s1/ticker/config") > 0; }, 5000));
-    Peer late(broker.port(), kWatch);
+    Peer late(broker_->port(), kWatch);
     ASSERT_TRUE(waitFor([&] { return late.count("ecran/s1/state") > 0; }, 5000));
     ASSERT_TRUE(waitFor([&] { return late.count("homeassistant/text/s1/message/config") > 0; }, 5000));
     for (const auto& m : late.messages()) EXPECT_TRUE(m.retained) << m.topic;
@@ -225,11 +224,8 @@ TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
 // Commands that arrive together are taken as one batch: each is shown, and
 // the store holds the last one that took effect, not a refused one after it.
 TEST_F(FleetLinkTest, ABatchStoresItsLastCommandThatTookEffect) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    startLink(config(broker));
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    ASSERT_NO_FATAL_FAILURE(startOnline());
+    Peer& peer = *peer_;
     const auto received = link_->commandsReceived();
     // The window's loop does not run while these are published: they wait together.
     ASSERT_TRUE(peer.publish("ecran/s1/text", "un"));
@@ -310,16 +306,12 @@ TEST_F(FleetLinkTest, TlsWithTheRightCaConnectsAndAWrongCaIsReported) {
     link_.reset();
 
     // No ca key: the system's CAs, which trust the test's CA through SSL_CERT_FILE.
-    const char* before = std::getenv("SSL_CERT_FILE");
-    const std::string saved = before ? before : "";
-    ::setenv("SSL_CERT_FILE", right.ca.c_str(), 1);
+    const ecran::test_support::ScopedEnv trusted("SSL_CERT_FILE", right.ca.c_str());
     FleetConfig system = config(secure);
     system.tls = true;
     system.name = "s2";
     startLink(system);
-    const bool online = waitFor([&] { return peer.last("ecran/s2/status") == "online"; }, 10000);
-    before ? ::setenv("SSL_CERT_FILE", saved.c_str(), 1) : ::unsetenv("SSL_CERT_FILE");
-    EXPECT_TRUE(online) << err.text();
+    EXPECT_TRUE(waitFor([&] { return peer.last("ecran/s2/status") == "online"; }, 10000)) << err.text();
 }
 
 TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
@@ -352,11 +344,8 @@ TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
 // A flood of commands: at most about ten states a second, and the last one
 // always carries the final message.
 TEST_F(FleetLinkTest, AFloodPublishesPacedStatesEndingWithTheLastMessage) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    startLink(config(broker));
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    ASSERT_NO_FATAL_FAILURE(startOnline());
+    Peer& peer = *peer_;
     ASSERT_TRUE(waitFor([&] { return peer.count("ecran/s1/state") > 0; }, 5000));
     const auto statesBefore = peer.count("ecran/s1/state");
     QElapsedTimer clock;
@@ -456,12 +445,8 @@ TEST_P(FleetOnEachBroker, RetainedCommandsAreIgnoredAndQueuedOnesArriveInOrder) 
 // With MQTT 5 the broker is told the largest packet the screen takes and
 // never sends a larger one; a 3.1.1 broker sends it, and it is refused.
 TEST_P(FleetOnEachBroker, APayloadLargerThanAMessageIsNotReadWhereTheBrokerCanHoldItBack) {
-    Broker broker({}, GetParam());
-    ASSERT_TRUE(broker.start()) << broker.log();
-    Peer peer(broker.port(), kWatch);
-    StderrCapture err;
-    startLink(config(broker));
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_NO_FATAL_FAILURE(startOnline(GetParam()));
+    Peer& peer = *peer_;
     const auto received = link_->commandsReceived();
     ASSERT_TRUE(peer.publish("ecran/s1/message", std::string(100000, 'x')));
     ASSERT_TRUE(peer.publish("ecran/s1/message", std::string(ecran::fleet::kMaxPayload, 'y')));
@@ -472,12 +457,8 @@ TEST_P(FleetOnEachBroker, APayloadLargerThanAMessageIsNotReadWhereTheBrokerCanHo
 // A flood of large texts: the commands waiting are bounded by bytes, the
 // oldest dropped and the total said; the last one is shown.
 TEST_P(FleetOnEachBroker, AFloodOfLargeTextsIsBoundedByBytesAndEndsOnTheLast) {
-    Broker broker({}, GetParam());
-    ASSERT_TRUE(broker.start()) << broker.log();
-    Peer peer(broker.port(), kWatch);
-    StderrCapture err;
-    startLink(config(broker));
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_NO_FATAL_FAILURE(startOnline(GetParam()));
+    Peer& peer = *peer_;
     const auto received = link_->commandsReceived();
     const int n = 300;
     // The window's loop does not run meanwhile: they all wait for it.
@@ -486,18 +467,15 @@ TEST_P(FleetOnEachBroker, AFloodOfLargeTextsIsBoundedByBytesAndEndsOnTheLast) {
     const std::string last = std::to_string(n) + std::string(60000, 'a');
     ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == last; }, 20000));
     EXPECT_LT(link_->commandsReceived() - received, static_cast<std::uint64_t>(n) / 2);
-    EXPECT_NE(err.text().find(" commands in all, "), std::string::npos) << err.text();
+    EXPECT_NE(err_->text().find(" commands in all, "), std::string::npos) << err_->text();
 }
 
 // Two screens with one name: the one whose session was taken says so once
 // and tries again about once a minute, instead of fighting every second.
 TEST_P(FleetOnEachBroker, TwoScreensWithOneNameAreToldAndBackOff) {
-    Broker broker({}, GetParam());
-    ASSERT_TRUE(broker.start()) << broker.log();
-    StderrCapture err;
-    startLink(config(broker));
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_NO_FATAL_FAILURE(startOnline(GetParam()));
+    Broker& broker = *broker_;
+    StderrCapture& err = *err_;
     FleetLink clone(*form_, config(broker), "0.2.0");
     clone.start();
     ASSERT_TRUE(waitFor([&] { return err.text().find("another screen uses the name s1") != std::string::npos; },
