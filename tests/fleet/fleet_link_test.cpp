@@ -12,13 +12,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTest>
 #include <QUdpSocket>
 
 #include <fstream>
 #include <functional>
-#include <filesystem>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,7 +30,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using ecran::display::Form1;
 using ecran::fleet::FleetConfig;
 using ecran::fleet::FleetLink;
@@ -65,8 +61,10 @@ protected:
         form_.reset();
     }
 
-    FleetConfig config(const Broker& broker) const {
+    // The link's settings for this broker; with a login when a user is given.
+    FleetConfig config(const Broker& broker, const std::string& user = {}, const std::string& password = "pw") const {
         FleetConfig c;
+        if (!user.empty()) c.username = user, c.password = password;
         c.host = "127.0.0.1";
         c.port = static_cast<std::uint16_t>(broker.port());
         c.broker = "mqtt://127.0.0.1:" + std::to_string(broker.port());
@@ -77,21 +75,22 @@ protected:
         return c;
     }
 
-    // A mosquitto with logins (each password "pw") and this ACL.
-    std::unique_ptr<Broker> loginBroker(const std::vector<std::string>& users, const std::string& acl) {
+    // A mosquitto with logins (each with this password) and, unless empty, this ACL.
+    std::unique_ptr<Broker> loginBroker(const std::vector<std::string>& users, const std::string& acl,
+                                        const std::string& password = "pw") {
         files_ = std::make_unique<Broker>();
         const std::string passwords = (files_->dir() / "passwords").string(), aclFile = (files_->dir() / "acl").string();
         for (const auto& u : users) {
             EXPECT_EQ(mqtt_test::shell("mosquitto_passwd -b " + std::string(u == users[0] ? "-c " : "") + passwords +
-                                       " '" + u + "' pw >/dev/null 2>&1"),
-                      0);
+                                       " '" + u + "' '" + password + "' >/dev/null 2>&1"), 0);
         }
         std::ofstream(aclFile) << acl;
-        return std::make_unique<Broker>("allow_anonymous false\npassword_file " + passwords + "\nacl_file " + aclFile +
-                                        "\n");
+        return std::make_unique<Broker>("allow_anonymous false\npassword_file " + passwords + "\n" +
+                                        (acl.empty() ? "" : "acl_file " + aclFile + "\n"));
     }
 
     void startLink(FleetConfig c) {
+        link_.reset();
         link_ = std::make_unique<FleetLink>(*form_, std::move(c), "0.2.0");
         link_->start();
     }
@@ -285,58 +284,43 @@ TEST_F(FleetLinkTest, TlsWithTheRightCaConnectsAndAWrongCaIsReported) {
     Broker secure(tls);
     ASSERT_TRUE(secure.start()) << secure.log();
 
+    const auto tlsConfig = [&](const std::string& ca, const char* name) {
+        FleetConfig c = config(secure);
+        c.tls = true;
+        c.ca = ca;
+        c.name = name;
+        return c;
+    };
     StderrCapture err;
-    FleetConfig wrong = config(secure);
-    wrong.tls = true;
-    wrong.ca = (broker.dir() / "other.crt").string();
-    startLink(wrong);
+    startLink(tlsConfig((broker.dir() / "other.crt").string(), "s1"));
     ASSERT_TRUE(waitFor([&] { return err.text().find("TLS handshake failed") != std::string::npos; }, 8000))
         << err.text();
-    link_.reset();
 
-    FleetConfig right = config(secure);
-    right.tls = true;
-    right.ca = (broker.dir() / "ca.crt").string();
-    startLink(right);
-    Peer peer(secure.port(), kWatch, PeerOptions{{}, {}, (broker.dir() / "ca.crt").string()});
+    const std::string ca = (broker.dir() / "ca.crt").string();
+    startLink(tlsConfig(ca, "s1"));
+    Peer peer(secure.port(), kWatch, PeerOptions{{}, {}, ca});
     ASSERT_TRUE(peer.connected());
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
     ASSERT_TRUE(peer.publish("ecran/all/text", "chiffr\xC3\xA9"));
     ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == "chiffr\xE9"; }, 5000));
-    link_.reset();
 
     // No ca key: the system's CAs, which trust the test's CA through SSL_CERT_FILE.
-    const ecran::test_support::ScopedEnv trusted("SSL_CERT_FILE", right.ca.c_str());
-    FleetConfig system = config(secure);
-    system.tls = true;
-    system.name = "s2";
-    startLink(system);
+    const ecran::test_support::ScopedEnv trusted("SSL_CERT_FILE", ca.c_str());
+    startLink(tlsConfig({}, "s2"));
     EXPECT_TRUE(waitFor([&] { return peer.last("ecran/s2/status") == "online"; }, 10000)) << err.text();
 }
 
 TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
-    Broker files;
-    const std::string passwords = (files.dir() / "passwords").string();
-    ASSERT_EQ(mqtt_test::shell("mosquitto_passwd -b -c " + passwords + " screen 's3cret \xC3\xA9' >/dev/null 2>&1"),
-              0);
-    Broker broker("allow_anonymous false\npassword_file " + passwords + "\n");
-    ASSERT_TRUE(broker.start()) << broker.log();
-
+    const std::string secret = "s3cret \xC3\xA9";
+    auto broker = loginBroker({"screen"}, {}, secret);
+    ASSERT_TRUE(broker->start()) << broker->log();
     StderrCapture err;
-    FleetConfig wrong = config(broker);
-    wrong.username = "screen";
-    wrong.password = "guess";
-    startLink(wrong);
+    startLink(config(*broker, "screen", "guess"));
     ASSERT_TRUE(waitFor([&] { return err.text().find("refused the connection") != std::string::npos; }, 8000))
         << err.text();
     EXPECT_NE(err.text().find("Not authorized"), std::string::npos) << err.text();
-    link_.reset();
-
-    FleetConfig right = config(broker);
-    right.username = "screen";
-    right.password = "s3cret \xC3\xA9";
-    startLink(right);
-    Peer peer(broker.port(), kWatch, PeerOptions{"screen", "s3cret \xC3\xA9", {}});
+    startLink(config(*broker, "screen", secret));
+    Peer peer(broker->port(), kWatch, PeerOptions{"screen", secret, {}});
     ASSERT_TRUE(peer.connected());
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
 }
@@ -525,10 +509,8 @@ TEST_F(FleetLinkTest, RefusedSubscriptionsAndPublicationsAreSaid) {
     Peer watcher(broker->port(), kWatch, PeerOptions{"watcher", "pw", {}});
     for (const auto& r : rows) {
         StderrCapture err;
-        FleetConfig c = config(*broker);
+        FleetConfig c = config(*broker, "hall");
         c.name = r.name;
-        c.username = "hall";
-        c.password = "pw";
         startLink(c);
         const std::string state = std::string("ecran/") + r.name + "/state";
         for (const auto& said : r.said) {
@@ -539,7 +521,6 @@ TEST_F(FleetLinkTest, RefusedSubscriptionsAndPublicationsAreSaid) {
                                 5000)) << watcher.last(state).value_or("no state");
         }
         EXPECT_EQ(watcher.count(state) > 0, !r.listed.isEmpty());
-        link_.reset();
     }
 }
 
@@ -553,9 +534,8 @@ TEST_F(FleetLinkTest, TheDocumentedAclLetsADottedNamePublishItsDiscoveryAndNoOth
     Peer ha(broker->port(), {"homeassistant/#", "ecran/+/state"}, PeerOptions{"homeassistant", "pw", {}});
     ASSERT_TRUE(ha.waitSubscribed());
     StderrCapture err;
-    FleetConfig c = config(*broker);
-    c.name = c.username = "hall.1";
-    c.password = "pw";
+    FleetConfig c = config(*broker, "hall.1");
+    c.name = "hall.1";
     startLink(c);
     ASSERT_TRUE(waitFor([&] { return ha.count("homeassistant/text/hall_d1/ticker/config") > 0; }, 10000))
         << err.text();

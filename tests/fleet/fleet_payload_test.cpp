@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
-#include <QJsonArray>
 #include <QJsonObject>
 
 #include <map>
 #include <optional>
-#include <tuple>
+#include <random>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -139,27 +139,14 @@ TEST(DiscoveryConfigs, DescribeTwoTextEntitiesOfOneDevice) {
               "\"availability_topic\":\"ecran/hall-1.a/status\",\"payload_available\":\"online\","
               "\"payload_not_available\":\"offline\",\"max\":255,\"mode\":\"text\",\"qos\":1,\"device\":{"
               "\"identifiers\":[\"ecran-hall-1.a\"],\"name\":\"hall-1.a\",\"model\":\"ecran\",\"sw_version\":\"0.2.0\"}}");
-    const char* commands[] = {"ecran/hall-1.a/text", "ecran/hall-1.a/ticker"};
-    const char* templates[] = {"{{ value_json.text[:255] }}", "{{ value_json.ticker[:255] }}"};
-    for (std::size_t k = 0; k < 2; ++k) {
-        QJsonParseError error{};
-        const auto o = QJsonDocument::fromJson(QByteArray::fromStdString(configs[k].payload), &error).object();
-        ASSERT_EQ(error.error, QJsonParseError::NoError) << configs[k].payload;
-        EXPECT_EQ(o.value("command_topic").toString().toStdString(), commands[k]);
-        EXPECT_EQ(o.value("state_topic").toString(), "ecran/hall-1.a/state");
-        EXPECT_EQ(o.value("value_template").toString().toStdString(), templates[k]);
-        EXPECT_EQ(o.value("availability_topic").toString(), "ecran/hall-1.a/status");
-        EXPECT_EQ(o.value("payload_available").toString(), "online");
-        EXPECT_EQ(o.value("payload_not_available").toString(), "offline");
-        EXPECT_EQ(o.value("max").toInt(), 255);
-        EXPECT_EQ(o.value("mode").toString(), "text");
-        EXPECT_FALSE(o.value("unique_id").toString().isEmpty());
-        const auto device = o.value("device").toObject();
-        EXPECT_EQ(device.value("identifiers").toArray().at(0).toString(), "ecran-hall-1.a");
-        EXPECT_EQ(device.value("name").toString(), "hall-1.a");
-        EXPECT_EQ(device.value("model").toString(), "ecran");
-        EXPECT_EQ(device.value("sw_version").toString(), "0.2.0");
+    // The ticker's config is the message's with the ticker's names; both are JSON.
+    std::string ticker = configs[0].payload;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"Message", "Ticker"},
+                                   {"_message\"", "_ticker\""}, {"/text\"", "/ticker\""}, {"json.text", "json.ticker"}}) {
+        ticker.replace(ticker.find(from), from.size(), to);
     }
+    EXPECT_EQ(configs[1].payload, ticker);
+    for (const auto& c : configs) EXPECT_FALSE(QJsonDocument::fromJson(QByteArray::fromStdString(c.payload)).isNull());
 }
 
 // Pairs that shared topics and ids once get their own; names of letters,
@@ -182,31 +169,23 @@ TEST(DiscoveryConfigs, DistinctPrefixAndNamePairsGetDistinctTopicsAndIds) {
         EXPECT_EQ(c[0].topic, r.topic);
         EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(c[0].payload)).object().value("unique_id"), r.id);
     }
-    const std::string alphabet = "ab-_.";
-    std::map<std::string, std::string> topics, ids;  // each id: the pair it came from
-    std::uint32_t seed = 7;
+    std::map<std::string, std::string> seen;  // each topic and unique id: the pair it came from
+    std::minstd_rand random(7);
     for (int k = 0; k < 600; ++k) {
         std::string part[2];
         for (auto& p : part) {
-            for (int n = 1 + static_cast<int>((seed = seed * 1103515245 + 12345) >> 16) % 4; n > 0; --n) {
-                p += alphabet[((seed = seed * 1103515245 + 12345) >> 16) % alphabet.size()];
-            }
+            for (auto n = 1 + random() % 4; n > 0; --n) p += "ab-_."[random() % 5];
         }
         const std::string pair = part[0] + " " + part[1];
-        for (const auto& c : discoveryConfigs({part[0], part[1], {}}, "homeassistant", "1")) {
-            const auto id = QJsonDocument::fromJson(QByteArray::fromStdString(c.payload))
-                                .object().value("unique_id").toString().toStdString();
-            for (const auto& [map, key] : {std::pair{&topics, c.topic}, std::pair{&ids, id}}) {
-                const auto [at, fresh] = map->emplace(key, pair);
-                EXPECT_TRUE(fresh || at->second == pair) << key << " of " << pair << " and " << at->second;
-            }
-            for (const auto& level : {id, c.topic.substr(19)}) {  // past "homeassistant/text/"
-                EXPECT_EQ(level.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-/"),
-                          std::string::npos) << level;
-            }
+        const auto topic = discoveryConfigs({part[0], part[1], {}}, "homeassistant", "1")[0].topic.substr(19);
+        for (const auto& key : {topic, discoveryUniqueId(part[0], part[1], "message")}) {  // topic past "homeassistant/text/"
+            const auto [at, fresh] = seen.emplace(key, pair);
+            EXPECT_TRUE(fresh || at->second == pair) << key << " of " << pair << " and " << at->second;
+            EXPECT_EQ(key.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-/"),
+                      std::string::npos) << key;
         }
     }
-    EXPECT_GT(ids.size(), 400u);  // the pairs drawn were mostly different
+    EXPECT_GT(seen.size(), 800u);  // the pairs drawn were mostly different
 }
 
 // Changes at these milliseconds, gap 100: publish at once, wait, or nothing
@@ -224,40 +203,28 @@ TEST(StatePacer, PublishesAtMostOnceAGapAndAlwaysTheLastChange) {
     EXPECT_EQ(pacer.changed(at(1400)), StatePacer::Clock::duration::zero());
 }
 
-}  // namespace
-
-namespace {
-
-// Attempts in a row, each with how long its connection lasted (-1: it never
-// connected) and whether the broker said the session was taken: the wait
-// before the next, and whether a clone is said.
+// Attempts in a row, each "LASTED>WAIT": how long its connection lasted in
+// seconds ("-": it never connected; "T" after it: the broker said the
+// session was taken), the wait before the next, "!" when a clone is said.
 TEST(Backoff, DoublesToTenSecondsResetsOnlyAfterALastingConnectionAndWaitsAMinuteForAClone) {
-    const struct {
-        const char* what;
-        std::vector<std::tuple<double, bool, int, bool>> attempts;  // lasted s, taken over; wait s, clone
-    } rows[] = {
-        {"broker away", {{-1, false, 1, false}, {-1, false, 2, false}, {-1, false, 4, false}, {-1, false, 8, false},
-                         {-1, false, 10, false}, {-1, false, 10, false}}},
-        {"a CONNACK resets nothing", {{-1, false, 1, false}, {-1, false, 2, false}, {10, false, 4, false},
-                                      {-1, false, 8, false}}},
-        {"a lasting connection resets", {{-1, false, 1, false}, {-1, false, 2, false}, {30, false, 1, false},
-                                         {-1, false, 2, false}}},
-        {"closed at once, three in a row", {{0.1, false, 1, false}, {0.2, false, 2, false}, {0.1, false, 60, true},
-                                            {0.1, false, 60, true}, {31, false, 1, false}}},
-        {"a longer one breaks the row", {{0.1, false, 1, false}, {0.1, false, 2, false}, {6, false, 4, false},
-                                         {0.1, false, 8, false}}},
-        {"the broker says taken over", {{2, true, 60, true}, {-1, false, 10, false}, {45, false, 1, false}}},
+    const std::pair<const char*, const char*> rows[] = {
+        {"broker away", "->1 ->2 ->4 ->8 ->10 ->10"},
+        {"a CONNACK resets nothing", "->1 ->2 10>4 ->8"},
+        {"a lasting connection resets", "->1 ->2 30>1 ->2"},
+        {"closed at once, three in a row", "0.1>1 0.2>2 0.1>60! 0.1>60! 31>1"},
+        {"a longer one breaks the row", "0.1>1 0.1>2 6>4 0.1>8"},
+        {"the broker says taken over", "2T>60! ->10 45>1"},
     };
-    for (const auto& r : rows) {
+    for (const auto& [what, attempts] : rows) {
         Backoff backoff;
-        int k = 0;
-        for (const auto& [lasted, taken, wait, clone] : r.attempts) {
-            std::optional<std::chrono::steady_clock::duration> l;
-            if (lasted >= 0) l = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 std::chrono::duration<double>(lasted));
-            const auto next = backoff.next(l, taken);
-            EXPECT_EQ(next.wait.count(), wait) << r.what << ", attempt " << ++k;
-            EXPECT_EQ(next.takenOver, clone) << r.what << ", attempt " << k;
+        std::istringstream in(attempts);
+        for (std::string a; in >> a;) {
+            std::optional<std::chrono::steady_clock::duration> lasted;
+            if (a[0] != '-') lasted = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(std::stod(a)));
+            const auto next = backoff.next(lasted, a.find('T') != std::string::npos);
+            EXPECT_EQ(next.wait.count(), std::stoi(a.substr(a.find('>') + 1))) << what << ": " << a;
+            EXPECT_EQ(next.takenOver, a.back() == '!') << what << ": " << a;
         }
     }
 }

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -57,17 +59,9 @@ std::string interopScript(const std::string& name) { return (kInterop / name).st
 
 std::string documentedAcl() {
     std::ifstream in(kInterop.parent_path().parent_path() / "docs" / "fleet-broker.md");
-    std::string line, acl;
-    int fences = -1;  // counted from the heading on
-    while (std::getline(in, line) && fences < 2) {
-        if (fences < 0 && line.starts_with("**The ACL**")) fences = 0;
-        if (fences >= 0 && line.starts_with("```")) {
-            ++fences;
-        } else if (fences == 1) {
-            acl += line + "\n";
-        }
-    }
-    return acl;
+    const std::string doc(std::istreambuf_iterator<char>(in), {});
+    std::smatch m;
+    return std::regex_search(doc, m, std::regex(R"(\*\*The ACL\*\*[\s\S]*?\n```\n([\s\S]*?\n)```)")) ? m[1].str() : "";
 }
 
 const char* nameOf(BrokerKind kind) { return kind == BrokerKind::Aedes ? "aedes" : "mosquitto"; }
