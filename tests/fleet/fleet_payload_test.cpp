@@ -177,8 +177,9 @@ TEST(DiscoveryConfigs, DistinctPrefixAndNamePairsGetDistinctTopicsAndIds) {
             for (auto n = 1 + random() % 4; n > 0; --n) p += "ab-_."[random() % 5];
         }
         const std::string pair = part[0] + " " + part[1];
+        // The topic past "homeassistant/text/", and the unique id.
         const auto topic = discoveryConfigs({part[0], part[1], {}}, "homeassistant", "1")[0].topic.substr(19);
-        for (const auto& key : {topic, discoveryUniqueId(part[0], part[1], "message")}) {  // topic past "homeassistant/text/"
+        for (const auto& key : {topic, discoveryUniqueId(part[0], part[1], "message")}) {
             const auto [at, fresh] = seen.emplace(key, pair);
             EXPECT_TRUE(fresh || at->second == pair) << key << " of " << pair << " and " << at->second;
             EXPECT_EQ(key.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-/"),

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/sandbox.h"
+
 struct mosquitto;
 struct mosquitto_message;
 
@@ -71,12 +73,12 @@ public:
     }
     [[nodiscard]] int port() const noexcept { return port_; }
     [[nodiscard]] BrokerKind kind() const noexcept { return kind_; }
-    [[nodiscard]] const std::filesystem::path& dir() const noexcept { return dir_; }
+    [[nodiscard]] const std::filesystem::path& dir() const noexcept { return dir_.path(); }
     [[nodiscard]] std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     [[nodiscard]] std::string log() const;
 
 private:
-    std::filesystem::path dir_;
+    ecran::test_support::TempDir dir_{"ecran-broker"};
     std::string extra_;
     BrokerKind kind_;
     int port_ = 0;
