@@ -255,22 +255,15 @@ TEST_F(FleetLinkTest, StartsWithoutABrokerShowsDatagramsAndConnectsWhenItAppears
 }
 
 TEST_F(FleetLinkTest, ACommandQueuedWhileTheBrokerRestartedArrivesAfterTheReconnect) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    startLink(config(broker));
-    {
-        Peer peer(broker.port(), kWatch);
-        ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
-    }
-    StderrCapture err;
-    broker.stop();
-    ASSERT_TRUE(waitFor([&] { return err.text().find("lost the MQTT broker") != std::string::npos; }, 5000));
-    ASSERT_TRUE(broker.start()) << broker.log();
+    ASSERT_NO_FATAL_FAILURE(startOnline());
+    peer_.reset();
+    ASSERT_TRUE(broker_->restart()) << broker_->log();
+    ASSERT_TRUE(waitFor([&] { return err_->text().find("lost the MQTT broker") != std::string::npos; }, 5000));
     // Published at once, before the screen's next attempt: the broker keeps it
     // in the screen's session.
-    Peer peer(broker.port(), kWatch);
+    Peer peer(broker_->port(), kWatch);
     ASSERT_TRUE(peer.publish("ecran/s1/text", "Apr\xC3\xA8s red\xC3\xA9marrage"));
-    ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == "Apr\xE8s red\xE9marrage"; }, 15000)) << err.text();
+    ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == "Apr\xE8s red\xE9marrage"; }, 15000)) << err_->text();
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 5000));
 }
 
