@@ -60,6 +60,18 @@ ${4:-}"
   sleep 0.5
 }
 
+# end_display FIELD: stops the watcher, reads the display's FIELD of
+# /proc/PID/status (VmRSS, VmHWM) into memory (MB), stops it and the broker.
+end_display() {
+  kill "$states" 2>/dev/null || true
+  memory=$(awk -v f="$1:" '$1 == f { printf "%.1f", $2 / 1024 }' "/proc/$display/status")
+  kill "$display" 2>/dev/null || true
+  wait "$display" 2>/dev/null || true
+  mqtt_stop
+}
+
+seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN { print b - a }'; }
+
 # burst LABEL SETTINGS: one run on a broker with these settings.
 burst() {
   local label=$1 settings=$2 dir="$work/$1" last dropped screen_dropped
@@ -89,15 +101,10 @@ burst() {
   done
   sleep 1
   exec 8>&-
-  kill "$states" 2>/dev/null || true
-  local rss
-  rss=$(awk '/^VmRSS:/ { printf "%.1f MB", $2 / 1024 }' "/proc/$display/status")
-  kill "$display" 2>/dev/null || true
-  wait "$display" 2>/dev/null || true
-  mqtt_stop
-  printf '%-9s %d texts published in %.1f s; dropped by the broker %s, by the screen %s; ended on %s (newest: %s); RSS %s\n' \
-    "$label:" "$burst_count" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" "$dropped" "${screen_dropped:-0}" "${last:-nothing}" \
-    "$([ "$last" = "burst $burst_count" ] && echo yes || echo NO)" "$rss"
+  end_display VmRSS
+  printf '%-9s %d texts published in %.1f s; dropped by the broker %s, by the screen %s; ended on %s (newest: %s); RSS %s MB\n' \
+    "$label:" "$burst_count" "$(seconds_between "$t0" "$t1")" "$dropped" "${screen_dropped:-0}" "${last:-nothing}" \
+    "$([ "$last" = "burst $burst_count" ] && echo yes || echo NO)" "$memory"
   printf '%-9s publish -> state: %s' "" "$(awk 'FILENAME == ARGV[1] { sent[$1 " " $2] = $3; next }
     match($0, /"text":"lat [0-9]+"/) { k = substr($0, RSTART + 8, RLENGTH - 9); if (k in sent && !(k in seen)) {
       seen[k] = 1; printf "%.1f\n", 1000 * ($1 - sent[k]) } }' "$dir/sent" "$dir/states" | percentiles)"
@@ -137,14 +144,9 @@ flood() {
     grep -q "\"ticker\":\"$lastTicker\"" "$dir/states" && break
     sleep 0.1
   done
-  kill "$states" 2>/dev/null || true
-  local peak
-  peak=$(awk '/^VmHWM:/ { printf "%.1f", $2 / 1024 }' "/proc/$display/status")
-  kill "$display" 2>/dev/null || true
-  wait "$display" 2>/dev/null || true
-  mqtt_stop
+  end_display VmHWM
   printf '%-8s %d texts of 65,000 bytes published in %.1f s; RSS %s MB before, peak %s MB; UDP -> state: %s' \
-    "$label:" "$flood_count" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" "$rss0" "$peak" \
+    "$label:" "$flood_count" "$(seconds_between "$t0" "$t1")" "$rss0" "$memory" \
     "$(awk 'FILENAME == ARGV[1] { sent[$1 " " $2] = $3; next }
     match($0, /"ticker":"udp [0-9]+"/) { j = substr($0, RSTART + 14, RLENGTH - 15) + 0
       # Tickers replaced before a state showed them were shown by then.
