@@ -8,13 +8,191 @@
 #   bench/fleet.sh N [path/to/ecran]
 # Environment: MESSAGES, GAP, FLEET_RSS_ALL=1 (print every display's RSS),
 # TMPDIR (where the displays' folders go).
+#
+#   bench/fleet.sh burst [path/to/ecran]
+# One display and BURST (default 50,000) QoS 1 texts published at once, on
+# mosquitto's defaults and then on the broker settings of
+# docs/fleet-broker.md: the commands the broker and the screen dropped,
+# whether the screen ended on the newest, and then publish -> state p50/p99
+# over LATENCY (default 100) texts 0.15 s apart.
+#
+#   bench/fleet.sh flood LABEL path/to/ecran [LABEL path/to/ecran...]
+# Each display in turn under FLOOD (default 3,000) texts of 65,000 bytes at
+# QoS 0 while a UDP ticker is sent to it every 0.2 s: UDP -> state p50/p99
+# (the first state that holds each ticker or a later one: an upper bound on
+# UDP -> screen, the pacer adding up to 100 ms) and its peak RSS.
 set -euo pipefail
-n=${1:?usage: $0 N [path/to/ecran]}
+source "$(dirname "$0")/../tests/e2e/mqtt_lib.sh"
+
+running=()  # what a burst or flood run started, ended at exit
+
+# p50, p99 and max of the numbers on stdin.
+percentiles() {
+  sort -n | awk '{ v[NR] = $1 } END {
+    if (NR == 0) { print "no samples"; exit }
+    i50 = int(0.5 * NR) + 1; if (i50 > NR) i50 = NR
+    i99 = int(0.99 * NR) + 1; if (i99 > NR) i99 = NR
+    printf "p50 %.1f ms, p99 %.1f ms, max %.1f ms (%d samples)\n", v[i50], v[i99], v[NR], NR }'
+}
+
+# one_display DIR PROGRAM NAME [SETTINGS]: a broker with these settings and
+# one display on it, online; sets display, udp_port and states (a watcher
+# writing each state with its arrival time to DIR/states).
+one_display() {
+  local dir=$1 program=$2 name=$3
+  mkdir -p "$dir/home/ecran"
+  mqtt_start "$dir" "sys_interval 1
+${4:-}"
+  printf '[ecran]\r\nport=0\r\n[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=%s\r\n' "$MQTT_PORT" "$name" \
+    >"$dir/home/ecran/QUOLVEtavrin.ini"
+  XDG_CONFIG_HOME="$dir/home" QT_QPA_PLATFORM=offscreen "$program" 2>"$dir/err" &
+  display=$!
+  running+=("$display")
+  for _ in $(seq 100); do
+    udp_port=$(sed -n 's/.*listening on UDP port \([0-9]*\).*/\1/p' "$dir/err")
+    [ -n "$udp_port" ] &&
+      [ "$(timeout 3 mosquitto_sub -p "$MQTT_PORT" -t "ecran/$name/status" -C 1 -W 2 2>/dev/null)" = online ] && break
+    sleep 0.2
+  done
+  mosquitto_sub -p "$MQTT_PORT" -q 1 -t "ecran/$name/state" -F '%U %p' >"$dir/states" 2>/dev/null &
+  states=$!
+  running+=("$states")
+  sleep 0.5
+}
+
+# end_display FIELD: stops the watcher, reads the display's FIELD of
+# /proc/PID/status (VmRSS, VmHWM) into memory (MB), stops it and the broker.
+end_display() {
+  kill "$states" 2>/dev/null || true
+  memory=$(awk -v f="$1:" '$1 == f { printf "%.1f", $2 / 1024 }' "/proc/$display/status")
+  kill "$display" 2>/dev/null || true
+  wait "$display" 2>/dev/null || true
+  mqtt_stop
+}
+
+seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN { print b - a }'; }
+
+# burst LABEL SETTINGS: one run on a broker with these settings.
+burst() {
+  local label=$1 settings=$2 dir="$work/$1" last dropped screen_dropped
+  one_display "$dir" "$ecran" b1 "${settings//\/var\/lib\/mosquitto\//$dir/}"
+  local t0=$EPOCHREALTIME
+  seq -f "burst %.0f" "$burst_count" | mosquitto_pub -p "$MQTT_PORT" -q 1 -t ecran/b1/text -l
+  local t1=$EPOCHREALTIME
+  # Until the state has not changed for 5 s (120 s at most).
+  local same=0 size=-1
+  for _ in $(seq 240); do
+    if [ "$(stat -c %s "$dir/states")" = "$size" ]; then same=$((same + 1)); else same=0; fi
+    size=$(stat -c %s "$dir/states")
+    ((same >= 10)) && break
+    sleep 0.5
+  done
+  last=$(tail -1 "$dir/states" | sed -n 's/.*"text":"\(burst [0-9]*\)".*/\1/p')
+  dropped=$(timeout 5 mosquitto_sub -p "$MQTT_PORT" -t '$SYS/broker/publish/messages/dropped' -C 1 -W 4 2>/dev/null ||
+    echo "?")
+  screen_dropped=$(grep -o 'dropped, [0-9]* commands in all' "$dir/err" | tail -1 | grep -o '[0-9]*' || true)
+  # Latency: one publisher fed line by line, LATENCY texts 0.15 s apart.
+  : >"$dir/sent"
+  exec 8> >(mosquitto_pub -p "$MQTT_PORT" -q 1 -t ecran/b1/text -l 2>/dev/null)
+  for ((k = 1; k <= latency_count; k++)); do
+    echo "lat $k $EPOCHREALTIME" >>"$dir/sent"
+    echo "lat $k" >&8
+    sleep 0.15
+  done
+  sleep 1
+  exec 8>&-
+  end_display VmRSS
+  printf '%-9s %d texts published in %.1f s; dropped by the broker %s, by the screen %s; ended on %s (newest: %s); RSS %s MB\n' \
+    "$label:" "$burst_count" "$(seconds_between "$t0" "$t1")" "$dropped" "${screen_dropped:-0}" "${last:-nothing}" \
+    "$([ "$last" = "burst $burst_count" ] && echo yes || echo NO)" "$memory"
+  printf '%-9s publish -> state: %s' "" "$(awk 'FILENAME == ARGV[1] { sent[$1 " " $2] = $3; next }
+    match($0, /"text":"lat [0-9]+"/) { k = substr($0, RSTART + 8, RLENGTH - 9); if (k in sent && !(k in seen)) {
+      seen[k] = 1; printf "%.1f\n", 1000 * ($1 - sent[k]) } }' "$dir/sent" "$dir/states" | percentiles)"
+  echo
+}
+
+# flood LABEL ECRAN: FLOOD (default 3,000) texts of 65,000 bytes at QoS 0
+# while a UDP ticker goes to the same display every 0.2 s.
+flood() {
+  local label=$1 program=$2 dir="$work/$1" udp
+  one_display "$dir" "$program" f1
+  local rss0
+  rss0=$(awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$display/status")
+  : >"$dir/sent"
+  (
+    for ((k = 1; ; k++)); do
+      echo "udp $k $EPOCHREALTIME" >>"$dir/sent"
+      printf '\xff1udp %d' "$k" >"/dev/udp/127.0.0.1/$udp_port"
+      sleep 0.2
+    done
+  ) &
+  udp=$!
+  running+=("$udp")
+  local t0=$EPOCHREALTIME
+  local text
+  text=$(head -c 65000 /dev/zero | tr '\0' a)
+  for ((k = 1; k <= flood_count; k++)); do printf '%d%s\n' "$k" "${text:${#k}}"; done |
+    mosquitto_pub -p "$MQTT_PORT" -q 0 -t ecran/f1/text -l
+  local t1=$EPOCHREALTIME
+  sleep 3
+  kill "$udp" 2>/dev/null || true
+  wait "$udp" 2>/dev/null || true
+  # Until a state shows the last ticker sent (120 s at most).
+  local lastTicker
+  lastTicker=$(tail -1 "$dir/sent" | cut -d' ' -f1-2)
+  for _ in $(seq 1200); do
+    grep -q "\"ticker\":\"$lastTicker\"" "$dir/states" && break
+    sleep 0.1
+  done
+  end_display VmHWM
+  printf '%-8s %d texts of 65,000 bytes published in %.1f s; RSS %s MB before, peak %s MB; UDP -> state: %s' \
+    "$label:" "$flood_count" "$(seconds_between "$t0" "$t1")" "$rss0" "$memory" \
+    "$(awk 'FILENAME == ARGV[1] { sent[$1 " " $2] = $3; next }
+    match($0, /"ticker":"udp [0-9]+"/) { j = substr($0, RSTART + 14, RLENGTH - 15) + 0
+      # Tickers replaced before a state showed them were shown by then.
+      for (k = done + 1; k <= j; k++) if (("udp " k) in sent) printf "%.1f\n", 1000 * ($1 - sent["udp " k])
+      if (j > done) done = j }' "$dir/sent" "$dir/states" | percentiles)"
+  # A state whose source is the ticker holds the time the display applied it.
+  printf '\n%-8s UDP -> applied (states published for the ticker itself): %s\n' "" "$(awk '
+    FILENAME == ARGV[1] { sent[$1 " " $2] = $3 % 86400; next }
+    match($0, /"ticker":"udp [0-9]+"/) && /"source":"udp / { k = substr($0, RSTART + 10, RLENGTH - 11)
+      match($0, /"updated":"[^"]*"/); t = substr($0, RSTART + 22, 12)
+      split(t, h, ":"); if (k in sent) printf "%.1f\n", 1000 * (h[1] * 3600 + h[2] * 60 + h[3] - sent[k]) }' \
+    "$dir/sent" "$dir/states" | percentiles)"
+  printf '%-8s (UDP tickers sent: %d)\n' "" "$(wc -l <"$dir/sent")"
+}
+
+if [ "${1:-}" = flood ]; then
+  flood_count=${FLOOD:-3000}
+  work=$(mktemp -d)
+  trap 'kill "${running[@]}" 2>/dev/null; mqtt_stop; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+  echo "load: $(uptime | sed 's/.*load average: //')"
+  for ((i = 2; i + 1 <= $#; i += 2)); do
+    flood "${!i}" "$(realpath "${@:i+1:1}")"
+  done
+  echo "load: $(uptime | sed 's/.*load average: //')"
+  exit 0
+fi
+
+if [ "${1:-}" = burst ]; then
+  ecran=$(realpath "${2:-build/ecran}")
+  burst_count=${BURST:-50000}
+  latency_count=${LATENCY:-100}
+  work=$(mktemp -d)
+  trap 'kill "${running[@]}" 2>/dev/null; mqtt_stop; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+  tuned=$(awk '/^\*\*Queues and sizes\*\*/ { on = 1 } on && /^```/ { if (inside) exit; inside = 1; next } inside' \
+    "$(dirname "$0")/../docs/fleet-broker.md")
+  echo "load: $(uptime | sed 's/.*load average: //')"
+  burst defaults ""
+  burst tuned "$tuned"
+  exit 0
+fi
+
+n=${1:?usage: $0 N [path/to/ecran] | burst [path/to/ecran]}
 ecran=$(realpath "${2:-build/ecran}")
 messages=${MESSAGES:-50}
 gap=${GAP:-0.5}
 prefix=ecran
-source "$(dirname "$0")/../tests/e2e/mqtt_lib.sh"
 
 work=$(mktemp -d)
 pids=()

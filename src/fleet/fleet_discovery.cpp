@@ -1,24 +1,53 @@
 #include "fleet/fleet_discovery.h"
 
+#include <string_view>
+
 #include "fleet/fleet_state.h"
 
 namespace ecran::fleet {
 namespace {
 
-// A topic level usable as a Home Assistant node or object id: letters,
-// digits, "_" and "-"; the "." a screen name may hold becomes "_".
-std::string discoveryId(std::string s) {
-    for (char& c : s) {
-        if (c == '.') c = '_';
+constexpr std::string_view kDefaultPrefix = "ecran";
+
+// Home Assistant takes only letters, digits, "_" and "-" in node and object
+// ids. "_" and "." are written "_u" and "_d": the result never holds "__"
+// and never ends in "_", so ids joined with "__" split back one way only.
+std::string escaped(std::string_view s) {
+    std::string out;
+    for (const char c : s) {
+        if (c == '_') {
+            out += "_u";
+        } else if (c == '.') {
+            out += "_d";
+        } else {
+            out += c;
+        }
     }
-    return s;
+    return out;
 }
+
+bool needsNoEscape(std::string_view s) { return s.find_first_of("_.") == std::string_view::npos; }
 
 }  // namespace
 
+std::string discoveryNode(const std::string& name) { return escaped(name); }
+
+std::string discoveryObject(const std::string& prefix, std::string_view entity) {
+    // The default prefix keeps the ids screens published before prefixes
+    // were told apart, so their entities stay as they are.
+    if (prefix == kDefaultPrefix) return std::string(entity);
+    return escaped(prefix) + "__" + std::string(entity);
+}
+
+std::string discoveryUniqueId(const std::string& prefix, const std::string& name, std::string_view entity) {
+    // "P_N_E" as before where neither holds "_" or ".": such an id holds no
+    // "__", and every other is written with "__" between its parts.
+    if (needsNoEscape(prefix) && needsNoEscape(name)) return prefix + "_" + name + "_" + std::string(entity);
+    return escaped(prefix) + "__" + escaped(name) + "__" + std::string(entity);
+}
+
 std::vector<DiscoveryConfig> discoveryConfigs(const TopicScheme& scheme, const std::string& prefix,
                                               const std::string& version) {
-    const std::string node = discoveryId(scheme.name);
     const std::string base = scheme.prefix + "/" + scheme.name + "/";
     const std::string device = JsonObject{}
                                    .raw("identifiers", "[" + jsonString(scheme.prefix + "-" + scheme.name) + "]")
@@ -39,7 +68,7 @@ std::vector<DiscoveryConfig> discoveryConfigs(const TopicScheme& scheme, const s
     for (const auto& e : entities) {
         const std::string payload = JsonObject{}
                                         .text("name", e.name)
-                                        .text("unique_id", discoveryId(scheme.prefix) + "_" + node + "_" + e.object)
+                                        .text("unique_id", discoveryUniqueId(scheme.prefix, scheme.name, e.object))
                                         .text("command_topic", base + e.command)
                                         .text("state_topic", stateTopic(scheme))
                                         .text("value_template", std::string("{{ value_json.") + e.field + "[:255] }}")
@@ -51,7 +80,9 @@ std::vector<DiscoveryConfig> discoveryConfigs(const TopicScheme& scheme, const s
                                         .raw("qos", "1")
                                         .raw("device", device)
                                         .str();
-        configs.push_back({prefix + "/text/" + node + "/" + e.object + "/config", payload});
+        configs.push_back({prefix + "/text/" + discoveryNode(scheme.name) + "/" +
+                               discoveryObject(scheme.prefix, e.object) + "/config",
+                           payload});
     }
     return configs;
 }

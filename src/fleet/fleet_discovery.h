@@ -3,6 +3,7 @@
 // make its main message and ticker two text entities of one device.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fleet/fleet_topics.h"
@@ -14,6 +15,17 @@ struct DiscoveryConfig {
     std::string topic;
     std::string payload;
 };
+// Home Assistant's ids of a screen, distinct for distinct (prefix, name)
+// pairs. The node id is the screen's name with "_" and "." written "_u" and
+// "_d" (a name of letters, digits and "-" stays as it is); the object id is
+// the entity, after the escaped prefix and "__" unless the prefix is
+// "ecran"; the unique id is "P_N_E" where neither part holds "_" or ".",
+// else the escaped prefix, name and entity joined by "__".
+[[nodiscard]] std::string discoveryNode(const std::string& name);
+[[nodiscard]] std::string discoveryObject(const std::string& prefix, std::string_view entity);
+[[nodiscard]] std::string discoveryUniqueId(const std::string& prefix, const std::string& name,
+                                            std::string_view entity);
+
 // The two Home Assistant text entities of a screen (main message, ticker),
 // under the discovery prefix.
 [[nodiscard]] std::vector<DiscoveryConfig> discoveryConfigs(const TopicScheme& scheme, const std::string& prefix,

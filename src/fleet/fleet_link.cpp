@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 #include <vector>
@@ -79,15 +80,7 @@ FleetLink::FleetLink(display::Form1& form, FleetConfig config, std::string versi
                                  "broker would give it again at every connection); clear it with: mosquitto_pub -r "
                                  "-n -t '" + t + "'");
     });
-    connect(client_.get(), &MqttClient::refused, this, [this](const QString& topic, const QString& why, bool sub) {
-        const std::string t = topic.toStdString();
-        errors::reports().report(std::string(sub ? "mqtt subscribe " : "mqtt publish ") + t,
-                                 "ecran: the MQTT broker " + config_.broker + " refused " +
-                                     (sub ? "the subscription to " : "the publication to ") + t + ": " +
-                                     why.toStdString() + " (check its ACL for the user " +
-                                     (config_.username.empty() ? std::string("without a login") : config_.username) +
-                                     ")");
-    });
+    connect(client_.get(), &MqttClient::refused, this, &FleetLink::refused);
     connect(client_.get(), &MqttClient::sessionTakenOver, this, [this] {
         errors::reports().report("mqtt taken over",
                                  "ecran: another screen uses the name " + config_.name + " on the MQTT broker " +
@@ -117,6 +110,10 @@ void FleetLink::start() {
               << "; commands on " << config_.prefix << "/" << config_.name << "/..., " << config_.prefix
               << "/all/...";
     for (const auto& g : config_.groups) std::cerr << ", " << config_.prefix << "/group/" << g << "/...";
+    if (!config_.discovery.empty()) {
+        std::cerr << "; Home Assistant discovery on " << config_.discovery << "/text/" << discoveryNode(config_.name)
+                  << "/+/config";
+    }
     std::cerr << "\n";
     client_->start();
 }
@@ -182,9 +179,28 @@ std::optional<std::string> FleetLink::datagramOf(const QString& topic, const QBy
     return std::move(result.datagram);
 }
 
+void FleetLink::refused(const QString& topic, const QString& why, bool subscription) {
+    const std::string t = topic.toStdString();
+    const bool ownState = !subscription && t == stateTopic(scheme_);
+    errors::reports().report(std::string(subscription ? "mqtt subscribe " : "mqtt publish ") + t,
+                             "ecran: the MQTT broker " + config_.broker + " refused " +
+                                 (subscription ? "the subscription to " : "the publication to ") + t + ": " +
+                                 why.toStdString() + " (check its ACL for the user " +
+                                 (config_.username.empty() ? std::string("without a login") : config_.username) +
+                                 ")" + (ownState ? "; the fleet cannot see this screen's state" : ""));
+    // The state lists what was refused, unless the refusal is its own.
+    if (ownState || std::find(refused_.begin(), refused_.end(), t) != refused_.end() || refused_.size() >= 64) return;
+    refused_.push_back(t);
+    stateChanged();
+}
+
 void FleetLink::messageApplied(const QString& source) {
     source_ = source.toStdString();
     updated_ = std::chrono::system_clock::now();
+    stateChanged();
+}
+
+void FleetLink::stateChanged() {
     const auto wait = pacer_.changed(StatePacer::Clock::now());
     if (!wait) return;  // a paced publication is already due and will carry this change
     if (*wait == StatePacer::Clock::duration::zero()) {
@@ -207,6 +223,7 @@ std::string FleetLink::stateNow() const {
     s.source = source_;
     s.version = version_;
     s.groups = config_.groups;
+    s.refused = refused_;
     return stateJson(s);
 }
 
@@ -217,6 +234,7 @@ void FleetLink::publishState() {
 
 void FleetLink::connected() {
     errors::reports().report("mqtt connected", "ecran: connected to the MQTT broker " + config_.broker);
+    refused_.clear();  // the broker says again what it refuses to this connection
     (void)client_->publish(statusTopic(scheme_), kOnline, true);
     if (!config_.discovery.empty()) {
         for (const auto& d : discoveryConfigs(scheme_, config_.discovery, version_)) {

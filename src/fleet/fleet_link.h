@@ -51,6 +51,9 @@ private:
     // screen or refused (said on stderr).
     std::optional<std::string> datagramOf(const QString& topic, const QByteArray& payload);
     void messageApplied(const QString& source);
+    // The state changed: published now or at the pacer's next turn.
+    void stateChanged();
+    void refused(const QString& topic, const QString& why, bool subscription);
     void connected();
     void publishState();
 
@@ -65,6 +68,7 @@ private:
     std::string source_ = "stored";
     std::chrono::system_clock::time_point updated_;
     std::uint64_t commandsReceived_ = 0;
+    std::vector<std::string> refused_;  // by the broker, since the last connection
     // Commands dropped because the screen fell behind: in all, and when.
     struct Dropped {
         std::uint64_t total = 0;

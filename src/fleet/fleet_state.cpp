@@ -60,20 +60,29 @@ JsonObject& JsonObject::raw(std::string_view key, std::string_view json) {
     return *this;
 }
 
+namespace {
+
+std::string jsonArray(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& i : items) out += (out.empty() ? "" : ",") + jsonString(i);
+    return "[" + out + "]";
+}
+
+}  // namespace
+
 std::string stateJson(const ScreenState& s) {
     char colour[8];
     std::snprintf(colour, sizeof colour, "#%06X", static_cast<unsigned>(s.rgb & 0xFFFFFFu));
-    std::string groups;
-    for (const auto& g : s.groups) groups += (groups.empty() ? "" : ",") + jsonString(g);
-    return JsonObject{}
-        .text("text", text::toUtf8(s.text))
+    JsonObject state;
+    state.text("text", text::toUtf8(s.text))
         .text("ticker", text::toUtf8(s.ticker))
         .text("color", colour)
         .text("updated", isoUtc(s.updated))
         .text("source", s.source)
         .text("version", s.version)
-        .raw("groups", "[" + groups + "]")
-        .str();
+        .raw("groups", jsonArray(s.groups));
+    if (!s.refused.empty()) state.raw("refused", jsonArray(s.refused));
+    return state.str();
 }
 
 }  // namespace ecran::fleet

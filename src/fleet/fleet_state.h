@@ -40,9 +40,13 @@ struct ScreenState {
     std::string source;      // UTF-8: "udp 192.0.2.7:5000", "mqtt ecran/all/text"
     std::string version;
     std::vector<std::string> groups;  // the screen's [mqtt] groups
+    // Topics the broker refused to this connection (MQTT 5 says so; a 3.1.1
+    // broker cannot): written only when there are some.
+    std::vector<std::string> refused;
 };
 
-// {"text":...,"ticker":...,"color":"#RRGGBB","updated":...,"source":...,"version":...,"groups":[...]}
+// {"text":...,"ticker":...,"color":"#RRGGBB","updated":...,"source":...,"version":...,"groups":[...]},
+// then "refused":[...] when the broker refused topics
 [[nodiscard]] std::string stateJson(const ScreenState& state);
 
 }  // namespace ecran::fleet

@@ -29,12 +29,6 @@ void initialiseLibrary() { static Library library; }
 
 using SteadyClock = std::chrono::steady_clock;
 
-// On MQTT 3.1.1 a taken session shows only as the broker closing the
-// connection soon after accepting it: this many such in a row, each shorter
-// than kShortLived, are taken for another client with the same id.
-constexpr int kShortLivedInARow = 3;
-constexpr auto kShortLived = std::chrono::seconds(5);
-
 // What a PUBLISH packet holds besides its payload: fixed header, topic,
 // packet id and room for the broker's properties.
 constexpr std::size_t kPacketOverhead = 5 + 2 + 2 + 1024;
@@ -72,7 +66,6 @@ struct MqttClient::Shared {
     int protocol = MQTT_PROTOCOL_V5;
     bool fallBack = false;              // the broker refused MQTT 5: 3.1.1 next
     bool takenOver = false;             // the broker said another client took the session
-    int shortLived = 0;                 // connections closed by the broker soon after, in a row
     std::optional<SteadyClock::time_point> connectedAt;
     std::map<int, std::vector<std::string>> subscribing;  // subscription mid: its topics
     std::map<int, std::string> publishing;                // publication mid: its topic (under the mutex)
@@ -161,12 +154,16 @@ void MqttClient::start() {
     thread_ = std::thread([shared = shared_] { shared->run(); });
 }
 
-std::chrono::seconds Backoff::next(std::optional<SteadyClock::duration> lasted, bool takenOver) {
-    if (takenOver) return delay = kTakenOver;
+Backoff::Next Backoff::next(std::optional<SteadyClock::duration> lasted, bool takenOver) {
+    if (lasted) {
+        shortLived = *lasted < kShortLived ? shortLived + 1 : 0;
+        takenOver = takenOver || shortLived >= kShortLivedInARow;
+    }
+    if (takenOver) return {delay = kTakenOver, true};
     if (lasted && *lasted >= kLasting) delay = kFirst;
     const auto wait = std::min(delay, kMost);
     delay = std::min(wait * 2, kMost);
-    return wait;
+    return {wait, false};
 }
 
 // Resolves the name and connects: this thread's only long waits, and the
@@ -232,15 +229,8 @@ void MqttClient::Shared::run() {
         }
         std::optional<SteadyClock::duration> lasted;
         if (connectedAt) lasted = SteadyClock::now() - *connectedAt;
-        // MQTT 3.1.1 does not say why the broker closed, nor does mosquitto
-        // 2.0 to MQTT 5 clients: a connection closed soon after it was
-        // accepted, again and again, is taken for a clone.
-        if (lasted) {
-            shortLived = *lasted < kShortLived ? shortLived + 1 : 0;
-            takenOver = takenOver || shortLived >= kShortLivedInARow;
-        }
-        if (takenOver) post([](MqttClient* c) { emit c->sessionTakenOver(); });
-        const auto wait = backoff.next(lasted, takenOver);
+        const auto [wait, clone] = backoff.next(lasted, takenOver);
+        if (clone) post([](MqttClient* c) { emit c->sessionTakenOver(); });
         std::unique_lock lock(mutex);
         changed.wait_for(lock, wait, [this] { return stopping; });
     }

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
+
+#include "support/sandbox.h"
 
 namespace {
 
@@ -99,20 +99,10 @@ TEST(FleetConfig, RefusesWhatCannotBeUsedNamingKeyAndFile) {
 
 // Reading never seeds the file: a display without [mqtt] leaves it as it was.
 TEST(ReadFleetConfig, ReadsTheSectionWithoutWritingIt) {
-    char pattern[] = "/tmp/ecran-fleet-config-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::filesystem::path home = pattern;
-    const char* previous = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = previous ? previous : "";
-    ::setenv("XDG_CONFIG_HOME", pattern, 1);
-    std::filesystem::create_directories(home / "ecran");
-    const auto ini = home / "ecran" / "QUOLVEtavrin.ini";
-    const auto bytes = [&] {
-        std::ifstream in(ini, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    };
+    const ecran::test_support::ConfigHome home("ecran-fleet-config");
+    std::filesystem::create_directories(home.path() / "ecran");
+    const auto ini = home.path() / "ecran" / "QUOLVEtavrin.ini";
+    const auto bytes = [&] { return ecran::test_support::readFile(ini).value_or("(no file)"); };
 
     std::ofstream(ini, std::ios::binary) << "[ecran]\r\nport=0\r\n";
     EXPECT_FALSE(readFleetConfig("QUOLVEtavrin.ini", ini.string()));
@@ -126,9 +116,6 @@ TEST(ReadFleetConfig, ReadsTheSectionWithoutWritingIt) {
     EXPECT_EQ(c->port, 1884);
     EXPECT_EQ(c->password, "caf\xC3\xA9");
     EXPECT_EQ(bytes(), withMqtt);
-
-    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    std::filesystem::remove_all(home);
 }
 
 }  // namespace

@@ -12,15 +12,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTest>
 #include <QUdpSocket>
 
-#include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <filesystem>
-#include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -28,11 +25,11 @@
 #include "display/form1.h"
 #include "errors/report.h"
 #include "profile/profile_value.h"
+#include "support/sandbox.h"
 #include "text/cp1252.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using ecran::display::Form1;
 using ecran::fleet::FleetConfig;
 using ecran::fleet::FleetLink;
@@ -55,25 +52,19 @@ class FleetLinkTest : public testing::Test {
 protected:
     void SetUp() override {
         if (mqtt_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
-        char pattern[] = "/tmp/ecran-fleet-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        home_ = pattern;
-        previous_ = std::getenv("XDG_CONFIG_HOME");
-        ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+        home_.emplace("ecran-fleet");
         form_ = std::make_unique<Form1>();
         form_->Form_Load();
     }
     void TearDown() override {
         link_.reset();
         form_.reset();
-        if (!home_.empty()) {
-            ::setenv("XDG_CONFIG_HOME", previous_.c_str(), 1);
-            fs::remove_all(home_);
-        }
     }
 
-    FleetConfig config(const Broker& broker) const {
+    // The link's settings for this broker; with a login when a user is given.
+    FleetConfig config(const Broker& broker, const std::string& user = {}, const std::string& password = "pw") const {
         FleetConfig c;
+        if (!user.empty()) c.username = user, c.password = password;
         c.host = "127.0.0.1";
         c.port = static_cast<std::uint16_t>(broker.port());
         c.broker = "mqtt://127.0.0.1:" + std::to_string(broker.port());
@@ -84,9 +75,36 @@ protected:
         return c;
     }
 
+    // A mosquitto with logins (each with this password) and, unless empty, this ACL.
+    std::unique_ptr<Broker> loginBroker(const std::vector<std::string>& users, const std::string& acl,
+                                        const std::string& password = "pw") {
+        files_ = std::make_unique<Broker>();
+        const std::string passwords = (files_->dir() / "passwords").string(), aclFile = (files_->dir() / "acl").string();
+        for (const auto& u : users) {
+            EXPECT_EQ(mqtt_test::shell("mosquitto_passwd -b " + std::string(u == users[0] ? "-c " : "") + passwords +
+                                       " '" + u + "' '" + password + "' >/dev/null 2>&1"), 0);
+        }
+        std::ofstream(aclFile) << acl;
+        return std::make_unique<Broker>("allow_anonymous false\npassword_file " + passwords + "\n" +
+                                        (acl.empty() ? "" : "acl_file " + aclFile + "\n"));
+    }
+
     void startLink(FleetConfig c) {
+        link_.reset();
         link_ = std::make_unique<FleetLink>(*form_, std::move(c), "0.2.0");
         link_->start();
+    }
+
+    // A broker of this kind, a peer watching it, stderr captured, and the
+    // link started and online.
+    void startOnline(BrokerKind kind = BrokerKind::Mosquitto) {
+        broker_ = std::make_unique<Broker>(std::string{}, kind);
+        ASSERT_TRUE(broker_->start()) << broker_->log();
+        peer_ = std::make_unique<Peer>(broker_->port(), kWatch);
+        ASSERT_TRUE(peer_->connected());
+        err_ = std::make_unique<StderrCapture>();
+        startLink(config(*broker_));
+        ASSERT_TRUE(waitFor([&] { return peer_->last("ecran/s1/status") == "online"; }, 10000)) << err_->text();
     }
 
     // Runs the window's loop until `done`; events posted by the network
@@ -103,20 +121,17 @@ protected:
         return true;
     }
 
-    fs::path home_;
-    std::string previous_;
+    std::optional<ecran::test_support::ConfigHome> home_;
+    std::unique_ptr<Broker> files_;  // a folder for a broker's files
+    std::unique_ptr<Broker> broker_;
+    std::unique_ptr<Peer> peer_;
+    std::unique_ptr<StderrCapture> err_;
     std::unique_ptr<Form1> form_;
     std::unique_ptr<FleetLink> link_;
 };
 
 TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(peer.connected());
-    StderrCapture err;
-    startLink(config(broker));
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_NO_FATAL_FAILURE(startOnline());
     QSignalSpy applied(form_.get(), &Form1::messageApplied);
 
     struct Row {
@@ -147,10 +162,10 @@ TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows)
     std::vector<QString> sources;
     for (const auto& r : rows) {
         // Another group's command, published first, never reaches the screen.
-        ASSERT_TRUE(peer.publish("ecran/group/cellar/text", "not for this screen"));
+        ASSERT_TRUE(peer_->publish("ecran/group/cellar/text", "not for this screen"));
         const std::string before = stored();
         const auto received = link_->commandsReceived();
-        ASSERT_TRUE(peer.publish(r.topic, r.payload, 1, false));
+        ASSERT_TRUE(peer_->publish(r.topic, r.payload, 1, false));
         ASSERT_TRUE(waitFor([&] { return link_->commandsReceived() > received; }, 5000)) << r.topic;
         if (r.taken) sources.push_back(QString::fromStdString("mqtt " + r.topic));
         EXPECT_EQ(form_->Label1->caption(), r.label1) << r.topic;
@@ -167,10 +182,10 @@ TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows)
                                                                      : r.label1;
         EXPECT_EQ(stored(), datagram) << r.topic;
         const QString source = QString::fromStdString("mqtt " + r.topic);
-        ASSERT_TRUE(waitFor([&] { return json(peer.last("ecran/s1/state")).value("source").toString() == source; },
+        ASSERT_TRUE(waitFor([&] { return json(peer_->last("ecran/s1/state")).value("source").toString() == source; },
                             5000))
             << r.topic;
-        const auto state = json(peer.last("ecran/s1/state"));
+        const auto state = json(peer_->last("ecran/s1/state"));
         EXPECT_EQ(state.value("text").toString(), QString::fromStdString(ecran::text::toUtf8(r.label1)));
         EXPECT_EQ(state.value("ticker").toString(), QString::fromStdString(ecran::text::toUtf8(r.label2)));
         EXPECT_EQ(state.value("color").toString(), QString::fromLatin1(r.rgb));
@@ -182,20 +197,16 @@ TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows)
     EXPECT_EQ(seen, sources);
     for (const auto& r : rows) {
         if (!r.said.empty()) {
-            EXPECT_NE(err.text().find(r.said), std::string::npos) << err.text();
+            EXPECT_NE(err_->text().find(r.said), std::string::npos) << err_->text();
         }
     }
 }
 
 TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    startLink(config(broker));
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    ASSERT_NO_FATAL_FAILURE(startOnline());
     // A peer that subscribes later still learns everything: it is retained.
-    ASSERT_TRUE(waitFor([&] { return peer.count("homeassistant/text/s1/ticker/config") > 0; }, 5000));
-    Peer late(broker.port(), kWatch);
+    ASSERT_TRUE(waitFor([&] { return peer_->count("homeassistant/text/s1/ticker/config") > 0; }, 5000));
+    Peer late(broker_->port(), kWatch);
     ASSERT_TRUE(waitFor([&] { return late.count("ecran/s1/state") > 0; }, 5000));
     ASSERT_TRUE(waitFor([&] { return late.count("homeassistant/text/s1/message/config") > 0; }, 5000));
     for (const auto& m : late.messages()) EXPECT_TRUE(m.retained) << m.topic;
@@ -204,22 +215,18 @@ TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
     EXPECT_EQ(json(late.last("ecran/s1/state")).value("source").toString(), "stored");
 
     link_->stop();
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "offline"; }, 2000));
+    ASSERT_TRUE(waitFor([&] { return peer_->last("ecran/s1/status") == "offline"; }, 2000));
 }
 
 // Commands that arrive together are taken as one batch: each is shown, and
 // the store holds the last one that took effect, not a refused one after it.
 TEST_F(FleetLinkTest, ABatchStoresItsLastCommandThatTookEffect) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    startLink(config(broker));
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    ASSERT_NO_FATAL_FAILURE(startOnline());
     const auto received = link_->commandsReceived();
     // The window's loop does not run while these are published: they wait together.
-    ASSERT_TRUE(peer.publish("ecran/s1/text", "un"));
-    ASSERT_TRUE(peer.publish("ecran/s1/ticker", "deux"));
-    ASSERT_TRUE(peer.publish("ecran/s1/color", "no colour"));
+    ASSERT_TRUE(peer_->publish("ecran/s1/text", "un"));
+    ASSERT_TRUE(peer_->publish("ecran/s1/ticker", "deux"));
+    ASSERT_TRUE(peer_->publish("ecran/s1/color", "no colour"));
     ASSERT_TRUE(waitFor([&] { return link_->commandsReceived() == received + 3; }, 5000));
     EXPECT_EQ(form_->Label1->caption(), "un");
     EXPECT_EQ(form_->Label2->caption(), "deux");
@@ -248,22 +255,15 @@ TEST_F(FleetLinkTest, StartsWithoutABrokerShowsDatagramsAndConnectsWhenItAppears
 }
 
 TEST_F(FleetLinkTest, ACommandQueuedWhileTheBrokerRestartedArrivesAfterTheReconnect) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    startLink(config(broker));
-    {
-        Peer peer(broker.port(), kWatch);
-        ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
-    }
-    StderrCapture err;
-    broker.stop();
-    ASSERT_TRUE(waitFor([&] { return err.text().find("lost the MQTT broker") != std::string::npos; }, 5000));
-    ASSERT_TRUE(broker.start()) << broker.log();
+    ASSERT_NO_FATAL_FAILURE(startOnline());
+    peer_.reset();
+    ASSERT_TRUE(broker_->restart()) << broker_->log();
+    ASSERT_TRUE(waitFor([&] { return err_->text().find("lost the MQTT broker") != std::string::npos; }, 5000));
     // Published at once, before the screen's next attempt: the broker keeps it
     // in the screen's session.
-    Peer peer(broker.port(), kWatch);
+    Peer peer(broker_->port(), kWatch);
     ASSERT_TRUE(peer.publish("ecran/s1/text", "Apr\xC3\xA8s red\xC3\xA9marrage"));
-    ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == "Apr\xE8s red\xE9marrage"; }, 15000)) << err.text();
+    ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == "Apr\xE8s red\xE9marrage"; }, 15000)) << err_->text();
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 5000));
 }
 
@@ -274,62 +274,43 @@ TEST_F(FleetLinkTest, TlsWithTheRightCaConnectsAndAWrongCaIsReported) {
     Broker secure(tls);
     ASSERT_TRUE(secure.start()) << secure.log();
 
+    const auto tlsConfig = [&](const std::string& ca, const char* name) {
+        FleetConfig c = config(secure);
+        c.tls = true;
+        c.ca = ca;
+        c.name = name;
+        return c;
+    };
     StderrCapture err;
-    FleetConfig wrong = config(secure);
-    wrong.tls = true;
-    wrong.ca = (broker.dir() / "other.crt").string();
-    startLink(wrong);
+    startLink(tlsConfig((broker.dir() / "other.crt").string(), "s1"));
     ASSERT_TRUE(waitFor([&] { return err.text().find("TLS handshake failed") != std::string::npos; }, 8000))
         << err.text();
-    link_.reset();
 
-    FleetConfig right = config(secure);
-    right.tls = true;
-    right.ca = (broker.dir() / "ca.crt").string();
-    startLink(right);
-    Peer peer(secure.port(), kWatch, PeerOptions{{}, {}, (broker.dir() / "ca.crt").string()});
+    const std::string ca = (broker.dir() / "ca.crt").string();
+    startLink(tlsConfig(ca, "s1"));
+    Peer peer(secure.port(), kWatch, PeerOptions{{}, {}, ca});
     ASSERT_TRUE(peer.connected());
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
     ASSERT_TRUE(peer.publish("ecran/all/text", "chiffr\xC3\xA9"));
     ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == "chiffr\xE9"; }, 5000));
-    link_.reset();
 
     // No ca key: the system's CAs, which trust the test's CA through SSL_CERT_FILE.
-    const char* before = std::getenv("SSL_CERT_FILE");
-    const std::string saved = before ? before : "";
-    ::setenv("SSL_CERT_FILE", right.ca.c_str(), 1);
-    FleetConfig system = config(secure);
-    system.tls = true;
-    system.name = "s2";
-    startLink(system);
-    const bool online = waitFor([&] { return peer.last("ecran/s2/status") == "online"; }, 10000);
-    before ? ::setenv("SSL_CERT_FILE", saved.c_str(), 1) : ::unsetenv("SSL_CERT_FILE");
-    EXPECT_TRUE(online) << err.text();
+    const ecran::test_support::ScopedEnv trusted("SSL_CERT_FILE", ca.c_str());
+    startLink(tlsConfig({}, "s2"));
+    EXPECT_TRUE(waitFor([&] { return peer.last("ecran/s2/status") == "online"; }, 10000)) << err.text();
 }
 
 TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
-    Broker files;
-    const std::string passwords = (files.dir() / "passwords").string();
-    ASSERT_EQ(mqtt_test::shell("mosquitto_passwd -b -c " + passwords + " screen 's3cret \xC3\xA9' >/dev/null 2>&1"),
-              0);
-    Broker broker("allow_anonymous false\npassword_file " + passwords + "\n");
-    ASSERT_TRUE(broker.start()) << broker.log();
-
+    const std::string secret = "s3cret \xC3\xA9";
+    auto broker = loginBroker({"screen"}, {}, secret);
+    ASSERT_TRUE(broker->start()) << broker->log();
     StderrCapture err;
-    FleetConfig wrong = config(broker);
-    wrong.username = "screen";
-    wrong.password = "guess";
-    startLink(wrong);
+    startLink(config(*broker, "screen", "guess"));
     ASSERT_TRUE(waitFor([&] { return err.text().find("refused the connection") != std::string::npos; }, 8000))
         << err.text();
     EXPECT_NE(err.text().find("Not authorized"), std::string::npos) << err.text();
-    link_.reset();
-
-    FleetConfig right = config(broker);
-    right.username = "screen";
-    right.password = "s3cret \xC3\xA9";
-    startLink(right);
-    Peer peer(broker.port(), kWatch, PeerOptions{"screen", "s3cret \xC3\xA9", {}});
+    startLink(config(*broker, "screen", secret));
+    Peer peer(broker->port(), kWatch, PeerOptions{"screen", secret, {}});
     ASSERT_TRUE(peer.connected());
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
 }
@@ -337,13 +318,9 @@ TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
 // A flood of commands: at most about ten states a second, and the last one
 // always carries the final message.
 TEST_F(FleetLinkTest, AFloodPublishesPacedStatesEndingWithTheLastMessage) {
-    Broker broker;
-    ASSERT_TRUE(broker.start()) << broker.log();
-    startLink(config(broker));
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
-    ASSERT_TRUE(waitFor([&] { return peer.count("ecran/s1/state") > 0; }, 5000));
-    const auto statesBefore = peer.count("ecran/s1/state");
+    ASSERT_NO_FATAL_FAILURE(startOnline());
+    ASSERT_TRUE(waitFor([&] { return peer_->count("ecran/s1/state") > 0; }, 5000));
+    const auto statesBefore = peer_->count("ecran/s1/state");
     QElapsedTimer clock;
     clock.start();
     const int n = 300;
@@ -351,20 +328,20 @@ TEST_F(FleetLinkTest, AFloodPublishesPacedStatesEndingWithTheLastMessage) {
     // as commands arrive on a running screen.
     std::thread publisher([&] {
         for (int i = 1; i <= n; ++i) {
-            peer.publish("ecran/s1/text", "flot " + std::to_string(i));
+            peer_->publish("ecran/s1/text", "flot " + std::to_string(i));
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
     const std::string last = "flot " + std::to_string(n);
     const bool done = waitFor(
-        [&] { return json(peer.last("ecran/s1/state")).value("text").toString().toStdString() == last; }, 30000);
+        [&] { return json(peer_->last("ecran/s1/state")).value("text").toString().toStdString() == last; }, 30000);
     publisher.join();
     ASSERT_TRUE(done);
     const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
     (void)waitFor([] { return false; }, 300);  // no state after the final one
-    const auto states = peer.count("ecran/s1/state") - statesBefore;
+    const auto states = peer_->count("ecran/s1/state") - statesBefore;
     EXPECT_LE(static_cast<double>(states), seconds * 10 + 2);
-    EXPECT_EQ(json(peer.last("ecran/s1/state")).value("text").toString().toStdString(), last);
+    EXPECT_EQ(json(peer_->last("ecran/s1/state")).value("text").toString().toStdString(), last);
 }
 
 // The same link against each broker: mosquitto (MQTT 5) and aedes (3.1.1,
@@ -441,15 +418,10 @@ TEST_P(FleetOnEachBroker, RetainedCommandsAreIgnoredAndQueuedOnesArriveInOrder) 
 // With MQTT 5 the broker is told the largest packet the screen takes and
 // never sends a larger one; a 3.1.1 broker sends it, and it is refused.
 TEST_P(FleetOnEachBroker, APayloadLargerThanAMessageIsNotReadWhereTheBrokerCanHoldItBack) {
-    Broker broker({}, GetParam());
-    ASSERT_TRUE(broker.start()) << broker.log();
-    Peer peer(broker.port(), kWatch);
-    StderrCapture err;
-    startLink(config(broker));
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_NO_FATAL_FAILURE(startOnline(GetParam()));
     const auto received = link_->commandsReceived();
-    ASSERT_TRUE(peer.publish("ecran/s1/message", std::string(100000, 'x')));
-    ASSERT_TRUE(peer.publish("ecran/s1/message", std::string(ecran::fleet::kMaxPayload, 'y')));
+    ASSERT_TRUE(peer_->publish("ecran/s1/message", std::string(100000, 'x')));
+    ASSERT_TRUE(peer_->publish("ecran/s1/message", std::string(ecran::fleet::kMaxPayload, 'y')));
     ASSERT_TRUE(waitFor([&] { return form_->Label1->caption().size() == ecran::fleet::kMaxPayload; }, 10000));
     EXPECT_EQ(link_->commandsReceived() - received, v5() ? 1u : 2u);
 }
@@ -457,50 +429,40 @@ TEST_P(FleetOnEachBroker, APayloadLargerThanAMessageIsNotReadWhereTheBrokerCanHo
 // A flood of large texts: the commands waiting are bounded by bytes, the
 // oldest dropped and the total said; the last one is shown.
 TEST_P(FleetOnEachBroker, AFloodOfLargeTextsIsBoundedByBytesAndEndsOnTheLast) {
-    Broker broker({}, GetParam());
-    ASSERT_TRUE(broker.start()) << broker.log();
-    Peer peer(broker.port(), kWatch);
-    StderrCapture err;
-    startLink(config(broker));
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
+    ASSERT_NO_FATAL_FAILURE(startOnline(GetParam()));
     const auto received = link_->commandsReceived();
     const int n = 300;
     // The window's loop does not run meanwhile: they all wait for it.
-    for (int i = 1; i <= n; ++i) peer.publish("ecran/s1/text", std::to_string(i) + std::string(60000, 'a'), 1);
+    for (int i = 1; i <= n; ++i) peer_->publish("ecran/s1/text", std::to_string(i) + std::string(60000, 'a'), 1);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const std::string last = std::to_string(n) + std::string(60000, 'a');
     ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == last; }, 20000));
     EXPECT_LT(link_->commandsReceived() - received, static_cast<std::uint64_t>(n) / 2);
-    EXPECT_NE(err.text().find(" commands in all, "), std::string::npos) << err.text();
+    EXPECT_NE(err_->text().find(" commands in all, "), std::string::npos) << err_->text();
 }
 
 // Two screens with one name: the one whose session was taken says so once
 // and tries again about once a minute, instead of fighting every second.
 TEST_P(FleetOnEachBroker, TwoScreensWithOneNameAreToldAndBackOff) {
-    Broker broker({}, GetParam());
-    ASSERT_TRUE(broker.start()) << broker.log();
-    StderrCapture err;
-    startLink(config(broker));
-    Peer peer(broker.port(), kWatch);
-    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
-    FleetLink clone(*form_, config(broker), "0.2.0");
+    ASSERT_NO_FATAL_FAILURE(startOnline(GetParam()));
+    FleetLink clone(*form_, config(*broker_), "0.2.0");
     clone.start();
-    ASSERT_TRUE(waitFor([&] { return err.text().find("another screen uses the name s1") != std::string::npos; },
+    ASSERT_TRUE(waitFor([&] { return err_->text().find("another screen uses the name s1") != std::string::npos; },
                         25000))
-        << err.text();
-    const auto said = err.text();
+        << err_->text();
+    const auto said = err_->text();
     EXPECT_NE(said.find("each screen needs its own [mqtt] name"), std::string::npos) << said;
     if (v5()) {
         // Over 8 s, the clone keeps its connection: no more fights.
         const auto connections = [&] {
-            const std::string log = broker.log();
+            const std::string log = broker_->log();
             std::size_t n = 0;
             for (auto at = log.find(" as ecran-s1 "); at != std::string::npos; at = log.find(" as ecran-s1 ", at + 1)) ++n;
             return n;
         };
         const auto before = connections();
         (void)waitFor([] { return false; }, 8000);
-        EXPECT_LE(connections() - before, 1u) << broker.log();
+        EXPECT_LE(connections() - before, 1u) << broker_->log();
     }
 }
 
@@ -508,26 +470,71 @@ INSTANTIATE_TEST_SUITE_P(Brokers, FleetOnEachBroker, testing::Values(BrokerKind:
                          [](const auto& row) { return std::string(mqtt_test::nameOf(row.param)); });
 
 // A login the ACL does not match: each refused publication is said, naming
-// the topic and the reason (MQTT 5 only says them; mosquitto 2.0 grants the
+// the topic and the reason, and the state lists what was refused, unless the
+// refusal is its own (MQTT 5 only says them; mosquitto 2.0 grants the
 // subscriptions and holds the messages back).
 TEST_F(FleetLinkTest, RefusedSubscriptionsAndPublicationsAreSaid) {
-    Broker files;
-    const std::string passwords = (files.dir() / "passwords").string(), acl = (files.dir() / "acl").string();
-    ASSERT_EQ(mqtt_test::shell("mosquitto_passwd -b -c " + passwords + " hall pw >/dev/null 2>&1"), 0);
-    std::ofstream(acl) << "pattern read ecran/%u/+\npattern write ecran/%u/status\npattern write ecran/%u/state\n";
-    Broker broker("allow_anonymous false\npassword_file " + passwords + "\nacl_file " + acl + "\n");
-    ASSERT_TRUE(broker.start()) << broker.log();
+    const std::string acl = "pattern read ecran/%u/+\npattern write ecran/%u/status\npattern write ecran/%u/state\n";
+    const struct {
+        const char* name;  // logs in as "hall"
+        std::vector<std::string> said;
+        QStringList listed;  // in the state
+    } rows[] = {
+        {"s1",
+         {"refused the publication to ecran/s1/state: Not authorized (check its ACL for the user hall); the fleet "
+          "cannot see this screen's state",
+          "refused the publication to ecran/s1/status: Not authorized (check its ACL for the user hall)"},
+         {}},
+        {"hall",
+         {"refused the publication to homeassistant/text/hall/message/config: Not authorized"},
+         {"homeassistant/text/hall/message/config", "homeassistant/text/hall/ticker/config"}},
+    };
+    auto broker = loginBroker({"hall", "watcher"}, acl + "user watcher\ntopic read #\n");
+    ASSERT_TRUE(broker->start()) << broker->log();
+    Peer watcher(broker->port(), kWatch, PeerOptions{"watcher", "pw", {}});
+    for (const auto& r : rows) {
+        StderrCapture err;
+        FleetConfig c = config(*broker, "hall");
+        c.name = r.name;
+        startLink(c);
+        const std::string state = std::string("ecran/") + r.name + "/state";
+        for (const auto& said : r.said) {
+            EXPECT_TRUE(waitFor([&] { return err.text().find(said) != std::string::npos; }, 10000)) << err.text();
+        }
+        if (!r.listed.isEmpty()) {
+            const auto listed = [&] { return json(watcher.last(state)).value("refused").toVariant().toStringList(); };
+            EXPECT_TRUE(waitFor([&] { return listed() == r.listed; },
+                                5000)) << watcher.last(state).value_or("no state");
+        }
+        EXPECT_EQ(watcher.count(state) > 0, !r.listed.isEmpty());
+    }
+}
+
+// The ACL operators copy: a screen named "hall.1" publishes its discovery
+// configs, and cannot write another screen's.
+TEST_F(FleetLinkTest, TheDocumentedAclLetsADottedNamePublishItsDiscoveryAndNoOtherScreens) {
+    const std::string acl = mqtt_test::documentedAcl();
+    ASSERT_NE(acl.find("pattern write"), std::string::npos) << acl;
+    auto broker = loginBroker({"hall.1", "homeassistant"}, acl);
+    ASSERT_TRUE(broker->start()) << broker->log();
+    Peer ha(broker->port(), {"homeassistant/#", "ecran/+/state"}, PeerOptions{"homeassistant", "pw", {}});
+    ASSERT_TRUE(ha.waitSubscribed());
     StderrCapture err;
-    FleetConfig c = config(broker);
-    c.username = "hall";  // logs in as "hall", named "s1"
-    c.password = "pw";
+    FleetConfig c = config(*broker, "hall.1");
+    c.name = "hall.1";
     startLink(c);
-    ASSERT_TRUE(waitFor([&] { return err.text().find("refused the publication to ecran/s1/state") != std::string::npos; },
-                        10000))
+    ASSERT_TRUE(waitFor([&] { return ha.count("homeassistant/text/hall_d1/ticker/config") > 0; }, 10000))
         << err.text();
-    EXPECT_NE(err.text().find("refused the publication to ecran/s1/status: Not authorized (check its ACL for the user hall)"),
-              std::string::npos)
-        << err.text();
+    EXPECT_GT(ha.count("homeassistant/text/hall_d1/message/config"), 0u);
+    EXPECT_NE(err.text().find("discovery on homeassistant/text/hall_d1/+/config"), std::string::npos) << err.text();
+    Peer screen(broker->port(), {}, PeerOptions{"hall.1", "pw", {}});
+    ASSERT_TRUE(screen.publish("homeassistant/text/kitchen/message/config", "{}"));
+    ASSERT_TRUE(screen.publish("homeassistant/text/hall_u1/message/config", "{}"));
+    ASSERT_TRUE(screen.publish("ecran/hall.1/state", "{}"));  // after them, and let through
+    ASSERT_TRUE(waitFor([&] { return ha.last("ecran/hall.1/state") == "{}"; }, 5000));
+    EXPECT_EQ(ha.count("homeassistant/text/kitchen/message/config"), 0u);
+    EXPECT_EQ(ha.count("homeassistant/text/hall_u1/message/config"), 0u);
+    EXPECT_EQ(err.text().find("refused"), std::string::npos) << err.text();
 }
 
 }  // namespace

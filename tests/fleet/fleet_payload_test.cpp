@@ -2,13 +2,17 @@
 // bytes in and bytes out.
 
 #include "fleet/fleet_payload.h"
+#include "fleet/mqtt_client.h"
 
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
-#include <QJsonArray>
 #include <QJsonObject>
 
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -115,6 +119,8 @@ TEST(StateJson, HoldsTheScreenInUtf8) {
               "{\"text\":\"R\xC3\xA9union \xE2\x82\xAC\\n\\u0081\",\"ticker\":\"\\\"D\xC3\xA9part\\\"\","
               "\"color\":\"#4682B4\",\"updated\":\"2025-12-01T08:00:00.250Z\",\"source\":\"mqtt ecran/all/text\","
               "\"version\":\"0.2.0\",\"groups\":[\"hall\",\"floor-0\"]}");
+    s.refused = {"ecran/hall-1.a/status"};
+    EXPECT_EQ(stateJson(s), json.substr(0, json.size() - 1) + ",\"refused\":[\"ecran/hall-1.a/status\"]}");
     QJsonParseError error{};
     const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
@@ -124,37 +130,63 @@ TEST(StateJson, HoldsTheScreenInUtf8) {
 TEST(DiscoveryConfigs, DescribeTwoTextEntitiesOfOneDevice) {
     const auto configs = discoveryConfigs(kScheme, "homeassistant", "0.2.0");
     ASSERT_EQ(configs.size(), 2u);
-    // Home Assistant ids take no ".": the node id has "_" in its place.
-    EXPECT_EQ(configs[0].topic, "homeassistant/text/hall-1_a/message/config");
-    EXPECT_EQ(configs[1].topic, "homeassistant/text/hall-1_a/ticker/config");
+    EXPECT_EQ(configs[0].topic, "homeassistant/text/hall-1_da/message/config");
+    EXPECT_EQ(configs[1].topic, "homeassistant/text/hall-1_da/ticker/config");
     // The bytes peers read, members in this order.
     EXPECT_EQ(configs[0].payload,
-              "{\"name\":\"Message\",\"unique_id\":\"ecran_hall-1_a_message\",\"command_topic\":\"ecran/hall-1.a/text\","
+              "{\"name\":\"Message\",\"unique_id\":\"ecran__hall-1_da__message\",\"command_topic\":\"ecran/hall-1.a/text\","
               "\"state_topic\":\"ecran/hall-1.a/state\",\"value_template\":\"{{ value_json.text[:255] }}\","
               "\"availability_topic\":\"ecran/hall-1.a/status\",\"payload_available\":\"online\","
               "\"payload_not_available\":\"offline\",\"max\":255,\"mode\":\"text\",\"qos\":1,\"device\":{"
               "\"identifiers\":[\"ecran-hall-1.a\"],\"name\":\"hall-1.a\",\"model\":\"ecran\",\"sw_version\":\"0.2.0\"}}");
-    const char* commands[] = {"ecran/hall-1.a/text", "ecran/hall-1.a/ticker"};
-    const char* templates[] = {"{{ value_json.text[:255] }}", "{{ value_json.ticker[:255] }}"};
-    for (std::size_t k = 0; k < 2; ++k) {
-        QJsonParseError error{};
-        const auto o = QJsonDocument::fromJson(QByteArray::fromStdString(configs[k].payload), &error).object();
-        ASSERT_EQ(error.error, QJsonParseError::NoError) << configs[k].payload;
-        EXPECT_EQ(o.value("command_topic").toString().toStdString(), commands[k]);
-        EXPECT_EQ(o.value("state_topic").toString(), "ecran/hall-1.a/state");
-        EXPECT_EQ(o.value("value_template").toString().toStdString(), templates[k]);
-        EXPECT_EQ(o.value("availability_topic").toString(), "ecran/hall-1.a/status");
-        EXPECT_EQ(o.value("payload_available").toString(), "online");
-        EXPECT_EQ(o.value("payload_not_available").toString(), "offline");
-        EXPECT_EQ(o.value("max").toInt(), 255);
-        EXPECT_EQ(o.value("mode").toString(), "text");
-        EXPECT_FALSE(o.value("unique_id").toString().isEmpty());
-        const auto device = o.value("device").toObject();
-        EXPECT_EQ(device.value("identifiers").toArray().at(0).toString(), "ecran-hall-1.a");
-        EXPECT_EQ(device.value("name").toString(), "hall-1.a");
-        EXPECT_EQ(device.value("model").toString(), "ecran");
-        EXPECT_EQ(device.value("sw_version").toString(), "0.2.0");
+    // The ticker's config is the message's with the ticker's names; both are JSON.
+    std::string ticker = configs[0].payload;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"Message", "Ticker"},
+                                   {"_message\"", "_ticker\""}, {"/text\"", "/ticker\""}, {"json.text", "json.ticker"}}) {
+        ticker.replace(ticker.find(from), from.size(), to);
     }
+    EXPECT_EQ(configs[1].payload, ticker);
+    for (const auto& c : configs) EXPECT_FALSE(QJsonDocument::fromJson(QByteArray::fromStdString(c.payload)).isNull());
+}
+
+// Pairs that shared topics and ids once get their own; names of letters,
+// digits and "-" under the default prefix keep theirs. Over generated pairs
+// the ids hold only what Home Assistant takes and never meet.
+TEST(DiscoveryConfigs, DistinctPrefixAndNamePairsGetDistinctTopicsAndIds) {
+    const struct {
+        const char *prefix, *name, *topic, *id;
+    } rows[] = {
+        {"ecran", "kiosk-3", "homeassistant/text/kiosk-3/message/config", "ecran_kiosk-3_message"},
+        {"ecran", "hall.1", "homeassistant/text/hall_d1/message/config", "ecran__hall_d1__message"},
+        {"ecran", "hall_1", "homeassistant/text/hall_u1/message/config", "ecran__hall_u1__message"},
+        {"fleetA", "kiosk", "homeassistant/text/kiosk/fleetA__message/config", "fleetA_kiosk_message"},
+        {"fleetB", "kiosk", "homeassistant/text/kiosk/fleetB__message/config", "fleetB_kiosk_message"},
+        {"a_b", "c", "homeassistant/text/c/a_ub__message/config", "a_ub__c__message"},
+        {"a", "b_c", "homeassistant/text/b_uc/a__message/config", "a__b_uc__message"},
+    };
+    for (const auto& r : rows) {
+        const auto c = discoveryConfigs({r.prefix, r.name, {}}, "homeassistant", "1");
+        EXPECT_EQ(c[0].topic, r.topic);
+        EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(c[0].payload)).object().value("unique_id"), r.id);
+    }
+    std::map<std::string, std::string> seen;  // each topic and unique id: the pair it came from
+    std::minstd_rand random(7);
+    for (int k = 0; k < 600; ++k) {
+        std::string part[2];
+        for (auto& p : part) {
+            for (auto n = 1 + random() % 4; n > 0; --n) p += "ab-_."[random() % 5];
+        }
+        const std::string pair = part[0] + " " + part[1];
+        // The topic past "homeassistant/text/", and the unique id.
+        const auto topic = discoveryConfigs({part[0], part[1], {}}, "homeassistant", "1")[0].topic.substr(19);
+        for (const auto& key : {topic, discoveryUniqueId(part[0], part[1], "message")}) {
+            const auto [at, fresh] = seen.emplace(key, pair);
+            EXPECT_TRUE(fresh || at->second == pair) << key << " of " << pair << " and " << at->second;
+            EXPECT_EQ(key.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-/"),
+                      std::string::npos) << key;
+        }
+    }
+    EXPECT_GT(seen.size(), 800u);  // the pairs drawn were mostly different
 }
 
 // Changes at these milliseconds, gap 100: publish at once, wait, or nothing
@@ -170,6 +202,32 @@ TEST(StatePacer, PublishesAtMostOnceAGapAndAlwaysTheLastChange) {
     EXPECT_EQ(pacer.changed(at(1150)), std::chrono::milliseconds(50));
     pacer.published(at(1200));
     EXPECT_EQ(pacer.changed(at(1400)), StatePacer::Clock::duration::zero());
+}
+
+// Attempts in a row, each "LASTED>WAIT": how long its connection lasted in
+// seconds ("-": it never connected; "T" after it: the broker said the
+// session was taken), the wait before the next, "!" when a clone is said.
+TEST(Backoff, DoublesToTenSecondsResetsOnlyAfterALastingConnectionAndWaitsAMinuteForAClone) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"broker away", "->1 ->2 ->4 ->8 ->10 ->10"},
+        {"a CONNACK resets nothing", "->1 ->2 10>4 ->8"},
+        {"a lasting connection resets", "->1 ->2 30>1 ->2"},
+        {"closed at once, three in a row", "0.1>1 0.2>2 0.1>60! 0.1>60! 31>1"},
+        {"a longer one breaks the row", "0.1>1 0.1>2 6>4 0.1>8"},
+        {"the broker says taken over", "2T>60! ->10 45>1"},
+    };
+    for (const auto& [what, attempts] : rows) {
+        Backoff backoff;
+        std::istringstream in(attempts);
+        for (std::string a; in >> a;) {
+            std::optional<std::chrono::steady_clock::duration> lasted;
+            if (a[0] != '-') lasted = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(std::stod(a)));
+            const auto next = backoff.next(lasted, a.find('T') != std::string::npos);
+            EXPECT_EQ(next.wait.count(), std::stoi(a.substr(a.find('>') + 1))) << what << ": " << a;
+            EXPECT_EQ(next.takenOver, a.back() == '!') << what << ": " << a;
+        }
+    }
 }
 
 }  // namespace

@@ -11,10 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <regex>
 #include <thread>
 
 extern char** environ;
@@ -25,17 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-fs::path privateFolder(const char* stem) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string();
-    return ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
-}
+std::string readFile(const fs::path& p) { return ecran::test_support::readFile(p).value_or(""); }
 
 struct Library {
     Library() { mosquitto_lib_init(); }
@@ -54,6 +46,13 @@ const fs::path kInterop = ECRAN_INTEROP_DIR;
 
 std::string nodeProgram() { return program({"/usr/bin/node", "/usr/local/bin/node", "/usr/bin/nodejs"}); }
 std::string interopScript(const std::string& name) { return (kInterop / name).string(); }
+
+std::string documentedAcl() {
+    std::ifstream in(kInterop.parent_path().parent_path() / "docs" / "fleet-broker.md");
+    const std::string doc(std::istreambuf_iterator<char>(in), {});
+    std::smatch m;
+    return std::regex_search(doc, m, std::regex(R"(\*\*The ACL\*\*[\s\S]*?\n```\n([\s\S]*?\n)```)")) ? m[1].str() : "";
+}
 
 const char* nameOf(BrokerKind kind) { return kind == BrokerKind::Aedes ? "aedes" : "mosquitto"; }
 
@@ -101,13 +100,9 @@ bool accepts(int port) {
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
 Broker::Broker(std::string extra, BrokerKind kind)
-    : dir_(privateFolder("ecran-broker")), extra_(std::move(extra)), kind_(kind), port_(freePort()) {}
+    : extra_(std::move(extra)), kind_(kind), port_(freePort()) {}
 
-Broker::~Broker() {
-    stop();
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-}
+Broker::~Broker() { stop(); }
 
 int Broker::addListener(std::string settings) {
     const int port = freePort();
@@ -120,19 +115,19 @@ bool Broker::start() {
     if (kind_ == BrokerKind::Aedes) {
         args = {nodeProgram(), (kInterop / "aedes.mjs").string(), std::to_string(port_)};
     } else {
-        std::ofstream conf(dir_ / "mosquitto.conf");
+        std::ofstream conf(dir() / "mosquitto.conf");
         if (!listeners_.empty()) conf << "per_listener_settings true\n";
         // Started as root, the broker would become the "mosquitto" user and
         // lose the right to read the test's files: it stays who we are.
         if (::geteuid() == 0) conf << "user root\n";
-        conf << "persistence true\npersistence_location " << dir_.string() << "/\n"
+        conf << "persistence true\npersistence_location " << dir().string() << "/\n"
              << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
              << extra_ << "\n";
         for (const auto& [port, settings] : listeners_) conf << "listener " << port << " 127.0.0.1\n" << settings << "\n";
-        args = {mosquittoProgram(), "-c", (dir_ / "mosquitto.conf").string()};
+        args = {mosquittoProgram(), "-c", (dir() / "mosquitto.conf").string()};
     }
     if (args[0].empty()) return false;
-    const std::string logFile = (dir_ / "broker.log").string();
+    const std::string logFile = (dir() / "broker.log").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -171,7 +166,7 @@ void Broker::stop() {
     pid_ = -1;
 }
 
-std::string Broker::log() const { return readFile(dir_ / "broker.log"); }
+std::string Broker::log() const { return readFile(dir() / "broker.log"); }
 
 std::string makeCertificates(const fs::path& dir) {
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
@@ -263,12 +258,7 @@ bool Peer::publish(const std::string& topic, const std::string& payload, int qos
     }
     if (!wait) return true;
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 5s, [&] {
-        for (int a : acknowledged_) {
-            if (a == mid) return true;
-        }
-        return false;
-    });
+    return changed_.wait_for(lock, 5s, [&] { return std::ranges::find(acknowledged_, mid) != acknowledged_.end(); });
 }
 
 std::vector<Peer::Message> Peer::messages() const {
@@ -286,9 +276,7 @@ std::optional<std::string> Peer::last(const std::string& topic) const {
 
 std::size_t Peer::count(const std::string& topic) const {
     std::lock_guard lock(mutex_);
-    std::size_t n = 0;
-    for (const auto& m : messages_) n += m.topic == topic ? 1 : 0;
-    return n;
+    return static_cast<std::size_t>(std::ranges::count(messages_, topic, &Message::topic));
 }
 
 std::vector<std::string> Peer::payloads(std::size_t count) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/sandbox.h"
+
 struct mosquitto;
 struct mosquitto_message;
 
@@ -29,6 +31,9 @@ std::string mosquittoProgram();
 // Node.js, and a script of tests/interop (MQTT.js's publish.mjs...).
 std::string nodeProgram();
 std::string interopScript(const std::string& name);
+// The broker ACL the fleet's documentation gives (its first block after
+// "**The ACL**"), so that the tests run what operators copy.
+std::string documentedAcl();
 // Why a broker of this kind cannot run here (for a skip), or empty.
 [[nodiscard]] std::string missing(BrokerKind kind);
 
@@ -68,12 +73,12 @@ public:
     }
     [[nodiscard]] int port() const noexcept { return port_; }
     [[nodiscard]] BrokerKind kind() const noexcept { return kind_; }
-    [[nodiscard]] const std::filesystem::path& dir() const noexcept { return dir_; }
+    [[nodiscard]] const std::filesystem::path& dir() const noexcept { return dir_.path(); }
     [[nodiscard]] std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     [[nodiscard]] std::string log() const;
 
 private:
-    std::filesystem::path dir_;
+    ecran::test_support::TempDir dir_{"ecran-broker"};
     std::string extra_;
     BrokerKind kind_;
     int port_ = 0;
