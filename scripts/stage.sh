@@ -30,7 +30,8 @@ stage_start() {
   echo "== $name (in the background)"
   stage_logs[$name]=$(mktemp)
   stage_starts[$name]=$SECONDS
-  "$@" >"${stage_logs[$name]}" 2>&1 &
+  ( status=0; "$@" || status=$?; echo "$SECONDS" >"${stage_logs[$name]}.end"; exit "$status" ) \
+    >"${stage_logs[$name]}" 2>&1 &
   stage_pids[$name]=$!
 }
 
@@ -40,9 +41,11 @@ stage_wait() {
   unset "stage_pids[$name]"
   echo "== $name (output)"
   cat "${stage_logs[$name]}"
-  rm -f "${stage_logs[$name]}"
+  local end=$SECONDS
+  [ -s "${stage_logs[$name]}.end" ] && end=$(cat "${stage_logs[$name]}.end")
+  rm -f "${stage_logs[$name]}" "${stage_logs[$name]}.end"
   local line
-  line="stage $name: $((SECONDS - stage_starts[$name])) s (load $(cut -d' ' -f1 /proc/loadavg))"
+  line="stage $name: $((end - stage_starts[$name])) s in the background (load $(cut -d' ' -f1 /proc/loadavg))"
   [ "$status" -eq 0 ] || line="$line FAILED (exit status $status)"
   stage_lines+=("$line")
   return "$status"
@@ -58,7 +61,7 @@ stage_stop_background() {
     wait "${stage_pids[$name]}" 2>/dev/null || true
     echo "== $name (stopped; its output)"
     cat "${stage_logs[$name]}"
-    rm -f "${stage_logs[$name]}"
+    rm -f "${stage_logs[$name]}" "${stage_logs[$name]}.end"
     stage_lines+=("stage $name: stopped after $((SECONDS - stage_starts[$name])) s")
   done
 }
