@@ -23,7 +23,7 @@ packages=(
   libwayland-dev libwayland-bin wayland-protocols qt6-base-private-dev qt6-wayland sway swayidle xwayland grim
   fonts-open-sans fonts-dejavu-core fontconfig
   systemd dpkg-dev file desktop-file-utils lintian
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
   qt6-httpserver-dev chromium wrk curl
 )
 # The console's browser and OpenAPI tests, the second broker (aedes) and
