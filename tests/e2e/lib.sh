@@ -112,8 +112,8 @@ matching() {
 }
 # count FILE GEOMETRY "R G B" [TOLERANCE] -> how many pixels of that colour
 count() { matching "$1" "$2" "$3" "${4:-8}" | wc -l; }
-# right_edge FILE GEOMETRY "R G B" [TOLERANCE] -> x of the rightmost pixel of that colour, or -1
-right_edge() { matching "$1" "$2" "$3" "${4:-24}" | awk 'BEGIN { m = -1 } $1 > m { m = $1 } END { print m }'; }
+# edges FILE GEOMETRY "R G B" [TOLERANCE] -> "LEFT RIGHT": x of the leftmost and rightmost pixel of that colour, or "-1 -1"
+edges() { matching "$1" "$2" "$3" "${4:-24}" | awk 'BEGIN { l = -1; r = -1 } l < 0 || $1 < l { l = $1 } $1 > r { r = $1 } END { print l, r }'; }
 
 # shows NAME "R G B": a screenshot, NAME.png, whose message area holds the
 # message in that colour (over 2000 pixels of it).
