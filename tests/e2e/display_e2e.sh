@@ -23,16 +23,14 @@ below="${SCREEN_W}x$((SCREEN_H - 110))+0+110"  # message area and bottom line
 check "no dark grey background shows below the ticker band" [ "$(count "$WORK/start.png" "$below" '64 64 64' 2)" -eq 0 ]
 check "the message area is one colour when nothing is stored" [ "$(count "$WORK/start.png" "$AREA" "$black" 40)" -eq 0 ]
 
-# The ticker moves left, 40 pixels a second at most: its right edge, two
-# shots apart, or its left edge while the text still reaches past the band's
-# right end (it enters from there). A loaded machine runs fewer ticks (the
-# cadence itself is measured by display_bench), and an edge that jumped
-# right is the ticker entering again from the right.
+# The ticker moves left, 40 pixels a second at most: its right edge two shots
+# apart, or its left edge while its text still enters from past the band's end
+# (a loaded machine runs fewer ticks; an edge that jumped right is the ticker
+# entering again from the right).
 t0=$(date +%s.%N); shot "$WORK/tick0.png"
 sleep 2
 t1=$(date +%s.%N); shot "$WORK/tick1.png"
-read -r l0 e0 < <(edges "$WORK/tick0.png" "$band" "$grey")
-read -r l1 e1 < <(edges "$WORK/tick1.png" "$band" "$grey")
+read -r l0 e0 l1 e1 <<< "$(edges "$WORK/tick0.png" "$band" "$grey") $(edges "$WORK/tick1.png" "$band" "$grey")"
 if [ "$e0" -eq $((SCREEN_W - 9)) ] && [ "$e1" -eq "$e0" ]; then e0=$l0; e1=$l1; fi
 speed=$(awk -v a="$e0" -v b="$e1" -v s="$t0" -v t="$t1" 'BEGIN { printf "%d", (a - b) / (t - s) }')
 echo "ticker: edge $e0 -> $e1, $speed pixels a second"
