@@ -6,15 +6,19 @@
 
 stage_lines=()
 
+# stage_note NAME SECONDS STATUS [HOW]: notes one stage's line.
+stage_note() {
+  local line="stage $1: $2 s${4:+ $4} (load $(cut -d' ' -f1 /proc/loadavg))"
+  [ "$3" -eq 0 ] || line="$line FAILED (exit status $3)"
+  stage_lines+=("$line")
+}
+
 stage() {
   local name=$1 start=$SECONDS status=0
   shift
   echo "== $name"
   "$@" || status=$?
-  local line
-  line="stage $name: $((SECONDS - start)) s (load $(cut -d' ' -f1 /proc/loadavg))"
-  [ "$status" -eq 0 ] || line="$line FAILED (exit status $status)"
-  stage_lines+=("$line")
+  stage_note "$name" $((SECONDS - start)) "$status"
   return "$status"
 }
 
@@ -44,10 +48,7 @@ stage_wait() {
   local end=$SECONDS
   [ -s "${stage_logs[$name]}.end" ] && end=$(cat "${stage_logs[$name]}.end")
   rm -f "${stage_logs[$name]}" "${stage_logs[$name]}.end"
-  local line
-  line="stage $name: $((end - stage_starts[$name])) s in the background (load $(cut -d' ' -f1 /proc/loadavg))"
-  [ "$status" -eq 0 ] || line="$line FAILED (exit status $status)"
-  stage_lines+=("$line")
+  stage_note "$name" $((end - stage_starts[$name])) "$status" "in the background"
   return "$status"
 }
 
