@@ -22,7 +22,10 @@ CONFIG="${2:?build dir}/tools/ecran-config/ecran-config"
 check "ecran-config writes the [mqtt] section" grep -q "^broker=mqtt://127.0.0.1:$BPORT" "$INI"
 
 status_now() { mosquitto_sub -p "$BPORT" -t ecran/e2e/status -C 1 -W 2 2>/dev/null || true; }
+state_now() { mosquitto_sub -p "$BPORT" -t ecran/e2e/state -C 1 -W 2; }
 wait_connected() { within 5 grep -q 'connected to the MQTT broker' "$WORK/ecran.err"; }
+# The display started again, once it has connected (or 5 s have passed).
+restart_connected() { start_ecran; wait_connected || true; }
 
 start_x
 start_ecran
@@ -35,20 +38,17 @@ mosquitto_pub -p "$BPORT" -q 1 -t ecran/all/text -m 'Réunion à 14 h'
 sleep 0.6
 check "a text published to all screens is stored in Windows-1252" grep -q $'infos=R\xe9union \xe0 14 h\r$' "$INI"
 check "the published text shows in the published colour" shows mqtt '255 0 0'
-state=$(mosquitto_sub -p "$BPORT" -t ecran/e2e/state -C 1 -W 2)
-check "the state names the text, colour and road" grep -q '"text":"Réunion à 14 h".*"color":"#FF0000".*"source":"mqtt ecran/all/text"' <<<"$state"
+check "the state names the text, colour and road" grep -q '"text":"Réunion à 14 h".*"color":"#FF0000".*"source":"mqtt ecran/all/text"' <<<"$(state_now)"
 printf 'par UDP' >"/dev/udp/127.0.0.1/$PORT"
 sleep 0.5
-state=$(mosquitto_sub -p "$BPORT" -t ecran/e2e/state -C 1 -W 2)
-check "a datagram changes the state too" grep -q '"text":"par UDP".*"source":"udp 127.0.0.1:' <<<"$state"
+check "a datagram changes the state too" grep -q '"text":"par UDP".*"source":"udp 127.0.0.1:' <<<"$(state_now)"
 
 timed stop_ecran TERM
 echo "clean stop took $TOOK s"
 check "SIGTERM ends the display with status 0" [ "$STATUS" -eq 0 ]
 check "a clean stop leaves the status offline" [ "$(status_now)" = offline ]
 
-start_ecran
-wait_connected || true
+restart_connected
 check "a restart shows online again" [ "$(status_now)" = online ]
 stop_ecran KILL
 sleep 0.5
@@ -58,8 +58,7 @@ check "after SIGKILL the broker says offline (last will)" [ "$(status_now)" = of
 # gives up and publishes the will. MQTT asks the broker to wait one and a
 # half keep-alives from the screen's last packet; mosquitto 2.0.11 was seen
 # to take about two, so the bound here is two and a half from the freeze.
-start_ecran
-wait_connected || true
+restart_connected
 mosquitto_sub -p "$BPORT" -t ecran/e2e/status -R -C 1 -W 20 >"$WORK/will.out" 2>/dev/null &
 watcher=$!
 sleep 0.3
@@ -73,8 +72,7 @@ stop_ecran TERM
 
 # A broker that hangs (stopped, its connections open) holds nothing up: the
 # display shows datagrams, and a stop ends within its bounded waits.
-start_ecran
-wait_connected || true
+restart_connected
 kill -STOP "$MQTT_PID"
 printf 'broker fig\xe9' >"/dev/udp/127.0.0.1/$PORT"
 sleep 0.5

@@ -19,6 +19,7 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 mkdir -m 700 "$WORK/run" "$WORK/home"
 cp "$ECRAN" "$WORK/ecran"
+ECRAN=./ecran
 printf 'output HEADLESS-1 mode 1280x720\nxwayland enable\nexec echo "$DISPLAY" >%s/home/x\n' "$WORK" >"$WORK/sway.conf"
 [ "$(id -u)" -ne 0 ] || chown nobody:nogroup "$WORK/run" "$WORK/home"
 cd "$WORK"
@@ -37,11 +38,9 @@ session+=(WAYLAND_DISPLAY="$(basename "$(ls "$WORK"/run/wayland-[0-9] | head -1)
 
 # start ENV...: the display, up to its line on what keeps the screen awake.
 start() {
-  runs=$((${runs:-0} + 1))
-  (exec "${session[@]}" "$@" ./ecran 2>ecran$runs.err) &
-  ECRAN_PID=$!
-  within 10 grep -q 'screen kept awake' "$WORK/ecran$runs.err" || { cat "$WORK/ecran$runs.err"; exit 1; }
-  awake=$(grep 'screen kept awake' "$WORK/ecran$runs.err")
+  start_ecran "${session[@]}" "$@"
+  within 10 grep -q 'screen kept awake' "$WORK/ecran.err" || { cat "$WORK/ecran.err"; exit 1; }
+  awake=$(grep 'screen kept awake' "$WORK/ecran.err")
   echo "$awake"
   [ -z "${idler:-}" ] || kill $idler
   rm -f "$WORK/home/idle"

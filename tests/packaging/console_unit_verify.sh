@@ -4,7 +4,6 @@
 #   console_unit_verify.sh BUILD_DIR UNIT_DIR_UNDER_PREFIX
 set -eu
 . "$(dirname "$0")/verify_unit.sh"
-need "apt-get install systemd" systemd-analyze
 installed_unit "$1" "$2" ecran-console.service
 grep -q '^u ecran-console ' "$tmp/root$prefix/lib/sysusers.d/ecran-console.conf" || fail "no sysusers.d entry for the unit's user"
 # The manual page is checked in the package, not on this machine.

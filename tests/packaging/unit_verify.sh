@@ -4,7 +4,6 @@
 #   unit_verify.sh BUILD_DIR UNIT_DIR_UNDER_PREFIX
 set -eu
 . "$(dirname "$0")/verify_unit.sh"
-need "apt-get install systemd" systemd-analyze
 installed_unit "$1" "$2" ecran.service
 verify_unit "$unit" "$tmp/root" --user
 echo "ok: $prefix/$2/ecran.service verifies, ExecStart=$program"

@@ -13,9 +13,10 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
 # installed_unit BUILD_DIR UNIT_DIR_UNDER_PREFIX NAME: installs the build
-# below $tmp/root; sets prefix, unit (the installed file) and program (what
+# below $tmp/root (skipped without systemd-analyze, which checks it); sets prefix, unit (the installed file) and program (what
 # its ExecStart runs, an absolute path the install put there).
 installed_unit() {
+  need "apt-get install systemd" systemd-analyze
   DESTDIR="$tmp/root" "${CMAKE_COMMAND:-cmake}" --install "$1" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log" >&2; fail "cmake --install failed"; }
   prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$1/CMakeCache.txt")
   unit="$tmp/root$prefix/$2/$3"
