@@ -140,9 +140,7 @@ bool Broker::start() {
         return false;
     }
     const auto up = [this] {
-        bool all = accepts(port_);
-        for (const auto& l : listeners_) all = all && accepts(l.first);
-        return all;
+        return accepts(port_) && std::ranges::all_of(listeners_, [](const auto& l) { return accepts(l.first); });
     };
     for (int i = 0; i < 500; ++i) {
         if (up()) return true;
