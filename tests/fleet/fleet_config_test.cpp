@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "support/sandbox.h"
@@ -98,19 +96,18 @@ TEST(FleetConfig, RefusesWhatCannotBeUsedNamingKeyAndFile) {
 }
 
 // Reading never seeds the file: a display without [mqtt] leaves it as it was.
-TEST(ReadFleetConfig, ReadsTheSectionWithoutWritingIt) {
-    const ecran::test_support::ConfigHome home("ecran-fleet-config");
-    std::filesystem::create_directories(home.path() / "ecran");
-    const auto ini = home.path() / "ecran" / "QUOLVEtavrin.ini";
+using ReadFleetConfig = ecran::test_support::ConfigSandbox;
+TEST_F(ReadFleetConfig, ReadsTheSectionWithoutWritingIt) {
+    const auto ini = configFile("QUOLVEtavrin.ini");
     const auto bytes = [&] { return ecran::test_support::readFile(ini).value_or("(no file)"); };
 
-    std::ofstream(ini, std::ios::binary) << "[ecran]\r\nport=0\r\n";
+    putConfigFile("QUOLVEtavrin.ini", "[ecran]\r\nport=0\r\n");
     EXPECT_FALSE(readFleetConfig("QUOLVEtavrin.ini", ini.string()));
     EXPECT_EQ(bytes(), "[ecran]\r\nport=0\r\n");
 
     // Values are Windows-1252 in the file and UTF-8 for the broker.
     const std::string withMqtt = "[mqtt]\r\nbroker=mqtt://127.0.0.1:1884\r\nname=s1\r\npassword=caf\xE9\r\nusername=u\r\n";
-    std::ofstream(ini, std::ios::binary) << withMqtt;
+    putConfigFile("QUOLVEtavrin.ini", withMqtt);
     const auto c = readFleetConfig("QUOLVEtavrin.ini", ini.string());
     ASSERT_TRUE(c);
     EXPECT_EQ(c->port, 1884);

@@ -41,7 +41,9 @@ using mqtt_test::StderrCapture;
 
 const std::vector<std::string> kWatch{"ecran/#", "homeassistant/#"};
 
-QJsonObject json(const std::optional<std::string>& text) {
+// What a peer last heard on this topic, as JSON.
+QJsonObject json(const Peer& peer, const std::string& topic = "ecran/s1/state") {
+    const auto text = peer.last(topic);
     if (!text) return {};
     return QJsonDocument::fromJson(QByteArray::fromStdString(*text)).object();
 }
@@ -62,13 +64,14 @@ protected:
     }
 
     // The link's settings for this broker; with a login when a user is given.
-    FleetConfig config(const Broker& broker, const std::string& user = {}, const std::string& password = "pw") const {
+    FleetConfig config(const Broker& broker, const std::string& user = {}, const std::string& password = "pw",
+                       const std::string& name = "s1") const {
         FleetConfig c;
         if (!user.empty()) c.username = user, c.password = password;
         c.host = "127.0.0.1";
         c.port = static_cast<std::uint16_t>(broker.port());
         c.broker = "mqtt://127.0.0.1:" + std::to_string(broker.port());
-        c.name = "s1";
+        c.name = name;
         c.groups = {"hall"};
         c.discovery = "homeassistant";
         c.keepalive = 5;
@@ -120,6 +123,10 @@ protected:
         }
         return true;
     }
+    // Waits until the display has said `part` on stderr.
+    static bool said(const StderrCapture& err, const std::string& part, int ms) {
+        return waitFor([&] { return err.text().find(part) != std::string::npos; }, ms);
+    }
 
     std::optional<ecran::test_support::ConfigHome> home_;
     std::unique_ptr<Broker> files_;  // a folder for a broker's files
@@ -167,7 +174,8 @@ TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows)
         const auto received = link_->commandsReceived();
         ASSERT_TRUE(peer_->publish(r.topic, r.payload, 1, false));
         ASSERT_TRUE(waitFor([&] { return link_->commandsReceived() > received; }, 5000)) << r.topic;
-        if (r.taken) sources.push_back(QString::fromStdString("mqtt " + r.topic));
+        const QString source = QString::fromStdString("mqtt " + r.topic);
+        if (r.taken) sources.push_back(source);
         EXPECT_EQ(form_->Label1->caption(), r.label1) << r.topic;
         EXPECT_EQ(form_->Label2->caption(), r.label2) << r.topic;
         EXPECT_EQ(form_->label1ForeColorNumber(), r.colour) << r.topic;
@@ -181,11 +189,8 @@ TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows)
                                      : r.topic.ends_with("/message") ? r.payload
                                                                      : r.label1;
         EXPECT_EQ(stored(), datagram) << r.topic;
-        const QString source = QString::fromStdString("mqtt " + r.topic);
-        ASSERT_TRUE(waitFor([&] { return json(peer_->last("ecran/s1/state")).value("source").toString() == source; },
-                            5000))
-            << r.topic;
-        const auto state = json(peer_->last("ecran/s1/state"));
+        ASSERT_TRUE(waitFor([&] { return json(*peer_).value("source").toString() == source; }, 5000)) << r.topic;
+        const auto state = json(*peer_);
         EXPECT_EQ(state.value("text").toString(), QString::fromStdString(ecran::text::toUtf8(r.label1)));
         EXPECT_EQ(state.value("ticker").toString(), QString::fromStdString(ecran::text::toUtf8(r.label2)));
         EXPECT_EQ(state.value("color").toString(), QString::fromLatin1(r.rgb));
@@ -210,9 +215,8 @@ TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
     ASSERT_TRUE(waitFor([&] { return late.count("ecran/s1/state") > 0; }, 5000));
     ASSERT_TRUE(waitFor([&] { return late.count("homeassistant/text/s1/message/config") > 0; }, 5000));
     for (const auto& m : late.messages()) EXPECT_TRUE(m.retained) << m.topic;
-    EXPECT_EQ(json(late.last("homeassistant/text/s1/message/config")).value("command_topic").toString(),
-              "ecran/s1/text");
-    EXPECT_EQ(json(late.last("ecran/s1/state")).value("source").toString(), "stored");
+    EXPECT_EQ(json(late, "homeassistant/text/s1/message/config").value("command_topic").toString(), "ecran/s1/text");
+    EXPECT_EQ(json(late).value("source").toString(), "stored");
 
     link_->stop();
     ASSERT_TRUE(waitFor([&] { return peer_->last("ecran/s1/status") == "offline"; }, 2000));
@@ -242,7 +246,7 @@ TEST_F(FleetLinkTest, StartsWithoutABrokerShowsDatagramsAndConnectsWhenItAppears
     ASSERT_EQ(out.writeDatagram("UDP seul", 8, QHostAddress::LocalHost, form_->boundPort()), 8);
     ASSERT_TRUE(waitFor([&] { return form_->messagesReceived() > before; }, 5000));
     EXPECT_EQ(form_->Label1->caption(), "UDP seul");
-    ASSERT_TRUE(waitFor([&] { return err.text().find("cannot connect") != std::string::npos; }, 5000));
+    ASSERT_TRUE(said(err, "cannot connect", 5000));
     EXPECT_NE(err.text().find("connecting to the MQTT broker mqtt://127.0.0.1:"), std::string::npos);
 
     ASSERT_TRUE(broker.start()) << broker.log();
@@ -250,15 +254,14 @@ TEST_F(FleetLinkTest, StartsWithoutABrokerShowsDatagramsAndConnectsWhenItAppears
     // Back-off: 1, 2, 4 s... the broker is found at the next attempt.
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 12000)) << err.text();
     // The state follows the status, with what the screen showed meanwhile.
-    EXPECT_TRUE(waitFor([&] { return json(peer.last("ecran/s1/state")).value("text").toString() == "UDP seul"; },
-                        5000));
+    EXPECT_TRUE(waitFor([&] { return json(peer).value("text").toString() == "UDP seul"; }, 5000));
 }
 
 TEST_F(FleetLinkTest, ACommandQueuedWhileTheBrokerRestartedArrivesAfterTheReconnect) {
     ASSERT_NO_FATAL_FAILURE(startOnline());
     peer_.reset();
     ASSERT_TRUE(broker_->restart()) << broker_->log();
-    ASSERT_TRUE(waitFor([&] { return err_->text().find("lost the MQTT broker") != std::string::npos; }, 5000));
+    ASSERT_TRUE(said(*err_, "lost the MQTT broker", 5000));
     // Published at once, before the screen's next attempt: the broker keeps it
     // in the screen's session.
     Peer peer(broker_->port(), kWatch);
@@ -275,16 +278,14 @@ TEST_F(FleetLinkTest, TlsWithTheRightCaConnectsAndAWrongCaIsReported) {
     ASSERT_TRUE(secure.start()) << secure.log();
 
     const auto tlsConfig = [&](const std::string& ca, const char* name) {
-        FleetConfig c = config(secure);
+        FleetConfig c = config(secure, {}, "pw", name);
         c.tls = true;
         c.ca = ca;
-        c.name = name;
         return c;
     };
     StderrCapture err;
     startLink(tlsConfig((broker.dir() / "other.crt").string(), "s1"));
-    ASSERT_TRUE(waitFor([&] { return err.text().find("TLS handshake failed") != std::string::npos; }, 8000))
-        << err.text();
+    ASSERT_TRUE(said(err, "TLS handshake failed", 8000)) << err.text();
 
     const std::string ca = (broker.dir() / "ca.crt").string();
     startLink(tlsConfig(ca, "s1"));
@@ -306,8 +307,7 @@ TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
     ASSERT_TRUE(broker->start()) << broker->log();
     StderrCapture err;
     startLink(config(*broker, "screen", "guess"));
-    ASSERT_TRUE(waitFor([&] { return err.text().find("refused the connection") != std::string::npos; }, 8000))
-        << err.text();
+    ASSERT_TRUE(said(err, "refused the connection", 8000)) << err.text();
     EXPECT_NE(err.text().find("Not authorized"), std::string::npos) << err.text();
     startLink(config(*broker, "screen", secret));
     Peer peer(broker->port(), kWatch, PeerOptions{"screen", secret, {}});
@@ -333,15 +333,14 @@ TEST_F(FleetLinkTest, AFloodPublishesPacedStatesEndingWithTheLastMessage) {
         }
     });
     const std::string last = "flot " + std::to_string(n);
-    const bool done = waitFor(
-        [&] { return json(peer_->last("ecran/s1/state")).value("text").toString().toStdString() == last; }, 30000);
+    const bool done = waitFor([&] { return json(*peer_).value("text").toString().toStdString() == last; }, 30000);
     publisher.join();
     ASSERT_TRUE(done);
     const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
     (void)waitFor([] { return false; }, 300);  // no state after the final one
     const auto states = peer_->count("ecran/s1/state") - statesBefore;
     EXPECT_LE(static_cast<double>(states), seconds * 10 + 2);
-    EXPECT_EQ(json(peer_->last("ecran/s1/state")).value("text").toString().toStdString(), last);
+    EXPECT_EQ(json(*peer_).value("text").toString().toStdString(), last);
 }
 
 // The same link against each broker: mosquitto (MQTT 5) and aedes (3.1.1,
@@ -381,8 +380,7 @@ TEST_P(FleetOnEachBroker, RetainedCommandsAreIgnoredAndQueuedOnesArriveInOrder) 
     StderrCapture err;
     startLink(config(broker));
     ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000)) << err.text();
-    ASSERT_TRUE(waitFor([&] { return err.text().find("'ecran/all/color'") != std::string::npos; }, 5000))
-        << err.text();
+    ASSERT_TRUE(said(err, "'ecran/all/color'", 5000)) << err.text();
     EXPECT_NE(form_->Label1->caption(), "OLD");
     EXPECT_NE(err.text().find("ecran: MQTT ecran/s1/text: a retained command was ignored"), std::string::npos);
     EXPECT_NE(err.text().find("clear it with: mosquitto_pub -r -n -t 'ecran/s1/text'"), std::string::npos);
@@ -447,9 +445,7 @@ TEST_P(FleetOnEachBroker, TwoScreensWithOneNameAreToldAndBackOff) {
     ASSERT_NO_FATAL_FAILURE(startOnline(GetParam()));
     FleetLink clone(*form_, config(*broker_), "0.2.0");
     clone.start();
-    ASSERT_TRUE(waitFor([&] { return err_->text().find("another screen uses the name s1") != std::string::npos; },
-                        25000))
-        << err_->text();
+    ASSERT_TRUE(said(*err_, "another screen uses the name s1", 25000)) << err_->text();
     const auto said = err_->text();
     EXPECT_NE(said.find("each screen needs its own [mqtt] name"), std::string::npos) << said;
     if (v5()) {
@@ -494,17 +490,15 @@ TEST_F(FleetLinkTest, RefusedSubscriptionsAndPublicationsAreSaid) {
     Peer watcher(broker->port(), kWatch, PeerOptions{"watcher", "pw", {}});
     for (const auto& r : rows) {
         StderrCapture err;
-        FleetConfig c = config(*broker, "hall");
-        c.name = r.name;
-        startLink(c);
+        startLink(config(*broker, "hall", "pw", r.name));
         const std::string state = std::string("ecran/") + r.name + "/state";
-        for (const auto& said : r.said) {
-            EXPECT_TRUE(waitFor([&] { return err.text().find(said) != std::string::npos; }, 10000)) << err.text();
+        for (const auto& line : r.said) {
+            EXPECT_TRUE(said(err, line, 10000)) << err.text();
         }
         if (!r.listed.isEmpty()) {
-            const auto listed = [&] { return json(watcher.last(state)).value("refused").toVariant().toStringList(); };
-            EXPECT_TRUE(waitFor([&] { return listed() == r.listed; },
-                                5000)) << watcher.last(state).value_or("no state");
+            const auto listed = [&] { return json(watcher, state).value("refused").toVariant().toStringList(); };
+            EXPECT_TRUE(waitFor([&] { return listed() == r.listed; }, 5000))
+                << watcher.last(state).value_or("no state");
         }
         EXPECT_EQ(watcher.count(state) > 0, !r.listed.isEmpty());
     }
@@ -520,9 +514,7 @@ TEST_F(FleetLinkTest, TheDocumentedAclLetsADottedNamePublishItsDiscoveryAndNoOth
     Peer ha(broker->port(), {"homeassistant/#", "ecran/+/state"}, PeerOptions{"homeassistant", "pw", {}});
     ASSERT_TRUE(ha.waitSubscribed());
     StderrCapture err;
-    FleetConfig c = config(*broker, "hall.1");
-    c.name = "hall.1";
-    startLink(c);
+    startLink(config(*broker, "hall.1", "pw", "hall.1"));
     ASSERT_TRUE(waitFor([&] { return ha.count("homeassistant/text/hall_d1/ticker/config") > 0; }, 10000))
         << err.text();
     EXPECT_GT(ha.count("homeassistant/text/hall_d1/message/config"), 0u);

@@ -27,8 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& p) { return ecran::test_support::readFile(p).value_or(""); }
-
 struct Library {
     Library() { mosquitto_lib_init(); }
 };
@@ -142,9 +140,7 @@ bool Broker::start() {
         return false;
     }
     const auto up = [this] {
-        bool all = accepts(port_);
-        for (const auto& l : listeners_) all = all && accepts(l.first);
-        return all;
+        return accepts(port_) && std::ranges::all_of(listeners_, [](const auto& l) { return accepts(l.first); });
     };
     for (int i = 0; i < 500; ++i) {
         if (up()) return true;
@@ -166,7 +162,7 @@ void Broker::stop() {
     pid_ = -1;
 }
 
-std::string Broker::log() const { return readFile(dir() / "broker.log"); }
+std::string Broker::log() const { return ecran::test_support::readFile(dir() / "broker.log").value_or(""); }
 
 std::string makeCertificates(const fs::path& dir) {
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
@@ -209,35 +205,31 @@ Peer::~Peer() {
     mosquitto_destroy(mosq_);
 }
 
-void Peer::onConnect(mosquitto* m, void* self, int rc) {
+template <class Change>
+void Peer::update(void* self, Change change) {
     auto* p = static_cast<Peer*>(self);
-    if (rc != 0) return;
-    for (const auto& s : p->subscriptions_) mosquitto_subscribe(m, nullptr, s.c_str(), 1);
     std::lock_guard lock(p->mutex_);
-    p->connected_ = true;
+    change(*p);
     p->changed_.notify_all();
+}
+
+void Peer::onConnect(mosquitto* m, void* self, int rc) {
+    if (rc != 0) return;
+    for (const auto& s : static_cast<Peer*>(self)->subscriptions_) mosquitto_subscribe(m, nullptr, s.c_str(), 1);
+    update(self, [](Peer& p) { p.connected_ = true; });
 }
 
 void Peer::onSubscribe(mosquitto*, void* self, int, int, const int*) {
-    auto* p = static_cast<Peer*>(self);
-    std::lock_guard lock(p->mutex_);
-    ++p->subscribed_;
-    p->changed_.notify_all();
+    update(self, [](Peer& p) { ++p.subscribed_; });
 }
 
 void Peer::onMessage(mosquitto*, void* self, const mosquitto_message* m) {
-    auto* p = static_cast<Peer*>(self);
-    std::lock_guard lock(p->mutex_);
-    p->messages_.push_back(
-        {m->topic, std::string(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen)), m->retain});
-    p->changed_.notify_all();
+    std::string payload(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen));
+    update(self, [&](Peer& p) { p.messages_.push_back({m->topic, std::move(payload), m->retain}); });
 }
 
 void Peer::onPublish(mosquitto*, void* self, int mid) {
-    auto* p = static_cast<Peer*>(self);
-    std::lock_guard lock(p->mutex_);
-    p->acknowledged_.push_back(mid);
-    p->changed_.notify_all();
+    update(self, [mid](Peer& p) { p.acknowledged_.push_back(mid); });
 }
 
 bool Peer::connected() const {
@@ -289,9 +281,7 @@ std::vector<std::string> Peer::payloads(std::size_t count) {
 }
 
 StderrCapture::StderrCapture() {
-    std::string pattern = (fs::temp_directory_path() / "ecran-stderr-XXXXXX").string();
-    const int fd = ::mkstemp(pattern.data());
-    file_ = pattern;
+    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     std::fflush(stderr);
     saved_ = ::dup(2);
     ::dup2(fd, 2);
@@ -302,13 +292,11 @@ StderrCapture::~StderrCapture() {
     std::fflush(stderr);
     ::dup2(saved_, 2);
     ::close(saved_);
-    std::error_code ec;
-    std::filesystem::remove(file_, ec);
 }
 
 std::string StderrCapture::text() const {
     std::fflush(stderr);
-    return readFile(file_);
+    return ecran::test_support::readFile(file_).value_or("");
 }
 
 }  // namespace mqtt_test

@@ -72,7 +72,6 @@ public:
         return start();
     }
     [[nodiscard]] int port() const noexcept { return port_; }
-    [[nodiscard]] BrokerKind kind() const noexcept { return kind_; }
     [[nodiscard]] const std::filesystem::path& dir() const noexcept { return dir_.path(); }
     [[nodiscard]] std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     [[nodiscard]] std::string log() const;
@@ -125,6 +124,9 @@ private:
     static void onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted);
     static void onMessage(mosquitto*, void* self, const mosquitto_message* m);
     static void onPublish(mosquitto*, void* self, int mid);
+    // Changes the peer's record under its lock and wakes whoever waits on it.
+    template <class Change>
+    static void update(void* self, Change change);
     mosquitto* mosq_ = nullptr;
     std::vector<std::string> subscriptions_;
     mutable std::mutex mutex_;
@@ -144,7 +146,8 @@ public:
     [[nodiscard]] std::string text() const;
 
 private:
-    std::filesystem::path file_;
+    ecran::test_support::TempDir dir_{"ecran-stderr"};
+    std::filesystem::path file_ = dir_.path() / "stderr";
     int saved_ = -1;
 };
 
