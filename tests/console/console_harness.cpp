@@ -33,9 +33,6 @@ const auto* const kEnvironment = testing::AddGlobalTestEnvironment(new Environme
 
 }  // namespace
 
-QString consoleProgram() { return QStringLiteral(ECRAN_CONSOLE_PROGRAM); }
-QString displayProgram() { return QStringLiteral(ECRAN_DISPLAY_PROGRAM); }
-
 QJsonObject Reply::json() const { return QJsonDocument::fromJson(body).object(); }
 
 bool waitUntil(const std::function<bool()>& done, int waitMs) {
@@ -79,7 +76,7 @@ Console::Console(const std::string& ini) : ini_(dir_.path() / "console.ini") {
 
 int Console::run(const QStringList& args, QByteArray* out, QByteArray* err) const {
     QProcess p;
-    p.start(consoleProgram(), QStringList{"--config", QString::fromStdString(ini_.string())} + args);
+    p.start(QStringLiteral(ECRAN_CONSOLE_PROGRAM), QStringList{"--config", QString::fromStdString(ini_.string())} + args);
     p.waitForFinished(15000);
     if (out) *out = p.readAllStandardOutput();
     if (err) *err = p.readAllStandardError();
@@ -94,7 +91,7 @@ std::string Console::addToken(const std::string& name) const {
 
 bool Console::start(bool healthy) {
     QObject::connect(&process_, &QProcess::readyReadStandardError, [this] { err_ += process_.readAllStandardError(); });
-    process_.start(consoleProgram(), {"--config", QString::fromStdString(ini_.string()), "serve"});
+    process_.start(QStringLiteral(ECRAN_CONSOLE_PROGRAM), {"--config", QString::fromStdString(ini_.string()), "serve"});
     const bool said = waitUntil([this] { return err_.contains("listening on "); }, 10000);
     if (!said) return false;
     const auto from = err_.indexOf("listening on ") + 13;
@@ -122,7 +119,7 @@ Display::Display(int brokerPort, const std::string& name, const std::string& gro
 }
 
 bool Display::start() {
-    process_.start(displayProgram(), {});
+    process_.start(QStringLiteral(ECRAN_DISPLAY_PROGRAM), {});
     return process_.waitForStarted(5000);
 }
 

@@ -84,8 +84,4 @@ public:
     [[nodiscard]] qint64 pid() const { return process_.processId(); }
 };
 
-// The console program and the display program as built.
-QString consoleProgram();
-QString displayProgram();
-
 }  // namespace console_test

@@ -80,11 +80,14 @@ private:
     std::vector<std::pair<QByteArray, QJsonObject>> events_;
 };
 
-// A raw connection that asks for the event stream and never reads it.
-int silentStream(const QString& url, const std::string& token) {
+// A raw connection that asks for the event stream and never reads it; a
+// read of it waits at most `waitSeconds` (0: for ever).
+int silentStream(const QString& url, const std::string& token, long waitSeconds = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const int small = 4096;
+    const timeval wait{waitSeconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(QUrl(url).port()));
@@ -277,9 +280,7 @@ TEST_F(ConsoleHttp, ClosesAStreamThatDoesNotReadAndCapsTheStreams) {
     for (int i = 0; i < 100; ++i) open.push_back(silentStream(url_, token_));
     // The 101st is refused once the console has taken the hundred.
     const auto statusLine = [&] {
-        const int fd = silentStream(url_, token_);
-        timeval wait{2, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        const int fd = silentStream(url_, token_, 2);
         char line[13] = {};
         (void)::recv(fd, line, 12, MSG_WAITALL);
         ::close(fd);
@@ -287,7 +288,7 @@ TEST_F(ConsoleHttp, ClosesAStreamThatDoesNotReadAndCapsTheStreams) {
     };
     EXPECT_TRUE(waitUntil([&] { return statusLine() == "HTTP/1.1 503"; }, 10000));
     for (int fd : open) ::close(fd);
-    const int silent = silentStream(url_, token_);
+    const int silent = silentStream(url_, token_, 5);
     ASSERT_GE(silent, 0);
     // States of 60 KB each: the stream's unread bytes pass 1 MiB quickly.
     Peer peer(broker_.port(), {});
@@ -299,8 +300,6 @@ TEST_F(ConsoleHttp, ClosesAStreamThatDoesNotReadAndCapsTheStreams) {
     // The console closed it: reading now ends (after what the kernels held).
     std::size_t got = 0;
     char buffer[65536];
-    timeval wait{5, 0};
-    ::setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     ssize_t n = 0;
     while ((n = ::recv(silent, buffer, sizeof buffer, 0)) > 0) got += static_cast<std::size_t>(n);
     EXPECT_TRUE(n == 0 || errno == ECONNRESET) << "still open after " << got << " bytes, " << std::strerror(errno);
