@@ -148,7 +148,9 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     ASSERT_TRUE(cookie.startsWith("ecran_session=")) << cookie.toStdString();
     const QByteArray own = url_.toUtf8(), foreign = "http://elsewhere.example";
 
-    enum Auth { None, Token, Revoked, Cookie, CookieOwn, CookieForeign };
+    // Who asks: nobody, the token, the revoked one, the cookie alone, from the page, from another origin.
+    const Headers None, Token = withToken(token_), Revoked = withToken(revoked), Cookie = {{"Cookie", cookie}},
+                  CookieOwn = {{"Cookie", cookie}, {"Origin", own}}, CookieForeign = {{"Cookie", cookie}, {"Origin", foreign}};
     // The largest text a screen takes is 65,507 bytes: it is sent to one
     // screen, and one byte more is refused for what it is.
     const auto toLobby = [](const QByteArray& text) { return R"({"to":{"screen":"lobby"},"text":")" + text + "\"}"; };
@@ -158,7 +160,7 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     struct Row {
         const char* what;
         const char* route;
-        Auth auth;
+        const Headers& headers;
         int status;
         QByteArray body = {};
     } rows[] = {
@@ -198,14 +200,8 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
         {"sign-out from another origin", "DELETE /api/v1/session", CookieForeign, 403},
     };
     for (const auto& row : rows) {
-        Headers headers;
-        if (row.auth == Token) headers.emplace_back("Authorization", bearer(token_));
-        if (row.auth == Revoked) headers.emplace_back("Authorization", bearer(revoked));
-        if (row.auth >= Cookie) headers.emplace_back("Cookie", cookie);
-        if (row.auth == CookieOwn) headers.emplace_back("Origin", own);
-        if (row.auth == CookieForeign) headers.emplace_back("Origin", foreign);
         const QByteArray route(row.route);
-        Reply r = call(route.left(route.indexOf(' ')), route.mid(route.indexOf(' ') + 1), row.body, headers);
+        Reply r = call(route.left(route.indexOf(' ')), route.mid(route.indexOf(' ') + 1), row.body, row.headers);
         EXPECT_EQ(r.status, row.status) << row.what << ": " << r.body.left(200).toStdString();
         EXPECT_TRUE(r.headers["content-security-policy"].contains("frame-ancestors 'none'")) << row.what;
         EXPECT_EQ(r.headers["x-content-type-options"], "nosniff") << row.what;
