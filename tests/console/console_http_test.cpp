@@ -99,11 +99,11 @@ int silentStream(const QString& url, const std::string& token, long waitSeconds 
 }
 
 // A private broker and the console joined to it, with the token "desk".
-class ConsoleTest : public testing::Test {
+class ConsoleHttp : public testing::Test {
 protected:
     // With `locked`, the broker lets anyone in and refuses every publication
     // under ecran/locked/ (MQTT 5 says why).
-    explicit ConsoleTest(bool locked = false)
+    explicit ConsoleHttp(bool locked = true)
         : broker_(locked ? "acl_file " + (writeFile(files_.path() / "acl", "topic readwrite ecran/#\ntopic deny ecran/locked/#\n"),
                                           (files_.path() / "acl").string())
                          : std::string()) {}
@@ -130,11 +130,6 @@ protected:
     std::unique_ptr<Console> console_;
     std::string token_;
     QString url_;
-};
-
-class ConsoleHttp : public ConsoleTest {
-protected:
-    ConsoleHttp() : ConsoleTest(true) {}
 };
 
 TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
@@ -342,10 +337,11 @@ TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
 }
 
 // Two real screens in one group, and the console watching them.
-class ConsoleDisplays : public ConsoleTest {
+class ConsoleDisplays : public ConsoleHttp {
 protected:
+    ConsoleDisplays() : ConsoleHttp(false) {}
     void SetUp() override {
-        ConsoleTest::SetUp();
+        ConsoleHttp::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         lobby_ = std::make_unique<Display>(broker_.port(), "lobby", "ground");
         hall_ = std::make_unique<Display>(broker_.port(), "hall", "ground, hall");
