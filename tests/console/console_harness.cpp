@@ -33,9 +33,6 @@ const auto* const kEnvironment = testing::AddGlobalTestEnvironment(new Environme
 
 }  // namespace
 
-QString consoleProgram() { return QStringLiteral(ECRAN_CONSOLE_PROGRAM); }
-QString displayProgram() { return QStringLiteral(ECRAN_DISPLAY_PROGRAM); }
-
 QJsonObject Reply::json() const { return QJsonDocument::fromJson(body).object(); }
 
 bool waitUntil(const std::function<bool()>& done, int waitMs) {
@@ -48,8 +45,7 @@ bool waitUntil(const std::function<bool()>& done, int waitMs) {
     return true;
 }
 
-Reply request(const QByteArray& method, const QString& url, const QByteArray& body,
-              const std::vector<std::pair<QByteArray, QByteArray>>& headers, int waitMs) {
+Reply request(const QByteArray& method, const QString& url, const QByteArray& body, const Headers& headers, int waitMs) {
     static QNetworkAccessManager* manager = new QNetworkAccessManager;
     QNetworkRequest r{QUrl(url)};
     r.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
@@ -78,11 +74,9 @@ Console::Console(const std::string& ini) : ini_(dir_.path() / "console.ini") {
     writeFile(ini_, ini + "\n[console]\ndata=" + (dir_.path() / "data").string() + "\n");
 }
 
-Console::~Console() { stop(); }
-
 int Console::run(const QStringList& args, QByteArray* out, QByteArray* err) const {
     QProcess p;
-    p.start(consoleProgram(), QStringList{"--config", QString::fromStdString(ini_.string())} + args);
+    p.start(QStringLiteral(ECRAN_CONSOLE_PROGRAM), QStringList{"--config", QString::fromStdString(ini_.string())} + args);
     p.waitForFinished(15000);
     if (out) *out = p.readAllStandardOutput();
     if (err) *err = p.readAllStandardError();
@@ -95,17 +89,17 @@ std::string Console::addToken(const std::string& name) const {
     return out.trimmed().toStdString();
 }
 
-bool Console::start() {
+bool Console::start(bool healthy) {
     QObject::connect(&process_, &QProcess::readyReadStandardError, [this] { err_ += process_.readAllStandardError(); });
-    process_.start(consoleProgram(), {"--config", QString::fromStdString(ini_.string()), "serve"});
+    process_.start(QStringLiteral(ECRAN_CONSOLE_PROGRAM), {"--config", QString::fromStdString(ini_.string()), "serve"});
     const bool said = waitUntil([this] { return err_.contains("listening on "); }, 10000);
     if (!said) return false;
     const auto from = err_.indexOf("listening on ") + 13;
     url_ = QString::fromUtf8(err_.mid(from, err_.indexOf('/', err_.indexOf("//", from) + 2) - from));
-    return true;
+    return !healthy || waitUntil([this] { return call("GET", "/api/v1/health").status == 200; }, 10000);
 }
 
-void Console::stop() {
+void Program::stop() {
     if (process_.state() == QProcess::NotRunning) return;
     process_.terminate();
     if (!process_.waitForFinished(5000)) process_.kill();
@@ -124,18 +118,9 @@ Display::Display(int brokerPort, const std::string& name, const std::string& gro
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 }
 
-Display::~Display() { stop(); }
-
 bool Display::start() {
-    process_.start(displayProgram(), {});
+    process_.start(QStringLiteral(ECRAN_DISPLAY_PROGRAM), {});
     return process_.waitForStarted(5000);
-}
-
-void Display::stop() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.terminate();
-    if (!process_.waitForFinished(5000)) process_.kill();
-    process_.waitForFinished(2000);
 }
 
 }  // namespace console_test

@@ -19,6 +19,8 @@
 
 namespace console_test {
 
+using Headers = std::vector<std::pair<QByteArray, QByteArray>>;
+
 struct Reply {
     int status = 0;
     QByteArray body;
@@ -27,8 +29,8 @@ struct Reply {
 };
 
 // One request through QNetworkAccessManager; waits at most `waitMs`.
-Reply request(const QByteArray& method, const QString& url, const QByteArray& body = {},
-              const std::vector<std::pair<QByteArray, QByteArray>>& headers = {}, int waitMs = 15000);
+Reply request(const QByteArray& method, const QString& url, const QByteArray& body = {}, const Headers& headers = {},
+              int waitMs = 15000);
 
 // Runs the event loop until `done` or `waitMs`; the last answer of `done`.
 bool waitUntil(const std::function<bool()>& done, int waitMs);
@@ -37,45 +39,49 @@ using ecran::test_support::TempDir;
 
 void writeFile(const std::filesystem::path& file, const std::string& text);
 
+// A built program with private files in a temporary folder, stopped when it goes.
+class Program {
+public:
+    ~Program() { stop(); }
+    void stop();
+
+protected:
+    TempDir dir_;
+    QProcess process_;
+};
+
 // ecran-console with a console.ini of its own in a private folder.
-class Console {
+class Console : public Program {
 public:
     // `ini` is the whole settings file but [console] data, added here.
     explicit Console(const std::string& ini);
-    ~Console();
+    ~Console() { stop(); }  // before err_ goes: stopping may still read stderr
     // Runs `ecran-console --config INI ARGS...`; its exit status, stdout and stderr.
     int run(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr) const;
     [[nodiscard]] std::string addToken(const std::string& name) const;
-    // Starts serving; false when it did not say where it listens.
-    [[nodiscard]] bool start();
-    void stop();
+    // Starts serving; false when it did not say where it listens or, when
+    // `healthy`, its health did not answer 200 within 10 s.
+    [[nodiscard]] bool start(bool healthy = true);
+    // One request to PATH on it.
+    Reply call(const QByteArray& method, const QString& path, const QByteArray& body = {}, const Headers& headers = {},
+               int waitMs = 15000) const {
+        return request(method, url_ + path, body, headers, waitMs);
+    }
     [[nodiscard]] const QString& url() const { return url_; }
     [[nodiscard]] QByteArray stderrText() const { return err_; }
 
 private:
-    TempDir dir_;
     std::filesystem::path ini_;
-    QProcess process_;
     QByteArray err_;
     QString url_;
 };
 
 // ecran on Qt's offscreen platform, joined to the broker as NAME in GROUPS.
-class Display {
+class Display : public Program {
 public:
     Display(int brokerPort, const std::string& name, const std::string& groups);
-    ~Display();
     [[nodiscard]] bool start();
-    void stop();
     [[nodiscard]] qint64 pid() const { return process_.processId(); }
-
-private:
-    TempDir dir_;
-    QProcess process_;
 };
-
-// The console program and the display program as built.
-QString consoleProgram();
-QString displayProgram();
 
 }  // namespace console_test

@@ -36,7 +36,7 @@ std::string iniFor(int brokerPort) {
 }
 
 QByteArray bearer(const std::string& token) { return "Bearer " + QByteArray::fromStdString(token); }
-std::vector<std::pair<QByteArray, QByteArray>> withToken(const std::string& token) { return {{"Authorization", bearer(token)}}; }
+Headers withToken(const std::string& token) { return {{"Authorization", bearer(token)}}; }
 QByteArray tokenBody(const std::string& token) { return "{\"token\":\"" + QByteArray::fromStdString(token) + "\"}"; }
 // "ecran_session=..." from a sign-in's answer.
 QByteArray sessionCookie(const Reply& r) {
@@ -64,9 +64,10 @@ public:
         });
     }
     ~Events() { reply_->abort(); }
-    bool has(const std::function<bool(const QByteArray&, const QJsonObject&)>& match) const {
-        for (const auto& [name, data] : events_) {
-            if (match(name, data)) return true;
+    // An event NAME whose data `match` takes (or any, without `match`).
+    bool has(const QByteArray& name, const std::function<bool(const QJsonObject&)>& match = {}) const {
+        for (const auto& [n, data] : events_) {
+            if (n == name && (!match || match(data))) return true;
         }
         return false;
     }
@@ -79,11 +80,14 @@ private:
     std::vector<std::pair<QByteArray, QJsonObject>> events_;
 };
 
-// A raw connection that asks for the event stream and never reads it.
-int silentStream(const QString& url, const std::string& token) {
+// A raw connection that asks for the event stream and never reads it; a
+// read of it waits at most `waitSeconds` (0: for ever).
+int silentStream(const QString& url, const std::string& token, long waitSeconds = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const int small = 4096;
+    const timeval wait{waitSeconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(QUrl(url).port()));
@@ -94,8 +98,15 @@ int silentStream(const QString& url, const std::string& token) {
     return fd;
 }
 
+// A private broker and the console joined to it, with the token "desk".
 class ConsoleHttp : public testing::Test {
 protected:
+    // With `locked`, the broker lets anyone in and refuses every publication
+    // under ecran/locked/ (MQTT 5 says why).
+    explicit ConsoleHttp(bool locked = true)
+        : broker_(locked ? "acl_file " + (writeFile(files_.path() / "acl", "topic readwrite ecran/#\ntopic deny ecran/locked/#\n"),
+                                          (files_.path() / "acl").string())
+                         : std::string()) {}
     void SetUp() override {
         if (mqtt_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
         ASSERT_TRUE(broker_.start()) << broker_.log();
@@ -104,19 +115,18 @@ protected:
         ASSERT_EQ(token_.size(), 64u);
         ASSERT_TRUE(console_->start()) << console_->stderrText().toStdString();
         url_ = console_->url();
-        ASSERT_TRUE(waitUntil([this] { return request("GET", url_ + "/api/v1/health").status == 200; }, 10000));
     }
-    Reply call(const QByteArray& method, const QString& path, const QByteArray& body = {},
-               std::vector<std::pair<QByteArray, QByteArray>> headers = {}) {
-        return request(method, url_ + path, body, headers);
+    Reply call(const QByteArray& method, const QString& path, const QByteArray& body = {}, const Headers& headers = {}) {
+        return console_->call(method, path, body, headers);
+    }
+    // The same with the token "desk".
+    Reply api(const QByteArray& method, const QString& path, const QByteArray& body = {}) {
+        return call(method, path, body, withToken(token_));
     }
     QByteArray signIn(const std::string& token) { return sessionCookie(call("POST", "/api/v1/session", tokenBody(token))); }
 
-    // The broker lets anyone in and refuses every publication under
-    // ecran/locked/ (MQTT 5 says why).
     TempDir files_;
-    Broker broker_{"acl_file " + (writeFile(files_.path() / "acl", "topic readwrite ecran/#\ntopic deny ecran/locked/#\n"),
-                                  (files_.path() / "acl").string())};
+    Broker broker_;
     std::unique_ptr<Console> console_;
     std::string token_;
     QString url_;
@@ -126,14 +136,16 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     Peer peer(broker_.port(), {});
     ASSERT_TRUE(peer.publish("ecran/lobby/status", "online", 1, true) || true);
     (void)peer.publish("ecran/lobby/state", R"({"text":"Hello","ticker":"","color":"#FFFFFF","groups":["ground"]})");
-    ASSERT_TRUE(waitUntil([&] { return call("GET", "/api/v1/screens/lobby", {}, withToken(token_)).status == 200; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return api("GET", "/api/v1/screens/lobby").status == 200; }, 5000));
     const std::string revoked = console_->addToken("gone");
     ASSERT_EQ(console_->run({"token", "revoke", "gone"}), 0);
     const QByteArray cookie = signIn(token_);
     ASSERT_TRUE(cookie.startsWith("ecran_session=")) << cookie.toStdString();
     const QByteArray own = url_.toUtf8(), foreign = "http://elsewhere.example";
 
-    enum Auth { None, Token, Revoked, Cookie, CookieOwn, CookieForeign };
+    // Who asks: nobody, the token, the revoked one, the cookie alone, from the page, from another origin.
+    const Headers None, Token = withToken(token_), Revoked = withToken(revoked), Cookie = {{"Cookie", cookie}},
+                  CookieOwn = {{"Cookie", cookie}, {"Origin", own}}, CookieForeign = {{"Cookie", cookie}, {"Origin", foreign}};
     // The largest text a screen takes is 65,507 bytes: it is sent to one
     // screen, and one byte more is refused for what it is.
     const auto toLobby = [](const QByteArray& text) { return R"({"to":{"screen":"lobby"},"text":")" + text + "\"}"; };
@@ -143,7 +155,7 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     struct Row {
         const char* what;
         const char* route;
-        Auth auth;
+        const Headers& headers;
         int status;
         QByteArray body = {};
     } rows[] = {
@@ -183,14 +195,8 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
         {"sign-out from another origin", "DELETE /api/v1/session", CookieForeign, 403},
     };
     for (const auto& row : rows) {
-        std::vector<std::pair<QByteArray, QByteArray>> headers;
-        if (row.auth == Token) headers.emplace_back("Authorization", bearer(token_));
-        if (row.auth == Revoked) headers.emplace_back("Authorization", bearer(revoked));
-        if (row.auth >= Cookie) headers.emplace_back("Cookie", cookie);
-        if (row.auth == CookieOwn) headers.emplace_back("Origin", own);
-        if (row.auth == CookieForeign) headers.emplace_back("Origin", foreign);
         const QByteArray route(row.route);
-        Reply r = call(route.left(route.indexOf(' ')), route.mid(route.indexOf(' ') + 1), row.body, headers);
+        Reply r = call(route.left(route.indexOf(' ')), route.mid(route.indexOf(' ') + 1), row.body, row.headers);
         EXPECT_EQ(r.status, row.status) << row.what << ": " << r.body.left(200).toStdString();
         EXPECT_TRUE(r.headers["content-security-policy"].contains("frame-ancestors 'none'")) << row.what;
         EXPECT_EQ(r.headers["x-content-type-options"], "nosniff") << row.what;
@@ -201,14 +207,14 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     }
     // What was sent or refused by the broker, newest first, by the token's
     // name; what the console refused itself is not there.
-    const QJsonArray history = call("GET", "/api/v1/messages", {}, withToken(token_)).json().value("messages").toArray();
+    const QJsonArray history = api("GET", "/api/v1/messages").json().value("messages").toArray();
     ASSERT_EQ(history.size(), 4);
     EXPECT_EQ(history[1].toObject().value("result").toString(), "refused");
     EXPECT_EQ(history[0].toObject().value("by").toString(), "desk");
     EXPECT_EQ(history[0].toObject().value("result").toString(), "sent");
     EXPECT_EQ(history[0].toObject().value("to").toObject().value("screen").toString(), "lobby");
     const QString before = QString::number(history[0].toObject().value("id").toInt());
-    const auto older = call("GET", "/api/v1/messages?before=" + before, {}, withToken(token_)).json().value("messages").toArray();
+    const auto older = api("GET", "/api/v1/messages?before=" + before).json().value("messages").toArray();
     EXPECT_EQ(older.size(), 3);
     QByteArray tokens;
     EXPECT_EQ(console_->run({"token", "list"}, &tokens), 0);
@@ -224,19 +230,18 @@ TEST_F(ConsoleHttp, WithACertificateServesOnlyHttpsAndMarksTheCookieSecure) {
     const std::string d = files.path().string();
     Console https(iniFor(broker_.port()) + "cert=" + d + "/server.crt\nkey=" + d + "/server.key\n");
     const std::string token = https.addToken("desk");
-    ASSERT_TRUE(https.start()) << https.stderrText().toStdString();
-    ASSERT_TRUE(https.url().startsWith("https://127.0.0.1:")) << https.url().toStdString();
     // The client trusts the test's authority, as a browser told of it would.
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.addCaCertificates(QString::fromStdString(d + "/ca.crt"));
     QSslConfiguration::setDefaultConfiguration(tls);
-    ASSERT_TRUE(waitUntil([&] { return request("GET", https.url() + "/api/v1/health").status == 200; }, 10000));
-    Reply in = request("POST", https.url() + "/api/v1/session", tokenBody(token));
+    ASSERT_TRUE(https.start()) << https.stderrText().toStdString();
+    ASSERT_TRUE(https.url().startsWith("https://127.0.0.1:")) << https.url().toStdString();
+    Reply in = https.call("POST", "/api/v1/session", tokenBody(token));
     EXPECT_EQ(in.status, 204);
     EXPECT_TRUE(in.headers["set-cookie"].contains("; Secure")) << in.headers["set-cookie"].toStdString();
     // The page's own origin is the https one.
-    EXPECT_EQ(request("POST", https.url() + "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})",
-                      {{"Cookie", sessionCookie(in)}, {"Origin", https.url().toUtf8()}}).status, 201);
+    EXPECT_EQ(https.call("POST", "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})",
+                         {{"Cookie", sessionCookie(in)}, {"Origin", https.url().toUtf8()}}).status, 201);
     QString plain = https.url();
     EXPECT_EQ(request("GET", plain.replace("https://", "http://") + "/api/v1/health", {}, {}, 5000).status, 0);
 }
@@ -246,14 +251,14 @@ TEST_F(ConsoleHttp, RefusesSignInsAfterTenFailuresInAMinute) {
     EXPECT_EQ(call("POST", "/api/v1/session", R"({"token":"guess"})").status, 429);
     EXPECT_EQ(call("POST", "/api/v1/session", tokenBody(token_)).status, 429);
     // A token in the header still works: the limit is on guessing through sign-in.
-    EXPECT_EQ(call("GET", "/api/v1/screens", {}, withToken(token_)).status, 200);
+    EXPECT_EQ(api("GET", "/api/v1/screens").status, 200);
 }
 
 TEST_F(ConsoleHttp, ARevokedTokenEndsItsSessionsAndStreamsAtOnce) {
     const std::string token = console_->addToken("temp");
     const QByteArray cookie = signIn(token);
     Events events(url_, token);
-    ASSERT_TRUE(waitUntil([&] { return events.has([](auto& n, auto&) { return n == "screens"; }); }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return events.has("screens"); }, 3000));
     ASSERT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 200);
     ASSERT_EQ(console_->run({"token", "revoke", "temp"}), 0);
     EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 401);
@@ -266,9 +271,7 @@ TEST_F(ConsoleHttp, ClosesAStreamThatDoesNotReadAndCapsTheStreams) {
     for (int i = 0; i < 100; ++i) open.push_back(silentStream(url_, token_));
     // The 101st is refused once the console has taken the hundred.
     const auto statusLine = [&] {
-        const int fd = silentStream(url_, token_);
-        timeval wait{2, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        const int fd = silentStream(url_, token_, 2);
         char line[13] = {};
         (void)::recv(fd, line, 12, MSG_WAITALL);
         ::close(fd);
@@ -276,7 +279,7 @@ TEST_F(ConsoleHttp, ClosesAStreamThatDoesNotReadAndCapsTheStreams) {
     };
     EXPECT_TRUE(waitUntil([&] { return statusLine() == "HTTP/1.1 503"; }, 10000));
     for (int fd : open) ::close(fd);
-    const int silent = silentStream(url_, token_);
+    const int silent = silentStream(url_, token_, 5);
     ASSERT_GE(silent, 0);
     // States of 60 KB each: the stream's unread bytes pass 1 MiB quickly.
     Peer peer(broker_.port(), {});
@@ -288,8 +291,6 @@ TEST_F(ConsoleHttp, ClosesAStreamThatDoesNotReadAndCapsTheStreams) {
     // The console closed it: reading now ends (after what the kernels held).
     std::size_t got = 0;
     char buffer[65536];
-    timeval wait{5, 0};
-    ::setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     ssize_t n = 0;
     while ((n = ::recv(silent, buffer, sizeof buffer, 0)) > 0) got += static_cast<std::size_t>(n);
     EXPECT_TRUE(n == 0 || errno == ECONNRESET) << "still open after " << got << " bytes, " << std::strerror(errno);
@@ -303,7 +304,7 @@ TEST_F(ConsoleHttp, WithoutItsBrokerSaysConnectingAndRecordsWhatCouldNotBeSent) 
     broker_.stop();
     ASSERT_TRUE(waitUntil([&] { return call("GET", "/api/v1/health").status == 503; }, 15000));
     EXPECT_EQ(call("GET", "/api/v1/health").json().value("broker").toString(), "connecting");
-    const Reply r = call("POST", "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})", withToken(token_));
+    const Reply r = api("POST", "/api/v1/messages", R"({"to":{"all":true},"ticker":"x"})");
     EXPECT_EQ(r.status, 503);
     EXPECT_EQ(r.json().value("result").toString(), "no broker");
     ASSERT_TRUE(broker_.start());
@@ -327,73 +328,59 @@ TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
     Console console(iniFor(silent.serverPort()));
     const std::string token = console.addToken("desk");
     ASSERT_TRUE(console.start());
-    ASSERT_TRUE(waitUntil([&] { return request("GET", console.url() + "/api/v1/health").status == 200; }, 10000));
     QElapsedTimer t;
     t.start();
-    const Reply r = request("POST", console.url() + "/api/v1/messages", R"({"to":{"all":true},"text":"x"})",
-                            withToken(token), 20000);
+    const Reply r = console.call("POST", "/api/v1/messages", R"({"to":{"all":true},"text":"x"})", withToken(token), 20000);
     EXPECT_EQ(r.status, 504);
     EXPECT_EQ(r.json().value("result").toString(), "timeout");
     EXPECT_GE(t.elapsed(), 9500);
 }
 
 // Two real screens in one group, and the console watching them.
-class ConsoleDisplays : public testing::Test {
+class ConsoleDisplays : public ConsoleHttp {
 protected:
+    ConsoleDisplays() : ConsoleHttp(false) {}
     void SetUp() override {
-        if (mqtt_test::mosquittoProgram().empty()) GTEST_SKIP() << "mosquitto is not installed";
-        ASSERT_TRUE(broker_.start());
+        ConsoleHttp::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         lobby_ = std::make_unique<Display>(broker_.port(), "lobby", "ground");
         hall_ = std::make_unique<Display>(broker_.port(), "hall", "ground, hall");
         ASSERT_TRUE(lobby_->start());
         ASSERT_TRUE(hall_->start());
-        console_ = std::make_unique<Console>(iniFor(broker_.port()));
-        token_ = console_->addToken("desk");
-        ASSERT_TRUE(console_->start());
         ASSERT_TRUE(waitUntil([&] {
             const auto list = screens();
             return list.size() == 2 && list[0].toObject().value("status") == "online" &&
                    list[1].toObject().value("status") == "online";
         }, 15000)) << QJsonDocument(screens()).toJson().toStdString() << console_->stderrText().toStdString();
     }
-    QJsonArray screens() {
-        return request("GET", console_->url() + "/api/v1/screens", {}, withToken(token_))
-            .json().value("screens").toArray();
-    }
+    QJsonArray screens() { return api("GET", "/api/v1/screens").json().value("screens").toArray(); }
 
-    Broker broker_;
     std::unique_ptr<Display> lobby_, hall_;
-    std::unique_ptr<Console> console_;
-    std::string token_;
 };
 
 TEST_F(ConsoleDisplays, AGroupMessageReachesBothScreensAndAStoppedScreenGoesOffline) {
     EXPECT_EQ(screens()[0].toObject().value("name").toString(), "hall");  // sorted by name
     EXPECT_EQ(screens()[0].toObject().value("groups").toArray(), (QJsonArray{"ground", "hall"}));
-    Events events(console_->url(), token_);
-    ASSERT_TRUE(waitUntil([&] { return events.has([](auto& n, auto&) { return n == "screens"; }); }, 3000));
+    Events events(url_, token_);
+    ASSERT_TRUE(waitUntil([&] { return events.has("screens"); }, 3000));
     const auto shows = [&](const char* name, const QString& text) {
         return [=, &events] {
-            return events.has([&](const QByteArray& n, const QJsonObject& s) {
-                return n == "screen" && s.value("name") == name && s.value("state").toObject().value("text") == text;
+            return events.has("screen", [&](const QJsonObject& s) {
+                return s.value("name") == name && s.value("state").toObject().value("text") == text;
             });
         };
     };
     QElapsedTimer t;
     t.start();
-    const Reply sent = request("POST", console_->url() + "/api/v1/messages",
-                               R"({"to":{"group":"ground"},"text":"Réunion salle 3"})", withToken(token_));
+    const Reply sent = api("POST", "/api/v1/messages", R"({"to":{"group":"ground"},"text":"Réunion salle 3"})");
     ASSERT_EQ(sent.status, 201) << sent.body.toStdString();
     EXPECT_TRUE(waitUntil(shows("lobby", "Réunion salle 3"), 1000));
     EXPECT_TRUE(waitUntil(shows("hall", "Réunion salle 3"), 1000 - static_cast<int>(t.elapsed())));
-    EXPECT_TRUE(events.has([](const QByteArray& n, const QJsonObject& e) { return n == "message" && e.value("result") == "sent"; }));
+    EXPECT_TRUE(events.has("message", [](const QJsonObject& e) { return e.value("result") == "sent"; }));
 
     hall_->stop();
-    EXPECT_TRUE(waitUntil([&] {
-        return events.has([](const QByteArray& n, const QJsonObject& s) {
-            return n == "screen" && s.value("name") == "hall" && s.value("status") == "offline";
-        });
-    }, 5000));
+    const auto offline = [](const QJsonObject& s) { return s.value("name") == "hall" && s.value("status") == "offline"; };
+    EXPECT_TRUE(waitUntil([&] { return events.has("screen", offline); }, 5000));
 }
 
 TEST_F(ConsoleDisplays, ThePageWorksInChromium) {
@@ -404,7 +391,7 @@ TEST_F(ConsoleDisplays, ThePageWorksInChromium) {
     }
     QProcess node;
     node.setProcessChannelMode(QProcess::MergedChannels);
-    node.start("node", {web + "/page.mjs", console_->url(), QString::fromStdString(token_), QString::number(hall_->pid()),
+    node.start("node", {web + "/page.mjs", url_, QString::fromStdString(token_), QString::number(hall_->pid()),
                         QStringLiteral(ECRAN_TEST_OUTPUT "/console-page-360.png")});
     ASSERT_TRUE(node.waitForFinished(90000));
     EXPECT_EQ(node.exitCode(), 0) << node.readAll().toStdString();
@@ -434,7 +421,7 @@ TEST(ConsoleCommand, StopsOnAnUnusableSettingNamingTheKeyAndTheFile) {
     }
     // A plain address that is not loopback is allowed when the operator says so.
     Console open("[mqtt]\nbroker=mqtt://127.0.0.1:1\n[http]\nlisten=0.0.0.0:0\ninsecure=yes\n");
-    EXPECT_TRUE(open.start());
+    EXPECT_TRUE(open.start(false));
 }
 
 TEST(ConsoleCommand, ManagesTokensWithExitStatusesLikeTheOtherTools) {
