@@ -24,7 +24,7 @@ packages=(
   fonts-open-sans fonts-dejavu-core fontconfig
   systemd dpkg-dev file desktop-file-utils lintian
   clang libclang-rt-14-dev lld
-  qt6-httpserver-dev chromium wrk curl
+  qt6-httpserver-dev qt6-websockets-dev chromium wrk curl
 )
 # The console's browser and OpenAPI tests, the second broker (aedes) and
 # MQTT.js of the fleet's interoperability tests run on Node.js; one already
