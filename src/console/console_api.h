@@ -76,6 +76,7 @@ private:
     void postMessage(const HttpRequest& request, const HttpReply& reply, const Caller& who);
     void listMessages(const HttpRequest& request, const HttpReply& reply);
     void openStream(const HttpReply& reply, const Caller& who);
+    void sendSnapshot(const HttpRequest& request, const HttpReply& reply, const std::string& name);
     // Answers a pending message; `why` (for a message not sent) goes in "error".
     void finish(int mid, const std::string& result, int status, const QString& why = {});
     void record(HistoryEntry& entry);

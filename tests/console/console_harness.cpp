@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPainter>
 #include <QProcessEnvironment>
 #include <QTimer>
 
@@ -62,13 +64,30 @@ Reply request(const QByteArray& method, const QString& url, const QByteArray& bo
     Reply out;
     out.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     out.body = reply->readAll();
-    for (const auto& [k, v] : reply->rawHeaderPairs()) out.headers[k.toLower()] = v;
+    // A header sent twice is one, its values joined, as HTTP reads it.
+    for (const auto& [k, v] : reply->rawHeaderPairs()) {
+        QByteArray& h = out.headers[k.toLower()];
+        h = h.isEmpty() ? v : h + ", " + v;
+    }
     reply->abort();
     reply->deleteLater();
     return out;
 }
 
 void writeFile(const std::filesystem::path& file, const std::string& text) { std::ofstream(file) << text; }
+
+QByteArray jpeg(QColor colour, int width) {
+    QImage image(width, width * 9 / 16, QImage::Format_RGB32);
+    image.fill(colour);
+    QPainter(&image).fillRect(0, 0, width, image.height() / 5, Qt::black);
+    QByteArray bytes;
+    QBuffer out(&bytes);
+    out.open(QIODevice::WriteOnly);
+    image.save(&out, "JPEG", 90);
+    return bytes;
+}
+
+QImage picture(const QByteArray& jpeg) { return QImage::fromData(jpeg, "JPEG"); }
 
 Console::Console(const std::string& ini) : ini_(dir_.path() / "console.ini") {
     writeFile(ini_, ini + "\n[console]\ndata=" + (dir_.path() / "data").string() + "\n");
@@ -106,11 +125,11 @@ void Program::stop() {
     process_.waitForFinished(2000);
 }
 
-Display::Display(int brokerPort, const std::string& name, const std::string& groups) {
+Display::Display(int brokerPort, const std::string& name, const std::string& groups, const std::string& mqtt) {
     std::filesystem::create_directories(dir_.path() / "ecran");
     writeFile(dir_.path() / "ecran" / "QUOLVEtavrin.ini",
               "[ecran]\nport=0\nlisten=127.0.0.1\n[mqtt]\nbroker=mqtt://127.0.0.1:" + std::to_string(brokerPort) +
-                  "\nname=" + name + "\ngroups=" + groups + "\nkeepalive=5\n");
+                  "\nname=" + name + "\ngroups=" + groups + "\nkeepalive=5\n" + mqtt);
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir_.path().string()));
     env.insert("QT_QPA_PLATFORM", "offscreen");

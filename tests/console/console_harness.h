@@ -4,6 +4,8 @@
 // plain HTTP client.
 
 #include <QByteArray>
+#include <QColor>
+#include <QImage>
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
@@ -38,6 +40,12 @@ bool waitUntil(const std::function<bool()>& done, int waitMs);
 using ecran::test_support::TempDir;
 
 void writeFile(const std::filesystem::path& file, const std::string& text);
+
+// A JPEG as a screen sends it: `width` by 9/16 of it, the top fifth (the
+// ticker band) black, the rest `colour`. And the picture in a JPEG (null
+// when the bytes are none), for checks of its pixels.
+QByteArray jpeg(QColor colour, int width = 480);
+QImage picture(const QByteArray& jpeg);
 
 // A built program with private files in a temporary folder, stopped when it goes.
 class Program {
@@ -76,10 +84,11 @@ private:
     QString url_;
 };
 
-// ecran on Qt's offscreen platform, joined to the broker as NAME in GROUPS.
+// ecran on Qt's offscreen platform, joined to the broker as NAME in GROUPS,
+// with `mqtt` (lines such as "snapshot=0\n") added to its [mqtt] settings.
 class Display : public Program {
 public:
-    Display(int brokerPort, const std::string& name, const std::string& groups);
+    Display(int brokerPort, const std::string& name, const std::string& groups, const std::string& mqtt = {});
     [[nodiscard]] bool start();
     [[nodiscard]] qint64 pid() const { return process_.processId(); }
 };
