@@ -14,6 +14,7 @@ export const texts = {
     sent: "Sent.", refused: "Refused by the broker.", timeout: "The broker did not answer.", "no broker": "No broker connection.",
     history: "History", historyLine: "{at}, {by} to {to}: {kind} \u201c{value}\u201d", toAll: "all screens",
     toGroup: "group {s}", toScreen: "{s}", noHistory: "Nothing sent yet.",
+    noPicture: "No picture yet", pictureAlt: "Picture of the screen {s}", pictureAt: "Picture taken {s}",
   },
   fr: {
     title: "Console ecran", connecting: "Connexion", live: "En direct", reconnecting: "Reconnexion",
@@ -29,5 +30,6 @@ export const texts = {
     sent: "Envoy\u00e9.", refused: "Refus\u00e9 par le broker.", timeout: "Le broker n\u2019a pas r\u00e9pondu.", "no broker": "Pas de connexion au broker.",
     history: "Historique", historyLine: "{at}, {by} \u00e0 {to} : {kind} \u00ab {value} \u00bb", toAll: "tous les \u00e9crans",
     toGroup: "groupe {s}", toScreen: "{s}", noHistory: "Rien n\u2019a encore \u00e9t\u00e9 envoy\u00e9.",
+    noPicture: "Pas encore d\u2019image", pictureAlt: "Image de l\u2019\u00e9cran {s}", pictureAt: "Image prise le {s}",
   },
 };
