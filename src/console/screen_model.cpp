@@ -140,17 +140,17 @@ bool ScreenModel::takeSnapshot(const QString& topic, const std::string& name, co
         // The same picture again (retained, at each reconnection) is no news.
         if (s.snapshot && s.snapshot->etag == etag) return false;
         // The state says when the screen took its last picture: that is this
-        // one when it is later than the one held (the screen published its
-        // state first, or both came retained); otherwise the state still
-        // names the one before, and the time of arrival stands in.
+        // one when it is later than the latest one held (the screen published
+        // its state first, or both came retained); otherwise the state still
+        // names one before, and the time of arrival stands in.
         std::string at = nowIso();
         const QString named = s.state ? s.state->value("snapshot").toString() : QString();
         const QDateTime taken = QDateTime::fromString(named, Qt::ISODateWithMs);
-        if (taken.isValid() &&
-            (!s.snapshot ||
-             taken > QDateTime::fromString(QString::fromStdString(s.snapshot->at), Qt::ISODateWithMs))) {
+        if (taken.isValid() && (s.pictureAt.empty() || taken > QDateTime::fromString(QString::fromStdString(s.pictureAt),
+                                                                                      Qt::ISODateWithMs))) {
             at = taken.toUTC().toString(Qt::ISODateWithMs).toStdString();
         }
+        s.pictureAt = at;
         s.snapshot = Snapshot{payload, etag, std::move(at)};
     }
     rewrite(s);

@@ -30,6 +30,7 @@ struct Screen {
     std::vector<std::string> groups;          // from the state
     std::optional<QJsonObject> state;
     std::optional<Snapshot> snapshot;
+    std::string pictureAt;  // the time of the latest picture held, kept when it is cleared
     QByteArray json;  // screenJson() written out, kept with each change
 };
 

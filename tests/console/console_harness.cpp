@@ -8,8 +8,8 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QImage>
 #include <QNetworkReply>
-#include <QPainter>
 #include <QProcessEnvironment>
 #include <QTimer>
 
@@ -64,11 +64,7 @@ Reply request(const QByteArray& method, const QString& url, const QByteArray& bo
     Reply out;
     out.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     out.body = reply->readAll();
-    // A header sent twice is one, its values joined, as HTTP reads it.
-    for (const auto& [k, v] : reply->rawHeaderPairs()) {
-        QByteArray& h = out.headers[k.toLower()];
-        h = h.isEmpty() ? v : h + ", " + v;
-    }
+    for (const auto& [k, v] : reply->rawHeaderPairs()) out.headers[k.toLower()] = v;
     reply->abort();
     reply->deleteLater();
     return out;
@@ -76,18 +72,13 @@ Reply request(const QByteArray& method, const QString& url, const QByteArray& bo
 
 void writeFile(const std::filesystem::path& file, const std::string& text) { std::ofstream(file) << text; }
 
-QByteArray jpeg(QColor colour, int width) {
-    QImage image(width, width * 9 / 16, QImage::Format_RGB32);
+QByteArray jpeg(Qt::GlobalColor colour) {
+    QImage image(480, 270, QImage::Format_RGB32);
     image.fill(colour);
-    QPainter(&image).fillRect(0, 0, width, image.height() / 5, Qt::black);
-    QByteArray bytes;
-    QBuffer out(&bytes);
-    out.open(QIODevice::WriteOnly);
-    image.save(&out, "JPEG", 90);
-    return bytes;
+    QBuffer out;
+    image.save(&out, "JPEG");
+    return out.data();
 }
-
-QImage picture(const QByteArray& jpeg) { return QImage::fromData(jpeg, "JPEG"); }
 
 Console::Console(const std::string& ini) : ini_(dir_.path() / "console.ini") {
     writeFile(ini_, ini + "\n[console]\ndata=" + (dir_.path() / "data").string() + "\n");

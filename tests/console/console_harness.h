@@ -4,8 +4,6 @@
 // plain HTTP client.
 
 #include <QByteArray>
-#include <QColor>
-#include <QImage>
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
@@ -41,11 +39,8 @@ using ecran::test_support::TempDir;
 
 void writeFile(const std::filesystem::path& file, const std::string& text);
 
-// A JPEG as a screen sends it: `width` by 9/16 of it, the top fifth (the
-// ticker band) black, the rest `colour`. And the picture in a JPEG (null
-// when the bytes are none), for checks of its pixels.
-QByteArray jpeg(QColor colour, int width = 480);
-QImage picture(const QByteArray& jpeg);
+// A JPEG of one colour, 480 by 270 pixels, as a screen's picture.
+QByteArray jpeg(Qt::GlobalColor colour);
 
 // A built program with private files in a temporary folder, stopped when it goes.
 class Program {
@@ -84,8 +79,7 @@ private:
     QString url_;
 };
 
-// ecran on Qt's offscreen platform, joined to the broker as NAME in GROUPS,
-// with `mqtt` (lines such as "snapshot=0\n") added to its [mqtt] settings.
+// ecran on Qt's offscreen platform, joined to the broker as NAME in GROUPS, `mqtt` added to its [mqtt].
 class Display : public Program {
 public:
     Display(int brokerPort, const std::string& name, const std::string& groups, const std::string& mqtt = {});

@@ -1,8 +1,8 @@
 // The console's page in Debian's Chromium, as its users drive it:
 // node page.mjs URL TOKEN PID_OF_A_DISPLAY SCREENSHOT
 // Signs in, picks a group, types and sends a text with the keyboard alone,
-// sees both cards change without a reload, sees a screen's picture beside its mirror and a new
-// one replace it, previews a colour by its name, sees a stopped screen go
+// sees both cards change without a reload, sees a screen's picture (480 pixels wide) and its next one,
+// sent once the page says it waits, replace it, sees another's placeholder, previews a colour by its name, sees a stopped screen go
 // offline, switches the language, checks a 360-pixel phone width and runs
 // axe-core. Exit status 0 when every check holds.
 import { chromium } from "playwright-core";
@@ -33,27 +33,13 @@ try {
   check(await within(3000, () => document.getElementById("live").textContent === "Live"), "the badge says Live");
   check(await within(1000, () => /2 online/.test(document.getElementById("counts").textContent)), "the counts say 2 online");
 
-  // lobby's picture (480 pixels wide, red) beside its mirror, hall's placeholder; then a blue one
-  // replaces it when the test, told we wait, sends it.
-  const shows = (red, blue) => within(10000, ([r, b]) => {
-    const img = document.querySelector('.card[data-name="lobby"] .picture img');
-    if (!img?.complete || img.naturalWidth !== 480) return false;
-    const g = Object.assign(document.createElement("canvas"), { width: 480, height: 270 }).getContext("2d");
-    g.drawImage(img, 0, 0);
-    const [red, , blue] = g.getImageData(240, 200, 1, 1).data;
-    return Math.abs(red - r) < 40 && Math.abs(blue - b) < 40;
-  }, red, blue);
-  const layout = () => page.evaluate(() => {
-    const card = document.querySelector('.card[data-name="lobby"]');
-    const m = card.querySelector(".mirror").getBoundingClientRect(), p = card.querySelector(".picture").getBoundingClientRect();
-    return { beside: p.left >= m.right && Math.abs(p.top - m.top) < 2, under: p.top >= m.bottom };
-  });
-  check(await shows(200, 0), "lobby's card shows its picture, 480 pixels wide");
-  check((await layout()).beside, "the picture is beside the mirror");
-  check(await page.evaluate(() => document.querySelector('.card[data-name="hall"] .picture').textContent === "No picture yet"),
-    "hall's card says it has no picture yet");
+  const picture = (old) => within(10000, ([before]) => { const img = document.querySelector('.card[data-name="lobby"] .picture img');
+    return img?.complete && img.naturalWidth === 480 && img.getAttribute("src") !== before; }, old);
+  check(await picture(""), "lobby's card shows its picture");
+  check(await page.textContent('.card[data-name="hall"] .picture') === "No picture yet", "hall's card has no picture yet");
+  const first = await page.getAttribute('.card[data-name="lobby"] .picture img', "src");
   console.log("waiting for a new picture");
-  check(await shows(0, 200), "a new picture replaces it");
+  check(await picture(first), "the next picture replaces it");
 
   // The keyboard alone: Tab through the page, the arrow keys in the lists, Space on the button.
   await page.evaluate(() => { window.notReloaded = true; });
@@ -91,7 +77,6 @@ try {
 
   await page.setViewportSize({ width: 360, height: 800 });
   check(await page.evaluate(() => document.documentElement.scrollWidth <= 360), "nothing is wider than a 360-pixel phone");
-  check((await layout()).under, "at 360 pixels the picture is under the mirror");
   await page.screenshot({ path: shot, fullPage: true });
 
   const require = createRequire(import.meta.url);
