@@ -25,56 +25,42 @@ Schedule schedule(const QByteArray& json) {
 QDateTime at(const char* iso) { return QDateTime::fromString(QString::fromLatin1(iso), Qt::ISODate); }
 
 TEST(Schedule, NextWindowInParisTime) {
+    // Each row: what, the schedule (to lobby), now, the window's start and end (nullptr: none).
     const struct {
         const char* what;
         QByteArray json;
-        const char* now;
-        const char* start;  // nullptr: no window left
-        const char* end;    // nullptr: no end
+        const char *now, *start, *end;
     } rows[] = {
         {"one window, before it", R"({"text":"a","start":"2026-07-01T09:45","end":"2026-07-01T10:30"})",
          "2026-07-01T08:00:00+02:00", "2026-07-01T09:45:00+02:00", "2026-07-01T10:30:00+02:00"},
         {"one window, over", R"({"text":"a","start":"2026-07-01T09:45:00Z","end":"2026-07-01T10:30:00Z"})",
          "2026-07-01T10:30:00Z", nullptr, nullptr},
-        {"no end: for good", R"({"text":"a","start":"2026-07-01T09:45:00+02:00"})", "2027-01-01T00:00:00Z",
-         "2026-07-01T09:45:00+02:00", nullptr},
-        {"daily 08:00 the day the clocks go forward",
-         R"({"text":"a","start":"2026-03-27T00:00","repeat":{"days":["mon","tue","wed","thu","fri","sat","sun"],"from":"08:00","until":"09:00"}})",
+        {"no end: for good", R"({"text":"a","start":"2026-07-01T09:45:00+02:00"})",
+         "2027-01-01T00:00:00Z", "2026-07-01T09:45:00+02:00", nullptr},
+        {"daily 08:00 the day the clocks go forward", R"({"text":"a","start":"2026-03-27T00:00","repeat":{"days":["mon","tue","wed","thu","fri","sat","sun"],"from":"08:00","until":"09:00"}})",
          "2026-03-28T10:00:00+01:00", "2026-03-29T08:00:00+02:00", "2026-03-29T09:00:00+02:00"},
-        {"daily 08:00 the day the clocks go back",
-         R"({"text":"a","start":"2026-10-20T00:00","repeat":{"days":["sun","sat"],"from":"08:00","until":"09:00"}})",
+        {"daily 08:00 the day the clocks go back", R"({"text":"a","start":"2026-10-20T00:00","repeat":{"days":["sun","sat"],"from":"08:00","until":"09:00"}})",
          "2026-10-24T10:00:00+02:00", "2026-10-25T08:00:00+01:00", "2026-10-25T09:00:00+01:00"},
-        {"over midnight, inside it the next morning",
-         R"({"text":"a","start":"2026-03-01T00:00","repeat":{"days":["fri"],"from":"22:00","until":"06:00"}})",
+        {"over midnight, inside it the next morning", R"({"text":"a","start":"2026-03-01T00:00","repeat":{"days":["fri"],"from":"22:00","until":"06:00"}})",
          "2026-03-07T03:00:00+01:00", "2026-03-06T22:00:00+01:00", "2026-03-07T06:00:00+01:00"},
-        {"over midnight, belongs to the day it starts",
-         R"({"text":"a","start":"2026-03-01T00:00","repeat":{"days":["fri"],"from":"22:00","until":"06:00"}})",
+        {"over midnight, belongs to the day it starts", R"({"text":"a","start":"2026-03-01T00:00","repeat":{"days":["fri"],"from":"22:00","until":"06:00"}})",
          "2026-03-07T07:00:00+01:00", "2026-03-13T22:00:00+01:00", "2026-03-14T06:00:00+01:00"},
-        {"from in the skipped hour: the first minute after it",
-         R"({"text":"a","start":"2026-03-22T00:00","repeat":{"days":["sun"],"from":"02:30","until":"04:00"}})",
+        {"from in the skipped hour: the first minute after it", R"({"text":"a","start":"2026-03-22T00:00","repeat":{"days":["sun"],"from":"02:30","until":"04:00"}})",
          "2026-03-28T12:00:00+01:00", "2026-03-29T03:00:00+02:00", "2026-03-29T04:00:00+02:00"},
-        {"from in the repeated hour: its first occurrence",
-         R"({"text":"a","start":"2026-10-20T00:00","repeat":{"days":["sun"],"from":"02:30","until":"05:00"}})",
+        {"from in the repeated hour: its first occurrence", R"({"text":"a","start":"2026-10-20T00:00","repeat":{"days":["sun"],"from":"02:30","until":"05:00"}})",
          "2026-10-24T12:00:00+02:00", "2026-10-25T02:30:00+02:00", "2026-10-25T05:00:00+01:00"},
-        {"a window cut by the schedule's start",
-         R"({"text":"a","start":"2026-03-02T08:30","repeat":{"days":["mon"],"from":"08:00","until":"09:00"}})",
+        {"a window cut by the schedule's start", R"({"text":"a","start":"2026-03-02T08:30","repeat":{"days":["mon"],"from":"08:00","until":"09:00"}})",
          "2026-03-02T08:40:00+01:00", "2026-03-02T08:30:00+01:00", "2026-03-02T09:00:00+01:00"},
-        {"a window cut by the schedule's end",
-         R"({"text":"a","start":"2026-03-02T00:00","end":"2026-03-02T08:15","repeat":{"days":["mon"],"from":"08:00","until":"09:00"}})",
+        {"a window cut by the schedule's end", R"({"text":"a","start":"2026-03-02T00:00","end":"2026-03-02T08:15","repeat":{"days":["mon"],"from":"08:00","until":"09:00"}})",
          "2026-03-02T07:00:00+01:00", "2026-03-02T08:00:00+01:00", "2026-03-02T08:15:00+01:00"},
-        {"no window before the end",
-         R"({"text":"a","start":"2026-03-02T00:00","end":"2026-03-08T00:00","repeat":{"days":["mon"],"from":"08:00","until":"09:00"}})",
+        {"no window before the end", R"({"text":"a","start":"2026-03-02T00:00","end":"2026-03-08T00:00","repeat":{"days":["mon"],"from":"08:00","until":"09:00"}})",
          "2026-03-02T10:00:00+01:00", nullptr, nullptr},
     };
+    const auto iso = [](const std::optional<QDateTime>& t) { return t ? isoIn(*t, kParis).toStdString() : ""; };
     for (const auto& row : rows) {
         const auto w = nextWindow(schedule(row.json), at(row.now), kParis);
-        if (!row.start) {
-            EXPECT_FALSE(w) << row.what;
-            continue;
-        }
-        ASSERT_TRUE(w) << row.what;
-        EXPECT_EQ(isoIn(w->start, kParis).toStdString(), row.start) << row.what;
-        EXPECT_EQ(w->end ? isoIn(*w->end, kParis).toStdString() : "", row.end ? row.end : "") << row.what;
+        EXPECT_EQ(w ? iso(w->start) : "", row.start ? row.start : "") << row.what;
+        EXPECT_EQ(w ? iso(w->end) : "", row.end ? row.end : "") << row.what;
     }
 }
 
@@ -86,33 +72,28 @@ protected:
         show("lobby", "text", "Bonjour");
         show("hall", "text", "Accueil");
     }
-    void show(const std::string& name, const QString& field, const QString& value) {
+    void show(const std::string& name, const std::string& field, const std::string& value) {
         QJsonObject& s = states_[name];
         if (s.isEmpty()) s = {{"text", ""}, {"ticker", ""}, {"color", "#000000"}, {"groups", QJsonArray{"ground"}}};
-        s[field] = value;
+        s[QString::fromStdString(field)] = QString::fromStdString(value);
         (void)model_.apply(QString::fromStdString("ecran/" + name + "/state"), QJsonDocument(s).toJson());
     }
-    QString shows(const std::string& name, const QString& field) { return states_[name].value(field).toString(); }
+    std::string shows(const std::string& name, const char* field) { return states_[name].value(field).toString().toStdString(); }
     std::unique_ptr<Scheduler> scheduler() {
-        auto s = std::make_unique<Scheduler>(store_, model_, kParis, [this] { return now_; },
-                                             [this](const Scheduler::Outgoing& m) {
-                                                 sent_.push_back(m);
-                                                 for (const char* name : {"lobby", "hall"}) {
-                                                     if (m.target == name || (m.target != "lobby" && m.target != "hall")) {
-                                                         show(name, QString::fromStdString(m.kind), QString::fromStdString(m.value));
-                                                     }
-                                                 }
-                                                 return true;
-                                             });
+        auto s = std::make_unique<Scheduler>(store_, model_, kParis, [this] { return now_; }, [this](const Scheduler::Outgoing& m) {
+            sent_.push_back(m);
+            for (const char* name : {"lobby", "hall"}) {
+                if (m.target == name || m.target == "group/ground") show(name, m.kind, m.value);
+            }
+            return true;
+        });
         s->start();
         return s;
     }
-    QJsonObject add(Scheduler& s, const QByteArray& json, const char* to = "lobby") {
-        const QJsonObject body = QJsonDocument::fromJson(json).object();
-        const QJsonObject target = std::string(to) == "ground" ? QJsonObject{{"group", "ground"}} : QJsonObject{{"screen", to}};
-        auto r = readSchedule(body, target, std::string(to) == "ground" ? "group/ground" : to, kParis);
+    void add(Scheduler& s, const QByteArray& json, const std::string& to = "lobby") {
+        auto r = readSchedule(QJsonDocument::fromJson(json).object(), {{"screen", QString::fromStdString(to)}}, to, kParis);
         r.schedule->by = "desk";
-        return s.add(std::move(*r.schedule));
+        (void)s.add(std::move(*r.schedule));
     }
     void moveTo(Scheduler& s, const char* iso) {
         now_ = at(iso);
@@ -133,21 +114,19 @@ TEST_F(SchedulerTest, TheEndPutsBackTextTickerAndColour) {
     show("lobby", "ticker", "Infos");
     show("lobby", "color", "#FFFFFF");
     auto s = scheduler();
-    for (const char* kind : {"text", "ticker", "color"}) {
-        (void)add(*s, "{\"" + QByteArray(kind) + "\":\"#FF0000\"," + kMorning);
-    }
+    for (const char* kind : {"text", "ticker", "color"}) add(*s, "{\"" + QByteArray(kind) + "\":\"#FF0000\"," + kMorning);
     moveTo(*s, "2026-03-02T07:59:59+01:00");
     EXPECT_TRUE(sent_.empty());
     moveTo(*s, "2026-03-02T08:00:00+01:00");
     ASSERT_EQ(sent_.size(), 3u);
     EXPECT_EQ(sent_[0].by, "schedule 1 (desk)");
-    EXPECT_EQ((shows("lobby", "text") + shows("lobby", "ticker") + shows("lobby", "color")).toStdString(), "#FF0000#FF0000#FF0000");
+    EXPECT_EQ(shows("lobby", "text") + shows("lobby", "ticker") + shows("lobby", "color"), "#FF0000#FF0000#FF0000");
     moveTo(*s, "2026-03-02T09:00:00+01:00");
     ASSERT_EQ(sent_.size(), 6u);
     EXPECT_EQ(sent_[3].by, "schedule 1 (desk), put back");
-    EXPECT_EQ(shows("lobby", "text").toStdString(), "Bonjour");
-    EXPECT_EQ(shows("lobby", "ticker").toStdString(), "Infos");
-    EXPECT_EQ(shows("lobby", "color").toStdString(), "#FFFFFF");
+    EXPECT_EQ(shows("lobby", "text"), "Bonjour");
+    EXPECT_EQ(shows("lobby", "ticker"), "Infos");
+    EXPECT_EQ(shows("lobby", "color"), "#FFFFFF");
     // The next day's window starts again.
     moveTo(*s, "2026-03-03T08:30:00+01:00");
     EXPECT_EQ(sent_.size(), 9u);
@@ -155,7 +134,7 @@ TEST_F(SchedulerTest, TheEndPutsBackTextTickerAndColour) {
 
 TEST_F(SchedulerTest, ANewerMessageWinsOverThePutBack) {
     auto s = scheduler();
-    (void)add(*s, QByteArray(R"({"text":"Réunion",)") + kMorning, "ground");
+    add(*s, QByteArray(R"({"text":"Réunion",)") + kMorning, "group/ground");
     moveTo(*s, "2026-03-02T08:00:00+01:00");
     ASSERT_EQ(sent_.size(), 1u);
     EXPECT_EQ(sent_[0].target, "group/ground");
@@ -163,31 +142,30 @@ TEST_F(SchedulerTest, ANewerMessageWinsOverThePutBack) {
     moveTo(*s, "2026-03-02T09:00:00+01:00");
     ASSERT_EQ(sent_.size(), 2u);
     EXPECT_EQ(sent_[1].target, "hall");  // that screen alone
-    EXPECT_EQ(shows("hall", "text").toStdString(), "Accueil");
-    EXPECT_EQ(shows("lobby", "text").toStdString(), "Newer");
+    EXPECT_EQ(shows("hall", "text"), "Accueil");
+    EXPECT_EQ(shows("lobby", "text"), "Newer");
 }
 
 TEST_F(SchedulerTest, ARestartInsideAWindowKeepsItAndStillPutsBack) {
     {
         auto s = scheduler();
-        (void)add(*s, QByteArray(R"({"text":"Réunion",)") + kMorning);
+        add(*s, QByteArray(R"({"text":"Réunion",)") + kMorning);
         moveTo(*s, "2026-03-02T08:00:00+01:00");
     }
     ASSERT_EQ(sent_.size(), 1u);
     now_ = at("2026-03-02T08:30:00+01:00");
     auto again = scheduler();
     EXPECT_EQ(sent_.size(), 1u) << "sent again";
-    EXPECT_EQ(again->list()[0].toObject().value("next").toObject().value("end").toString().toStdString(),
-              "2026-03-02T09:00:00+01:00");
+    EXPECT_EQ(again->list()[0].toObject()["next"].toObject()["end"].toString(), "2026-03-02T09:00:00+01:00");
     moveTo(*again, "2026-03-02T09:00:00+01:00");
     ASSERT_EQ(sent_.size(), 2u);
-    EXPECT_EQ(shows("lobby", "text").toStdString(), "Bonjour");
+    EXPECT_EQ(shows("lobby", "text"), "Bonjour");
 }
 
 TEST_F(SchedulerTest, AfterADownTimeSendsOnlyWhatShouldShowNow) {
     {
         auto s = scheduler();
-        (void)add(*s, QByteArray(R"({"text":"Réunion",)") + kMorning);
+        add(*s, QByteArray(R"({"text":"Réunion",)") + kMorning);
     }
     // Down through Monday's window: nothing late, nothing put back.
     now_ = at("2026-03-02T10:00:00+01:00");
@@ -198,14 +176,14 @@ TEST_F(SchedulerTest, AfterADownTimeSendsOnlyWhatShouldShowNow) {
     now_ = at("2026-03-03T08:20:00+01:00");
     s = scheduler();
     ASSERT_EQ(sent_.size(), 1u);
-    EXPECT_EQ(shows("lobby", "text").toStdString(), "Réunion");
+    EXPECT_EQ(shows("lobby", "text"), "Réunion");
     moveTo(*s, "2026-03-03T09:00:00+01:00");
-    EXPECT_EQ(shows("lobby", "text").toStdString(), "Bonjour");
+    EXPECT_EQ(shows("lobby", "text"), "Bonjour");
     // Removed while a window runs: that window ends.
     moveTo(*s, "2026-03-03T08:30:00+01:00");  // (the clock set back by hand)
-    EXPECT_EQ(shows("lobby", "text").toStdString(), "Réunion");
+    EXPECT_EQ(shows("lobby", "text"), "Réunion");
     EXPECT_TRUE(s->remove(1));
-    EXPECT_EQ(shows("lobby", "text").toStdString(), "Bonjour");
+    EXPECT_EQ(shows("lobby", "text"), "Bonjour");
     EXPECT_FALSE(s->remove(1));
     EXPECT_TRUE(store_.schedules().empty());
 }
