@@ -82,8 +82,9 @@ protected:
     std::unique_ptr<Scheduler> scheduler() {
         auto s = std::make_unique<Scheduler>(store_, model_, kParis, [this] { return now_; }, [this](const Scheduler::Outgoing& m) {
             sent_.push_back(m);
+            // A system colour is drawn as the screen's desktop has it: the test says how.
             for (const char* name : {"lobby", "hall"}) {
-                if (m.target == name || m.target == "group/ground") show(name, m.kind, m.value);
+                if ((m.target == name || m.target == "group/ground") && m.value.rfind("&H8", 0)) show(name, m.kind, m.value);
             }
             return true;
         });
@@ -124,12 +125,19 @@ TEST_F(SchedulerTest, TheEndPutsBackTextTickerAndColour) {
     moveTo(*s, "2026-03-02T09:00:00+01:00");
     ASSERT_EQ(sent_.size(), 6u);
     EXPECT_EQ(sent_[3].by, "schedule 1 (desk), put back");
-    EXPECT_EQ(shows("lobby", "text"), "Bonjour");
-    EXPECT_EQ(shows("lobby", "ticker"), "Infos");
-    EXPECT_EQ(shows("lobby", "color"), "#FFFFFF");
+    EXPECT_EQ(shows("lobby", "text") + shows("lobby", "ticker") + shows("lobby", "color"), "BonjourInfos#FFFFFF");
     // The next day's window starts again.
     moveTo(*s, "2026-03-03T08:30:00+01:00");
     EXPECT_EQ(sent_.size(), 9u);
+}
+
+TEST_F(SchedulerTest, ASystemColourIsPutBackOnceTheScreenSaidHowItLooks) {
+    auto s = scheduler();
+    add(*s, QByteArray(R"({"color":"&H80000005",)") + kMorning);
+    moveTo(*s, "2026-03-02T08:00:00+01:00");
+    show("lobby", "color", "#FFFFFF");
+    moveTo(*s, "2026-03-02T09:00:00+01:00");
+    EXPECT_EQ(shows("lobby", "color"), "#000000");
 }
 
 TEST_F(SchedulerTest, ANewerMessageWinsOverThePutBack) {

@@ -81,9 +81,7 @@ try {
   const listed = (re) => within(3000, ([r]) => new RegExp(r).test(document.getElementById("schedule-list").textContent), re.source);
   check(await listed(/Rien de pr/) && await page.isVisible("#sch-start"), "the Schedules view opens, empty");
   await page.selectOption("#sch-target-kind", "all");
-  await page.fill("#sch-value", "Pause");
-  await page.fill("#sch-start", "2030-01-07T00:00");
-  for (const [id, v] of [["#sch-from", "08:00"], ["#sch-until", "09:00"]]) await page.fill(id, v);
+  for (const [id, v] of [["value", "Pause"], ["start", "2030-01-07T00:00"], ["from", "08:00"], ["until", "09:00"]]) await page.fill("#sch-" + id, v);
   await page.check("#day-mon");
   await page.press("#sch-until", "Enter");
   check(await listed(/lun\..*08:00.09:00.*07\/01\/2030 08:00:00 au 07\/01\/2030 09:00:00/),
