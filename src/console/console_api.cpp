@@ -384,6 +384,9 @@ void ConsoleApi::schedules(const HttpRequest& request, const HttpReply& reply, c
         if (!ok || !scheduler_->remove(n)) return reply.send(error(404, "no schedule " + id));
         return reply.send({204, {}, {}, {}});
     }
+    if (scheduler_->size() >= Scheduler::kMost) {
+        return reply.send(error(409, "there are " + QString::number(Scheduler::kMost) + " schedules already: delete some first"));
+    }
     QJsonParseError parse{};
     const QJsonDocument doc = QJsonDocument::fromJson(request.body, &parse);
     if (parse.error != QJsonParseError::NoError || !doc.isObject()) {

@@ -12,6 +12,7 @@
 #include <QTimeZone>
 #include <QTimer>
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <string>
@@ -41,6 +42,8 @@ public:
     // a broker that was away): the start is then sent only to screens that
     // do not show the value already.
     static constexpr qint64 kLateSeconds = 60;
+    // The most schedules kept: each one is looked at on every start and end.
+    static constexpr std::size_t kMost = 1000;
 
     // Reads the schedules from the database; nothing is sent before start().
     Scheduler(ConsoleStore& store, const ScreenModel& model, QTimeZone zone, Clock clock, Send send,
@@ -56,6 +59,7 @@ public:
     [[nodiscard]] QJsonObject add(Schedule s);
     // Removes a schedule, ending a window it has running; false for none.
     [[nodiscard]] bool remove(std::int64_t id);
+    [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
     // Every schedule with its next window, oldest first.
     [[nodiscard]] QJsonArray list() const;
 
