@@ -52,6 +52,25 @@ std::string cookieValue(const QByteArray& header) {
     return {};
 }
 
+// The target of a message or a schedule ("to"): a screen's name, "group/G"
+// or "all" in `target`; why not, when it is none.
+QString readTarget(const QJsonValue& value, std::string& target) {
+    const QJsonObject to = value.toObject();
+    if (to.size() == 1 && to.value("screen").isString()) {
+        target = to.value("screen").toString().toStdString();
+        if (!fleet::isTopicName(target) || target == "all" || target == "group") return "\"screen\" is not a screen's name";
+    } else if (to.size() == 1 && to.value("group").isString()) {
+        target = to.value("group").toString().toStdString();
+        if (!fleet::isTopicName(target)) return "\"group\" is not a group's name";
+        target = "group/" + target;
+    } else if (to.size() == 1 && to.value("all") == QJsonValue(true)) {
+        target = "all";
+    } else {
+        return "\"to\" is not {\"screen\": S}, {\"group\": G} or {\"all\": true}";
+    }
+    return {};
+}
+
 // The colour names a colour message takes, with their colours: the page
 // offers them and previews them, and never holds a list of its own.
 const QByteArray& coloursJson() {
@@ -117,6 +136,11 @@ QByteArray allowedMethods(const std::string& path) {
         return "GET";
     }
     if (path.rfind("/api/v1/screens/", 0) == 0 && path.size() > 16 && path.find('/', 16) == std::string::npos) return "GET";
+    // Schedules
+    if (path == "/api/v1/schedules") return "GET, POST";
+    if (path.rfind("/api/v1/schedules/", 0) == 0 && path.size() > 18 && path.find('/', 18) == std::string::npos) {
+        return "DELETE";
+    }
     return {};
 }
 
@@ -236,6 +260,7 @@ void ConsoleApi::handle(const HttpRequest& request, const HttpReply& reply) {
         return request.method == "POST" ? postMessage(request, reply, *who) : listMessages(request, reply);
     }
     if (path == "/api/v1/events") return openStream(reply, *who);
+    if (path.rfind("/api/v1/schedules", 0) == 0) return schedules(request, reply, *who);
     reply.send(asset(path));
 }
 
@@ -297,46 +322,42 @@ void ConsoleApi::postMessage(const HttpRequest& request, const HttpReply& reply,
         kind = it.key();
     }
     if (kind.isEmpty()) return reply.send(error(400, "the message has none of text, ticker, color"));
-    const QJsonObject to = o.value("to").toObject();
     std::string target;
-    if (to.size() == 1 && to.value("screen").isString()) {
-        target = to.value("screen").toString().toStdString();
-        if (!fleet::isTopicName(target) || target == "all" || target == "group") {
-            return reply.send(error(400, "\"screen\" is not a screen's name"));
-        }
-    } else if (to.size() == 1 && to.value("group").isString()) {
-        target = to.value("group").toString().toStdString();
-        if (!fleet::isTopicName(target)) return reply.send(error(400, "\"group\" is not a group's name"));
-        target = "group/" + target;
-    } else if (to.size() == 1 && to.value("all") == QJsonValue(true)) {
-        target = "all";
-    } else {
-        return reply.send(error(400, "\"to\" is not {\"screen\": S}, {\"group\": G} or {\"all\": true}"));
+    if (const QString why = readTarget(o.value("to"), target); !why.isEmpty()) return reply.send(error(400, why));
+    (void)deliver({target, o.value("to").toObject(), kind.toStdString(), o.value(kind).toString().toStdString(), who.name},
+                  [reply](int status, const HistoryEntry* entry, const QString& why) {
+                      reply.send(entry ? entryReply(status, *entry, why) : error(status, why));
+                  });
+}
+
+int ConsoleApi::deliver(const Scheduler::Outgoing& m, Answer answer) {
+    const fleet::Command command = m.kind == "text"     ? fleet::Command::Text
+                                   : m.kind == "ticker" ? fleet::Command::Ticker
+                                                        : fleet::Command::Colour;
+    const auto datagram = fleet::datagramFor(command, m.value);
+    if (!datagram.datagram) {
+        answer(422, nullptr, QString::fromStdString(datagram.note));
+        return 422;
     }
-    const fleet::Command command = kind == "text"     ? fleet::Command::Text
-                                   : kind == "ticker" ? fleet::Command::Ticker
-                                                      : fleet::Command::Colour;
-    const std::string value = o.value(kind).toString().toStdString();
-    const auto datagram = fleet::datagramFor(command, value);
-    if (!datagram.datagram) return reply.send(error(422, QString::fromStdString(datagram.note)));
 
     HistoryEntry entry;
-    entry.by = who.name;
-    entry.to = compact(to).toStdString();
-    entry.kind = kind.toStdString();
-    entry.value = value;
+    entry.by = m.by;
+    entry.to = compact(m.to).toStdString();
+    entry.kind = m.kind;
+    entry.value = m.value;
     if (!datagram.note.empty()) {
         entry.warnings = QJsonDocument(QJsonArray{QString::fromStdString(datagram.note)}).toJson(QJsonDocument::Compact).toStdString();
     }
-    const int mid = client_.publishTracked(fleet::commandTopic(prefix_, target, command), value, false);
+    const int mid = client_.publishTracked(fleet::commandTopic(prefix_, m.target, command), m.value, false);
     if (mid < 0) {
         const bool noBroker = mid == -MOSQ_ERR_NO_CONN;
         entry.result = noBroker ? "no broker" : "refused";
         record(entry);
-        return reply.send(entryReply(noBroker ? 503 : 502, entry,
-                                     noBroker ? QStringLiteral("no connection to the broker")
-                                              : "the message could not be published: " +
-                                                    QString::fromUtf8(mosquitto_strerror(-mid))));
+        const int status = noBroker ? 503 : 502;
+        answer(status, &entry,
+               noBroker ? QStringLiteral("no connection to the broker")
+                        : "the message could not be published: " + QString::fromUtf8(mosquitto_strerror(-mid)));
+        return status;
     }
     auto* timer = new QTimer(this);
     timer->setSingleShot(true);
@@ -346,7 +367,8 @@ void ConsoleApi::postMessage(const HttpRequest& request, const HttpReply& reply,
                    QString::number(static_cast<double>(limits_.acknowledgement.count()) / 1000) + " s");
     });
     timer->start(static_cast<int>(limits_.acknowledgement.count()));
-    pending_[mid] = {reply, std::move(entry), timer};
+    pending_[mid] = {std::move(answer), std::move(entry), timer};
+    return 0;
 }
 
 void ConsoleApi::finish(int mid, const std::string& result, int status, const QString& why) {
@@ -357,7 +379,7 @@ void ConsoleApi::finish(int mid, const std::string& result, int status, const QS
     p.timer->deleteLater();
     p.entry.result = result;
     record(p.entry);
-    p.reply.send(entryReply(status, p.entry, why));
+    p.answer(status, &p.entry, why);
 }
 
 void ConsoleApi::record(HistoryEntry& entry) {
@@ -382,6 +404,35 @@ void ConsoleApi::listMessages(const HttpRequest& request, const HttpReply& reply
     QJsonArray list;
     for (const auto& e : store_.history(limit, before)) list.append(entryJson(e));
     reply.send(json(200, {{"messages", list}}));
+}
+
+// Schedules: POST and GET /api/v1/schedules, DELETE /api/v1/schedules/ID.
+void ConsoleApi::schedules(const HttpRequest& request, const HttpReply& reply, const Caller& who) {
+    if (!scheduler_) return reply.send(error(503, "the schedules are not running"));
+    if (request.method == "GET") return reply.send(json(200, {{"schedules", scheduler_->list()}}));
+    if (request.method == "DELETE") {
+        bool ok = false;
+        const QString id = QString::fromStdString(request.path.substr(18));
+        const qint64 n = id.toLongLong(&ok);
+        if (!ok || !scheduler_->remove(n)) return reply.send(error(404, "no schedule " + id));
+        return reply.send({204, {}, {}, {}});
+    }
+    if (scheduler_->size() >= Scheduler::kMost) {
+        return reply.send(error(409, "there are " + QString::number(Scheduler::kMost) + " schedules already: delete some first"));
+    }
+    QJsonParseError parse{};
+    const QJsonDocument doc = QJsonDocument::fromJson(request.body, &parse);
+    if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
+        return reply.send(error(400, "the body is not a JSON object"));
+    }
+    std::string target;
+    if (const QString why = readTarget(doc.object().value("to"), target); !why.isEmpty()) {
+        return reply.send(error(400, why));
+    }
+    auto reading = readSchedule(doc.object(), doc.object().value("to").toObject(), target, scheduler_->zone());
+    if (!reading.schedule) return reply.send(error(reading.status, reading.error));
+    reading.schedule->by = who.name;
+    reply.send(json(201, scheduler_->add(std::move(*reading.schedule))));
 }
 
 void ConsoleApi::openStream(const HttpReply& reply, const Caller& who) {

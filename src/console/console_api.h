@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "console/console_store.h"
 #include "console/http_adapter.h"
+#include "console/scheduler.h"
 #include "console/screen_model.h"
 
 namespace ecran::fleet {
@@ -53,6 +55,16 @@ public:
     void handle(const HttpRequest& request, const HttpReply& reply);
     [[nodiscard]] std::size_t streamCount() const;
 
+    // Sends a message as POST /api/v1/messages does, and records it in the
+    // history. `answer` is called once, with the status the route answers
+    // and the entry recorded (none when the message was refused before it
+    // was sent): at once, or when the broker has answered. Returns the status
+    // when answered at once, 0 while the broker is asked.
+    using Answer = std::function<void(int status, const HistoryEntry* entry, const QString& why)>;
+    int deliver(const Scheduler::Outgoing& message, Answer answer);
+    // The schedules' routes answer 503 without it.
+    void setScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
+
 private:
     struct Caller {
         std::int64_t tokenId = 0;
@@ -60,7 +72,7 @@ private:
         bool cookie = false;
     };
     struct Pending {
-        HttpReply reply;
+        Answer answer;
         HistoryEntry entry;
         QTimer* timer = nullptr;
     };
@@ -75,6 +87,7 @@ private:
     void signOut(const HttpRequest& request, const HttpReply& reply);
     void postMessage(const HttpRequest& request, const HttpReply& reply, const Caller& who);
     void listMessages(const HttpRequest& request, const HttpReply& reply);
+    void schedules(const HttpRequest& request, const HttpReply& reply, const Caller& who);
     void openStream(const HttpReply& reply, const Caller& who);
     void sendSnapshot(const HttpRequest& request, const HttpReply& reply, const std::string& name);
     // Answers a pending message; `why` (for a message not sent) goes in "error".
@@ -95,6 +108,7 @@ private:
     std::vector<Stream> streams_;
     std::uint64_t eventId_ = 0;
     QTimer keepAlive_, revoked_;
+    Scheduler* scheduler_ = nullptr;
 };
 
 }  // namespace ecran::console

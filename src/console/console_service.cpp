@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QRandomGenerator>
+#include <QTimer>
 
 #include <iostream>
 
@@ -39,6 +40,23 @@ ConsoleService::ConsoleService(const ConsoleConfig& config, QObject* parent)
                   << "; reconnecting\n";
     });
     api_ = std::make_unique<ConsoleApi>(model_, store_, *client_, config.mqtt.prefix, config.https());
+    // Schedules run in the machine's time zone (TZ sets another).
+    const auto send = [this](const Scheduler::Outgoing& m) {
+        const int status = api_->deliver(m, [by = m.by](int code, const HistoryEntry*, const QString& why) {
+            if (code >= 300 && code != 503) {
+                std::cerr << "ecran-console: " << by << ": the message was not sent: " << why.toStdString() << "\n";
+            }
+        });
+        return status != 503;  // no broker: tried again once it is back
+    };
+    scheduler_ = std::make_unique<Scheduler>(store_, model_, QTimeZone::systemTimeZone(),
+                                             [] { return QDateTime::currentDateTimeUtc(); }, send);
+    api_->setScheduler(scheduler_.get());
+    // The screens' retained states come right after the subscription: the
+    // schedules start once they are in, so what a screen showed is known.
+    connect(client_.get(), &fleet::MqttClient::connectedToBroker, this, [this] {
+        QTimer::singleShot(2000, scheduler_.get(), &Scheduler::start);
+    });
     http_ = std::make_unique<HttpAdapter>([this](const HttpRequest& r, const HttpReply& reply) { api_->handle(r, reply); },
                                           securityHeaders(), kMaxBody,
                                           R"({"error":"the body is larger than 65 KiB"})");
@@ -46,6 +64,7 @@ ConsoleService::ConsoleService(const ConsoleConfig& config, QObject* parent)
 
 ConsoleService::~ConsoleService() {
     http_.reset();
+    scheduler_.reset();
     api_.reset();
     if (client_) (void)client_->stop({}, {}, std::chrono::milliseconds(1000));
 }

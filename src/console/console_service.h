@@ -12,6 +12,7 @@
 #include "console/console_config.h"
 #include "console/console_store.h"
 #include "console/http_adapter.h"
+#include "console/scheduler.h"
 #include "console/screen_model.h"
 #include "fleet/mqtt_client.h"
 
@@ -38,6 +39,7 @@ private:
     ScreenModel model_;
     std::unique_ptr<fleet::MqttClient> client_;
     std::unique_ptr<ConsoleApi> api_;
+    std::unique_ptr<Scheduler> scheduler_;
     std::unique_ptr<HttpAdapter> http_;
 };
 

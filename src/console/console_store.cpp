@@ -108,6 +108,8 @@ ConsoleStore::ConsoleStore(const std::string& folder, std::int64_t historyMost)
         exec("CREATE TABLE IF NOT EXISTS history(id INTEGER PRIMARY KEY AUTOINCREMENT, at TEXT NOT NULL,"
              " by TEXT NOT NULL, target TEXT NOT NULL, kind TEXT NOT NULL, value TEXT NOT NULL,"
              " result TEXT NOT NULL, warnings TEXT NOT NULL)");
+        exec("CREATE TABLE IF NOT EXISTS schedules(id INTEGER PRIMARY KEY AUTOINCREMENT, body TEXT NOT NULL,"
+             " by TEXT NOT NULL, applied TEXT, before TEXT NOT NULL DEFAULT '{}', shown TEXT NOT NULL DEFAULT '{}')");
     } catch (const StoreError& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -201,6 +203,35 @@ std::vector<HistoryEntry> ConsoleStore::history(int limit, std::optional<std::in
         out.push_back({s.integer(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.text(6), s.text(7)});
     }
     return out;
+}
+
+std::int64_t ConsoleStore::addSchedule(const std::string& body, const std::string& by) {
+    Statement s(db_, "INSERT INTO schedules(body, by) VALUES(?, ?)");
+    s.bind(1, body).bind(2, by).step();
+    return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<StoredSchedule> ConsoleStore::schedules() {
+    std::vector<StoredSchedule> out;
+    Statement s(db_, "SELECT id, body, by, applied, before, shown FROM schedules ORDER BY id");
+    while (s.step()) {
+        StoredSchedule row{s.integer(0), s.text(1), s.text(2), std::nullopt, s.text(4), s.text(5)};
+        if (!s.isNull(3)) row.applied = s.text(3);
+        out.push_back(std::move(row));
+    }
+    return out;
+}
+
+bool ConsoleStore::removeSchedule(std::int64_t id) {
+    Statement s(db_, "DELETE FROM schedules WHERE id = ?");
+    s.bind(1, id).step();
+    return sqlite3_changes(db_) > 0;
+}
+
+void ConsoleStore::setApplied(const StoredSchedule& row) {
+    Statement s(db_, "UPDATE schedules SET applied = ?, before = ?, shown = ? WHERE id = ?");
+    if (row.applied) s.bind(1, *row.applied);
+    s.bind(2, row.before).bind(3, row.shown).bind(4, row.id).step();
 }
 
 }  // namespace ecran::console

@@ -1,8 +1,8 @@
 #pragma once
 // The console's database (SQLite, one file in its data folder): the named
-// tokens, kept as hashes only, and the history of the messages sent. Every
-// change is a committed transaction; several processes may open it (the
-// service and the token commands).
+// tokens, kept as hashes only, the history of the messages sent and the
+// schedules. Every change is a committed transaction; several processes may
+// open it (the service and the token commands).
 
 #include <cstdint>
 #include <optional>
@@ -32,6 +32,17 @@ struct HistoryEntry {
     std::int64_t id = 0;
     std::string at, by, to, kind, value, result;
     std::string warnings = "[]";
+};
+
+// A schedule as the database keeps it: its JSON, who made it, and the
+// window it has put on the screens (the ISO start of that window, with what
+// each target screen showed before it and what it shows for it, both JSON
+// objects of screen: value), so that an end after a restart puts back.
+struct StoredSchedule {
+    std::int64_t id = 0;
+    std::string body, by;
+    std::optional<std::string> applied;
+    std::string before = "{}", shown = "{}";
 };
 
 // How much history is kept: the newest entries within this many days, and
@@ -69,6 +80,12 @@ public:
     void addHistory(HistoryEntry& entry);
     // Newest first, `limit` of them, older than `before` when given.
     [[nodiscard]] std::vector<HistoryEntry> history(int limit, std::optional<std::int64_t> before);
+
+    // Schedules, oldest first; removeSchedule is false when there is none.
+    [[nodiscard]] std::int64_t addSchedule(const std::string& body, const std::string& by);
+    [[nodiscard]] std::vector<StoredSchedule> schedules();
+    [[nodiscard]] bool removeSchedule(std::int64_t id);
+    void setApplied(const StoredSchedule& s);
 
 private:
     void exec(const char* sql);

@@ -171,13 +171,16 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     const auto toLobby = [](const QByteArray& text) { return R"({"to":{"screen":"lobby"},"text":")" + text + "\"}"; };
     const QByteArray longest = toLobby(QByteArray(65507, 'a')), tooLong = toLobby(QByteArray(65508, 'a'));
     const QByteArray text = toLobby("Salle 3");
-    // Each row: what it tries, the method and path, who asks, the status, the body.
+    const auto plan = [](const QByteArray& fields) { return R"({"to":{"screen":"lobby"},"text":"a",)" + fields + "}"; };
+    const auto daily = [&](const QByteArray& repeat) { return plan(R"("start":"2030-01-01T08:00","repeat":)" + repeat); };
+    // Each row: what it tries, the method and path, who asks, the status, the body, what the error names.
     struct Row {
         const char* what;
         const char* route;
         const Headers& headers;
         int status;
         QByteArray body = {};
+        const char* says = "";
     } rows[] = {
         {"health", "GET /api/v1/health", None, 200},
         {"sign-in", "POST /api/v1/session", None, 204, tokenBody(token_)},
@@ -218,6 +221,29 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
         {"an unknown route", "GET /api/v1/nothing", Token, 404},
         {"a wrong method", "DELETE /api/v1/screens", Token, 405},
         {"sign-out from another origin", "DELETE /api/v1/session", CookieForeign, 403},
+        {"a schedule", "POST /api/v1/schedules", Token, 201, plan(R"("start":"2030-01-01T08:00")")},
+        {"a schedule by cookie from another origin", "POST /api/v1/schedules", CookieForeign, 403, plan(R"("start":"2030-01-01T08:00")")},
+        {"the schedules without credentials", "GET /api/v1/schedules", None, 401},
+        {"the schedules", "GET /api/v1/schedules", Token, 200},
+        {"a schedule that is not an object", "POST /api/v1/schedules", Token, 400, "[1]"},
+        {"a schedule to no target", "POST /api/v1/schedules", Token, 400, R"({"to":{"wall":1},"text":"a","start":"2030-01-01T08:00"})", "\"to\""},
+        {"a schedule of a colour that is none", "POST /api/v1/schedules", Token, 422, R"({"to":{"all":true},"color":"rde","start":"2030-01-01T08:00"})", "\"color\""},
+        {"a start that is no date", "POST /api/v1/schedules", Token, 422, plan(R"("start":"tomorrow")"), "\"start\""},
+        {"a start on no day", "POST /api/v1/schedules", Token, 422, plan(R"("start":"2030-02-30T08:00")"), "\"start\""},
+        {"no start", "POST /api/v1/schedules", Token, 422, plan(R"("end":"2030-02-01T08:00")"), "\"start\""},
+        {"an end before the start", "POST /api/v1/schedules", Token, 422, plan(R"("start":"2030-01-01T08:00","end":"2030-01-01T07:00:00+01:00")"), "\"end\""},
+        {"an end at the start", "POST /api/v1/schedules", Token, 422, plan(R"("start":"2030-01-01T08:00:00Z","end":"2030-01-01T08:00:00Z")"), "\"end\""},
+        {"an unknown day", "POST /api/v1/schedules", Token, 422, daily(R"({"days":["mon","lun"],"from":"08:00","until":"09:00"})"), "\"repeat.days\""},
+        {"no day", "POST /api/v1/schedules", Token, 422, daily(R"({"days":[],"from":"08:00","until":"09:00"})"), "\"repeat.days\""},
+        {"a from that is no time", "POST /api/v1/schedules", Token, 422, daily(R"({"days":["mon"],"from":"8h","until":"09:00"})"), "\"repeat.from\""},
+        {"an until past midnight", "POST /api/v1/schedules", Token, 422, daily(R"({"days":["mon"],"from":"08:00","until":"24:00"})"), "\"repeat.until\""},
+        {"a repeat without until", "POST /api/v1/schedules", Token, 422, daily(R"({"days":["mon"],"from":"08:00"})"), "\"repeat.until\""},
+        {"from and until the same", "POST /api/v1/schedules", Token, 422, daily(R"({"days":["mon"],"from":"08:00","until":"08:00"})"), "\"repeat.until\""},
+        {"a repeat that is no object", "POST /api/v1/schedules", Token, 422, daily(R"("daily")"), "\"repeat\""},
+        {"a schedule that is not there", "DELETE /api/v1/schedules/99", Token, 404},
+        {"a schedule id that is no number", "DELETE /api/v1/schedules/one", Token, 404},
+        {"a schedule removed", "DELETE /api/v1/schedules/1", Token, 204},
+        {"a schedule removed twice", "DELETE /api/v1/schedules/1", Token, 404},
     };
     for (const auto& row : rows) {
         const QByteArray route(row.route);
@@ -227,7 +253,8 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
         EXPECT_EQ(r.headers["x-content-type-options"], "nosniff") << row.what;
         EXPECT_EQ(r.headers["referrer-policy"], "no-referrer") << row.what;
         if (row.status >= 400) {
-            EXPECT_TRUE(r.json().value("error").isString()) << row.what;
+            const QJsonValue why = r.json().value("error");
+            EXPECT_TRUE(why.isString() && why.toString().contains(QString::fromUtf8(row.says))) << row.what << ": " << r.body.toStdString();
         }
         EXPECT_TRUE(!route.contains("/snapshot") || row.status >= 400 ||  // with its tag; a cache must ask again
                     (r.headers["etag"] == etag && r.headers["cache-control"] == "no-cache" && r.body == (row.status == 200 ? picture : "") &&
@@ -411,6 +438,32 @@ TEST_F(ConsoleDisplays, AGroupMessageReachesBothScreensAndAStoppedScreenGoesOffl
     hall_->stop();
     const auto offline = [](const QJsonObject& s) { return s.value("name") == "hall" && s.value("status") == "offline"; };
     EXPECT_TRUE(waitUntil([&] { return events.has("screen", offline); }, 5000));
+}
+
+TEST_F(ConsoleDisplays, AScheduleShowsItsTickerAndPutsBackWhereNoNewerMessageCame) {
+    const auto ticker = [&](const char* name) {
+        return api("GET", QString("/api/v1/screens/") + name).json().value("state").toObject().value("ticker").toString();
+    };
+    ASSERT_TRUE(waitUntil([&] { return !ticker("lobby").isEmpty() && !ticker("hall").isEmpty(); }, 5000));
+    const QString before = ticker("lobby");
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QByteArray body = R"({"to":{"group":"ground"},"ticker":"Pause café","start":")" +
+                            now.toString(Qt::ISODateWithMs).toUtf8() + R"(","end":")" +
+                            now.addSecs(4).toString(Qt::ISODateWithMs).toUtf8() + "\"}";
+    const Reply made = api("POST", "/api/v1/schedules", body);
+    ASSERT_EQ(made.status, 201) << made.body.toStdString();
+    EXPECT_EQ(made.json().value("by").toString(), "desk");
+    EXPECT_TRUE(made.json().value("next").toObject().value("end").isString()) << made.body.toStdString();
+    EXPECT_TRUE(waitUntil([&] { return ticker("lobby") == "Pause café" && ticker("hall") == "Pause café"; }, 3000));
+    ASSERT_EQ(api("POST", "/api/v1/messages", R"({"to":{"screen":"hall"},"ticker":"Plus récent"})").status, 201);
+    EXPECT_TRUE(waitUntil([&] { return ticker("lobby") == before; }, 6000)) << ticker("lobby").toStdString();
+    EXPECT_EQ(ticker("hall"), "Plus récent");
+    const QJsonArray history = api("GET", "/api/v1/messages").json().value("messages").toArray();
+    ASSERT_EQ(history.size(), 3);
+    EXPECT_EQ(history[0].toObject().value("by").toString(), "schedule 1 (desk), put back");
+    EXPECT_EQ(history[0].toObject().value("to").toObject().value("screen").toString(), "lobby");
+    EXPECT_EQ(history[2].toObject().value("by").toString(), "schedule 1 (desk)");
+    EXPECT_TRUE(api("GET", "/api/v1/schedules").json().value("schedules").toArray()[0].toObject().value("next").isNull());
 }
 
 TEST_F(ConsoleDisplays, ThePageWorksInChromium) {

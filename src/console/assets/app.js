@@ -32,6 +32,7 @@ function applyLanguage() {
   updateKind();
   render();
   showResult();
+  scheduleTexts();
 }
 
 function setLive(key) {
@@ -149,6 +150,7 @@ function render() {
   renderCounts();
   updateTargets();
   renderHistory();
+  updateScheduleTargets();
 }
 
 function renderCounts() {
@@ -281,6 +283,8 @@ async function showConsole() {
   $("signin").hidden = true;
   $("console").hidden = false;
   $("signout").hidden = false;
+  $("views").hidden = false;
+  showView("screens");
   listen();
   const c = await api("GET", "/api/v1/colors");
   if (c.status === 200) {
@@ -301,6 +305,7 @@ function showSignIn() {
   setLive("connecting");
   $("console").hidden = true;
   $("signout").hidden = true;
+  $("views").hidden = $("schedules-view").hidden = true;
   $("signin").hidden = false;
   $("token").focus();
 }
@@ -314,6 +319,104 @@ async function signIn(event) {
     showConsole();
   }
 }
+
+// Schedules: a view beside the screens, to plan messages, list and delete them.
+const weekDays = ["mon", "tue", "wed", "thu", "fri", "sat", "sun"];
+const kindKeys = { text: "kindText", ticker: "kindTicker", color: "kindColor" };
+
+function locale() { return state.lang === "fr" ? "fr-FR" : "en-GB"; }
+
+function dayName(day, style) {
+  // 1 January 2024 was a Monday.
+  const d = new Date(Date.UTC(2024, 0, 1 + weekDays.indexOf(day)));
+  return d.toLocaleDateString(locale(), { weekday: style, timeZone: "UTC" });
+}
+
+function scheduleTexts() {
+  $("views").setAttribute("aria-label", t("views"));
+  if (!$("sch-days").children.length) {
+    for (const day of weekDays) {
+      const label = document.createElement("label");
+      const box = Object.assign(document.createElement("input"), { type: "checkbox", id: "day-" + day, value: day });
+      label.append(box, document.createElement("span"));
+      $("sch-days").append(label);
+    }
+  }
+  for (const day of weekDays) $("day-" + day).nextElementSibling.textContent = dayName(day, "long");
+  renderSchedules();
+}
+
+function updateScheduleTargets() {
+  const kind = $("sch-target-kind").value;
+  $("sch-target").disabled = kind === "all";
+  fillSelect($("sch-target"), kind === "screen" ? [...state.screens.keys()] : kind === "group" ? groups() : []);
+}
+
+function showView(view) {
+  $("console").hidden = view !== "screens";
+  $("schedules-view").hidden = view !== "schedules";
+  for (const b of $("views").querySelectorAll("button")) b.setAttribute("aria-pressed", String(b.dataset.view === view));
+  if (view === "schedules") loadSchedules();
+}
+
+async function loadSchedules() {
+  const r = await api("GET", "/api/v1/schedules");
+  if (r.status === 401) return showSignIn();
+  if (r.status === 200) state.schedules = r.data.schedules;
+  renderSchedules();
+}
+
+function describeSchedule(s) {
+  const kind = Object.keys(kindKeys).find((k) => k in s);
+  const lines = [t("scheduleLine", { n: s.id, kind: t(kindKeys[kind]), value: s[kind], to: describeTarget(s.to) })];
+  if (s.repeat) {
+    lines.push(t("everyDay", { days: s.repeat.days.map((d) => dayName(d, "short")).join(", "), from: s.repeat.from, until: s.repeat.until }));
+  }
+  const n = s.next;
+  lines.push(!n ? t("noNext") : n.end ? t("nextWindow", { start: formatTime(n.start), end: formatTime(n.end) })
+    : t("nextOpen", { start: formatTime(n.start) }));
+  return lines;
+}
+
+function renderSchedules() {
+  const items = (state.schedules || []).map((s) => {
+    const li = document.createElement("li");
+    li.dataset.id = s.id;
+    for (const line of describeSchedule(s)) li.append(Object.assign(document.createElement("p"), { textContent: line }));
+    const remove = Object.assign(document.createElement("button"), { type: "button", textContent: t("remove") });
+    remove.setAttribute("aria-label", t("removeLabel", { n: s.id }));
+    remove.addEventListener("click", async () => {
+      const r = await api("DELETE", "/api/v1/schedules/" + s.id);
+      if (r.status === 401) return showSignIn();
+      loadSchedules();
+    });
+    li.append(remove);
+    return li;
+  });
+  if (!items.length) items.push(Object.assign(document.createElement("li"), { textContent: t("noSchedules") }));
+  $("schedule-list").replaceChildren(...items);
+}
+
+async function createSchedule(event) {
+  event.preventDefault();
+  const target = $("sch-target-kind").value;
+  const body = { to: target === "all" ? { all: true } : { [target]: $("sch-target").value },
+    [$("sch-kind").value]: $("sch-value").value, start: $("sch-start").value };
+  if ($("sch-end").value) body.end = $("sch-end").value;
+  const days = weekDays.filter((d) => $("day-" + d).checked);
+  if (days.length || $("sch-from").value || $("sch-until").value) {
+    body.repeat = { days, from: $("sch-from").value, until: $("sch-until").value };
+  }
+  const r = await api("POST", "/api/v1/schedules", body);
+  if (r.status === 401) return showSignIn();
+  $("sch-result").textContent = r.status === 201 ? t("created") : (r.data && r.data.error) || String(r.status);
+  $("sch-result").className = r.status === 201 ? "" : "error";
+  if (r.status === 201) loadSchedules();
+}
+
+for (const b of $("views").querySelectorAll("button")) b.addEventListener("click", () => showView(b.dataset.view));
+$("sch-target-kind").addEventListener("change", updateScheduleTargets);
+$("schedule").addEventListener("submit", createSchedule);
 
 state.lang = chooseLanguage();
 applyLanguage();

@@ -14,6 +14,14 @@ export const texts = {
     sent: "Sent.", refused: "Refused by the broker.", timeout: "The broker did not answer.", "no broker": "No broker connection.",
     history: "History", historyLine: "{at}, {by} to {to}: {kind} \u201c{value}\u201d", toAll: "all screens",
     toGroup: "group {s}", toScreen: "{s}", noHistory: "Nothing sent yet.",
+    // Schedules
+    views: "Views", schedules: "Schedules", scheduleValue: "Text or colour", when: "When",
+    consoleTime: "Times are the console\u2019s local time.", start: "Start", end: "End (optional: without it the message stays)",
+    repeat: "Repeat (optional)", from: "From", until: "Until (before From: over midnight)", create: "Create", created: "Created.",
+    planned: "Planned", noSchedules: "Nothing planned.", scheduleLine: "#{n}: {kind} \u201c{value}\u201d to {to}",
+    everyDay: "{days}, {from}\u2013{until}", nextWindow: "Next: {start} to {end}", nextOpen: "From {start}, no end",
+    noNext: "Nothing left to show", remove: "Delete", removeLabel: "Delete schedule #{n}",
+    // Snapshots
     noPicture: "No picture yet", pictureAlt: "Picture of the screen {s}", pictureAt: "Picture taken {s}",
   },
   fr: {
@@ -30,6 +38,14 @@ export const texts = {
     sent: "Envoy\u00e9.", refused: "Refus\u00e9 par le broker.", timeout: "Le broker n\u2019a pas r\u00e9pondu.", "no broker": "Pas de connexion au broker.",
     history: "Historique", historyLine: "{at}, {by} \u00e0 {to} : {kind} \u00ab {value} \u00bb", toAll: "tous les \u00e9crans",
     toGroup: "groupe {s}", toScreen: "{s}", noHistory: "Rien n\u2019a encore \u00e9t\u00e9 envoy\u00e9.",
+    // Schedules
+    views: "Vues", schedules: "Programmes", scheduleValue: "Texte ou couleur", when: "Quand",
+    consoleTime: "Les heures sont celles de la console.", start: "D\u00e9but", end: "Fin (facultative : sans elle le message reste)",
+    repeat: "R\u00e9p\u00e9ter (facultatif)", from: "De", until: "\u00c0 (avant De : passe minuit)", create: "Cr\u00e9er", created: "Cr\u00e9\u00e9.",
+    planned: "Pr\u00e9vus", noSchedules: "Rien de pr\u00e9vu.", scheduleLine: "n\u00b0 {n} : {kind} \u00ab {value} \u00bb \u00e0 {to}",
+    everyDay: "{days}, {from}\u2013{until}", nextWindow: "Prochain : du {start} au {end}", nextOpen: "\u00c0 partir du {start}, sans fin",
+    noNext: "Plus rien \u00e0 montrer", remove: "Supprimer", removeLabel: "Supprimer le programme n\u00b0 {n}",
+    // Snapshots
     noPicture: "Pas encore d\u2019image", pictureAlt: "Image de l\u2019\u00e9cran {s}", pictureAt: "Image prise le {s}",
   },
 };

@@ -21,6 +21,7 @@ const routes = {
   "/api/v1/screens/{name}": ["get"], "/api/v1/screens/{name}/snapshot": ["get"],
   "/api/v1/messages": ["get", "post"], "/api/v1/events": ["get"],
   "/api/v1/openapi.json": ["get"], "/api/v1/colors": ["get"],
+  "/api/v1/schedules": ["get", "post"], "/api/v1/schedules/{id}": ["delete"],
 };
 const described = Object.fromEntries(Object.entries(doc.paths).map(([p, ops]) => [p, Object.keys(ops).sort()]));
 for (const [path, methods] of Object.entries(routes)) {

@@ -85,6 +85,26 @@ try {
   const serious = violations.filter((v) => v.impact === "serious" || v.impact === "critical");
   for (const v of serious) console.log(`axe ${v.impact}: ${v.id}: ${v.help}: ${v.nodes.map((n) => n.target.join(" ") + " " + (n.any[0]?.message || "")).join("; ")}`);
   check(serious.length === 0, "axe-core finds nothing serious or critical");
+  // Schedules, in French at 360 pixels: made, listed with the next window, deleted with the keyboard.
+  await page.click("#views [data-view=schedules]");
+  const listed = (re) => within(3000, ([r]) => new RegExp(r).test(document.getElementById("schedule-list").textContent), re.source);
+  check(await listed(/Rien de pr/) && await page.isVisible("#sch-start"), "the Schedules view opens, empty");
+  await page.selectOption("#sch-target-kind", "all");
+  for (const [id, v] of [["value", "Pause"], ["start", "2030-01-07T00:00"], ["from", "08:00"], ["until", "09:00"]]) await page.fill("#sch-" + id, v);
+  await page.check("#day-mon");
+  await page.press("#sch-until", "Enter");
+  check(await listed(/lun\..*08:00.09:00.*07\/01\/2030 08:00:00 au 07\/01\/2030 09:00:00/),
+    "the schedule is listed with its days and next window in French");
+  check(await page.evaluate(() => document.documentElement.scrollWidth <= 360), "the Schedules view fits 360 pixels");
+  await page.screenshot({ path: shot.replace("-360", "-schedules-360"), fullPage: true });
+  const again = (await page.evaluate(() => window.axe.run())).violations.filter((v) => v.impact === "serious" || v.impact === "critical");
+  for (const v of again) console.log(`axe ${v.impact}: ${v.id}: ${v.help}: ${v.nodes.map((n) => n.target.join(" ")).join("; ")}`);
+  check(again.length === 0, "axe-core finds nothing serious or critical in the Schedules view");
+  await page.setViewportSize({ width: 1280, height: 900 });
+  await page.screenshot({ path: shot.replace("-360", "-schedules-desktop"), fullPage: true });
+  await page.focus("#schedule-list button");
+  await page.keyboard.press("Enter");
+  check(await listed(/Rien de pr/), "the schedule is deleted");
   // The sign-in probe answers 401 by design.
   const unexpected = errors.filter((e) => !/status of 401/.test(e));
   check(unexpected.length === 0, `no error in the page's console ${unexpected.join(" | ")}`);
