@@ -56,10 +56,11 @@ QByteArray methodName(QHttpServerRequest::Method m) {
 QByteArray head(int status, const std::vector<std::pair<QByteArray, QByteArray>>& common,
                 const std::vector<std::pair<QByteArray, QByteArray>>& own) {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " " + reason(status) + "\r\n";
-    for (const auto& [k, v] : common) {
-        const bool replaced = std::any_of(own.begin(), own.end(),
-                                          [&](const auto& h) { return h.first.compare(k, Qt::CaseInsensitive) == 0; });
-        if (!replaced) out += k + ": " + v + "\r\n";
+    for (const auto& header : common) {
+        const bool replaced = std::any_of(own.begin(), own.end(), [&](const auto& h) {
+            return h.first.compare(header.first, Qt::CaseInsensitive) == 0;
+        });
+        if (!replaced) out += header.first + ": " + header.second + "\r\n";
     }
     for (const auto& [k, v] : own) out += k + ": " + v + "\r\n";
     return out;

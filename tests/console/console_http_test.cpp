@@ -148,7 +148,7 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     QJsonValue at;
     for (const auto& [bytes, when] : pictures) {
         (void)peer.publish("ecran/lobby/snapshot", bytes.toStdString(), 1, true, true);
-        EXPECT_TRUE(waitUntil([&] { return served() == bytes; }, 5000));
+        EXPECT_TRUE(waitUntil([&, &expected = bytes] { return served() == expected; }, 5000));
         at = api("GET", "/api/v1/screens/lobby").json().value("snapshot")["at"];
         EXPECT_TRUE(!when ? at.isUndefined() : when != std::string("now") ? at == when
                     : qAbs(QDateTime::fromString(at.toString(), Qt::ISODateWithMs).secsTo(QDateTime::currentDateTimeUtc())) < 60) << when;
