@@ -82,10 +82,10 @@ function card(screen) {
   const m = $("preview").cloneNode(true);
   m.removeAttribute("id");
   mirror(m, screen);
-  const views = document.createElement("div");
-  views.className = "views";
-  views.append(m, picture(screen));
-  li.append(h, meta, views);
+  const pair = document.createElement("div");
+  pair.className = "pair";
+  pair.append(m, picture(screen));
+  li.append(h, meta, pair);
   return li;
 }
 
