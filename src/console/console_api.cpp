@@ -103,8 +103,32 @@ HttpResponse asset(const std::string& path) {
     return HttpResponse{200, type, f.readAll(), {{"Cache-Control", "no-cache"}}};
 }
 
+// NAME of /api/v1/screens/NAME/snapshot, or nothing for another path.
+std::optional<std::string> snapshotOf(const std::string& path) {
+    static const std::string head = "/api/v1/screens/", tail = "/snapshot";
+    if (path.size() <= head.size() + tail.size() || path.rfind(head, 0) != 0 ||
+        path.compare(path.size() - tail.size(), tail.size(), tail) != 0) {
+        return std::nullopt;
+    }
+    std::string name = path.substr(head.size(), path.size() - head.size() - tail.size());
+    if (name.find('/') != std::string::npos) return std::nullopt;
+    return name;
+}
+
+// Whether an If-None-Match header names this entity tag (or is "*"); a
+// weak tag matches too, as the header's comparison is the weak one.
+bool namesTag(const QByteArray& header, const QByteArray& etag) {
+    for (QByteArray tag : header.split(',')) {
+        tag = tag.trimmed();
+        if (tag.startsWith("W/")) tag = tag.mid(2);
+        if (tag == "*" || tag == etag) return true;
+    }
+    return false;
+}
+
 // The methods each route takes: another method is 405, another path 404.
 QByteArray allowedMethods(const std::string& path) {
+    if (snapshotOf(path)) return "GET";
     if (path == "/api/v1/session") return "POST, DELETE";
     if (path == "/api/v1/messages") return "GET, POST";
     if (path == "/api/v1/health" || path == "/api/v1/screens" || path == "/api/v1/events" || path == "/api/v1/colors" ||
@@ -137,6 +161,14 @@ ConsoleApi::ConsoleApi(ScreenModel& model, ConsoleStore& store, fleet::MqttClien
       limits_(limits) {
     connect(&model_, &ScreenModel::screenChanged, this, [this](const QString& name) {
         if (const Screen* s = model_.find(name.toStdString())) broadcast("screen", s->json);
+    });
+    connect(&model_, &ScreenModel::snapshotChanged, this, [this](const QString& name) {
+        const Screen* s = model_.find(name.toStdString());
+        if (!s) return;
+        const auto& p = s->snapshot;
+        broadcast("snapshot", compact({{"name", name},
+                                       {"at", p ? QJsonValue(QString::fromStdString(p->at)) : QJsonValue()},
+                                       {"etag", p ? QJsonValue(QString::fromLatin1(p->etag)) : QJsonValue()}}));
     });
     connect(&client_, &fleet::MqttClient::acknowledged, this, [this](int mid, const QString& refusal) {
         if (refusal.isEmpty()) return finish(mid, "sent", 201);
@@ -218,6 +250,7 @@ void ConsoleApi::handle(const HttpRequest& request, const HttpReply& reply) {
     }
     if (path == "/api/v1/screens") return reply.send({200, "application/json", model_.listJson(), {}});
     if (path == "/api/v1/colors") return reply.send({200, "application/json", coloursJson(), {}});
+    if (const auto name = snapshotOf(path)) return sendSnapshot(request, reply, *name);
     if (path.rfind("/api/v1/screens/", 0) == 0) {
         const Screen* s = model_.find(path.substr(16));
         if (!s) return reply.send(error(404, "no screen named " + QString::fromStdString(path.substr(16))));
@@ -413,6 +446,16 @@ void ConsoleApi::openStream(const HttpReply& reply, const Caller& who) {
     const QByteArray first =
         "id: " + QByteArray::number(++eventId_) + "\nevent: screens\ndata: " + model_.listJson() + "\n\n";
     (void)stream->write(first, limits_.streamUnread);
+}
+
+void ConsoleApi::sendSnapshot(const HttpRequest& request, const HttpReply& reply, const std::string& name) {
+    const Screen* s = model_.find(name);
+    if (!s) return reply.send(error(404, "no screen named " + QString::fromStdString(name)));
+    if (!s->snapshot) return reply.send(error(404, QString::fromStdString(name) + " has sent no picture yet"));
+    // The page asks again at each change; the same picture costs a 304.
+    std::vector<std::pair<QByteArray, QByteArray>> headers{{"ETag", s->snapshot->etag}, {"Cache-Control", "no-cache"}};
+    if (namesTag(request.header("if-none-match"), s->snapshot->etag)) return reply.send({304, {}, {}, headers});
+    reply.send({200, "image/jpeg", s->snapshot->jpeg, headers});
 }
 
 void ConsoleApi::broadcast(const QByteArray& event, const QByteArray& data) {

@@ -89,6 +89,7 @@ private:
     void listMessages(const HttpRequest& request, const HttpReply& reply);
     void schedules(const HttpRequest& request, const HttpReply& reply, const Caller& who);
     void openStream(const HttpReply& reply, const Caller& who);
+    void sendSnapshot(const HttpRequest& request, const HttpReply& reply, const std::string& name);
     // Answers a pending message; `why` (for a message not sent) goes in "error".
     void finish(int mid, const std::string& result, int status, const QString& why = {});
     void record(HistoryEntry& entry);

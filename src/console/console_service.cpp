@@ -24,6 +24,8 @@ ConsoleService::ConsoleService(const ConsoleConfig& config, QObject* parent)
     o.keepalive = config.mqtt.keepalive;
     o.subscriptions = model_.subscriptions();
     o.cleanSession = true;
+    // Pictures are larger than any command: taken whole up to their bound.
+    o.maxPayload = static_cast<std::size_t>(ScreenModel::kMaxSnapshot);
     client_ = std::make_unique<fleet::MqttClient>(o, this);
     connect(client_.get(), &fleet::MqttClient::messagesWaiting, this, &ConsoleService::takeMessages);
     connect(client_.get(), &fleet::MqttClient::connectedToBroker, this, [this] {

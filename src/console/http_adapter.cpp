@@ -8,6 +8,7 @@
 #include <QSslKey>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace ecran::console {
@@ -50,12 +51,18 @@ QByteArray methodName(QHttpServerRequest::Method m) {
     }
 }
 
-QByteArray head(int status, const std::vector<std::pair<QByteArray, QByteArray>>& a,
-                const std::vector<std::pair<QByteArray, QByteArray>>& b) {
+// The common headers, but those the response sets itself (a Cache-Control
+// of its own), then the response's.
+QByteArray head(int status, const std::vector<std::pair<QByteArray, QByteArray>>& common,
+                const std::vector<std::pair<QByteArray, QByteArray>>& own) {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " " + reason(status) + "\r\n";
-    for (const auto* list : {&a, &b}) {
-        for (const auto& [k, v] : *list) out += k + ": " + v + "\r\n";
+    for (const auto& header : common) {
+        const bool replaced = std::any_of(own.begin(), own.end(), [&](const auto& h) {
+            return h.first.compare(header.first, Qt::CaseInsensitive) == 0;
+        });
+        if (!replaced) out += header.first + ": " + header.second + "\r\n";
     }
+    for (const auto& [k, v] : own) out += k + ": " + v + "\r\n";
     return out;
 }
 
@@ -106,7 +113,9 @@ void HttpReply::send(const HttpResponse& response) const {
     if (!shared_ || shared_->answered || !shared_->socket) return;
     shared_->answered = true;
     std::vector<std::pair<QByteArray, QByteArray>> own = response.headers;
-    if (!response.body.isEmpty() || response.status != 204) {
+    // 204 and 304 have no body, and a 304 says nothing of one: a cache keeps
+    // the type of what it holds.
+    if (!response.body.isEmpty() || (response.status != 204 && response.status != 304)) {
         if (!response.contentType.isEmpty()) own.emplace_back("Content-Type", response.contentType);
         own.emplace_back("Content-Length", QByteArray::number(response.body.size()));
     }

@@ -1,9 +1,12 @@
 #include "console/screen_model.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <iostream>
 
 #include "console/console_store.h"
 #include "fleet/fleet_config.h"
@@ -17,16 +20,25 @@ QJsonObject screenJson(const Screen& s) {
             {"status", QString::fromStdString(s.status)},
             {"since", s.since ? QJsonValue(QString::fromStdString(*s.since)) : QJsonValue()},
             {"groups", groups},
-            {"state", s.state ? QJsonValue(*s.state) : QJsonValue()}};
+            {"state", s.state ? QJsonValue(*s.state) : QJsonValue()},
+            {"snapshot", s.snapshot ? QJsonValue(QJsonObject{{"at", QString::fromStdString(s.snapshot->at)},
+                                                             {"etag", QString::fromLatin1(s.snapshot->etag)}})
+                                    : QJsonValue()}};
 }
 
 ScreenModel::ScreenModel(std::string prefix, QObject* parent) : QObject(parent), prefix_(std::move(prefix)) {}
 
-std::vector<std::string> ScreenModel::subscriptions() const { return {prefix_ + "/+/status", prefix_ + "/+/state"}; }
+std::vector<std::string> ScreenModel::subscriptions() const {
+    return {prefix_ + "/+/status", prefix_ + "/+/state", prefix_ + "/+/snapshot"};
+}
 
-void ScreenModel::changed(Screen& s) {
+void ScreenModel::rewrite(Screen& s) {
     s.json = QJsonDocument(screenJson(s)).toJson(QJsonDocument::Compact);
     listFresh_ = false;
+}
+
+void ScreenModel::changed(Screen& s) {
+    rewrite(s);
     emit screenChanged(QString::fromStdString(s.name));
 }
 
@@ -71,7 +83,10 @@ bool ScreenModel::apply(const QString& topic, const QByteArray& payload) {
             if (it == screens_.end() || it->second.status == "unknown") return false;
             it->second.status = "unknown";
             it->second.since = nowIso();
+            const bool hadPicture = it->second.snapshot.has_value();
+            it->second.snapshot.reset();
             changed(it->second);
+            if (hadPicture) emit snapshotChanged(QString::fromStdString(name));
             return true;
         }
         if (payload != "online" && payload != "offline") return false;
@@ -97,7 +112,50 @@ bool ScreenModel::apply(const QString& topic, const QByteArray& payload) {
         changed(s);
         return true;
     }
+    if (levels[2] == QLatin1String("snapshot")) return takeSnapshot(topic, name, payload);
     return false;
+}
+
+bool ScreenModel::takeSnapshot(const QString& topic, const std::string& name, const QByteArray& payload) {
+    const auto it = screens_.find(name);
+    // A picture alone makes no screen: one left retained by a screen that
+    // was removed would bring it back.
+    if (it == screens_.end()) return false;
+    Screen& s = it->second;
+    if (payload.isEmpty()) {
+        if (!s.snapshot) return false;
+        s.snapshot.reset();
+    } else {
+        if (payload.size() > kMaxSnapshot) {
+            std::cerr << "ecran-console: the picture on " << topic.toStdString()
+                      << " is larger than 1 MiB: ignored\n";
+            return false;
+        }
+        if (!payload.startsWith("\xFF\xD8\xFF")) {
+            std::cerr << "ecran-console: the picture on " << topic.toStdString()
+                      << " is not a JPEG (it does not start with FF D8 FF): ignored\n";
+            return false;
+        }
+        const QByteArray etag = '"' + QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex() + '"';
+        // The same picture again (retained, at each reconnection) is no news.
+        if (s.snapshot && s.snapshot->etag == etag) return false;
+        // The state says when the screen took its last picture: that is this
+        // one when it is later than the latest one held (the screen published
+        // its state first, or both came retained); otherwise the state still
+        // names one before, and the time of arrival stands in.
+        std::string at = nowIso();
+        const QString named = s.state ? s.state->value("snapshot").toString() : QString();
+        const QDateTime taken = QDateTime::fromString(named, Qt::ISODateWithMs);
+        if (taken.isValid() && (s.pictureAt.empty() || taken > QDateTime::fromString(QString::fromStdString(s.pictureAt),
+                                                                                      Qt::ISODateWithMs))) {
+            at = taken.toUTC().toString(Qt::ISODateWithMs).toStdString();
+        }
+        s.pictureAt = at;
+        s.snapshot = Snapshot{payload, etag, std::move(at)};
+    }
+    rewrite(s);
+    emit snapshotChanged(QString::fromStdString(name));
+    return true;
 }
 
 }  // namespace ecran::console

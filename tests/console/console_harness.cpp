@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QImage>
 #include <QNetworkReply>
 #include <QProcessEnvironment>
 #include <QTimer>
@@ -70,6 +72,14 @@ Reply request(const QByteArray& method, const QString& url, const QByteArray& bo
 
 void writeFile(const std::filesystem::path& file, const std::string& text) { std::ofstream(file) << text; }
 
+QByteArray jpeg(Qt::GlobalColor colour) {
+    QImage image(480, 270, QImage::Format_RGB32);
+    image.fill(colour);
+    QBuffer out;
+    image.save(&out, "JPEG");
+    return out.data();
+}
+
 Console::Console(const std::string& ini) : ini_(dir_.path() / "console.ini") {
     writeFile(ini_, ini + "\n[console]\ndata=" + (dir_.path() / "data").string() + "\n");
 }
@@ -106,11 +116,11 @@ void Program::stop() {
     process_.waitForFinished(2000);
 }
 
-Display::Display(int brokerPort, const std::string& name, const std::string& groups) {
+Display::Display(int brokerPort, const std::string& name, const std::string& groups, const std::string& mqtt) {
     std::filesystem::create_directories(dir_.path() / "ecran");
     writeFile(dir_.path() / "ecran" / "QUOLVEtavrin.ini",
               "[ecran]\nport=0\nlisten=127.0.0.1\n[mqtt]\nbroker=mqtt://127.0.0.1:" + std::to_string(brokerPort) +
-                  "\nname=" + name + "\ngroups=" + groups + "\nkeepalive=5\n");
+                  "\nname=" + name + "\ngroups=" + groups + "\nkeepalive=5\n" + mqtt);
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir_.path().string()));
     env.insert("QT_QPA_PLATFORM", "offscreen");

@@ -39,6 +39,9 @@ using ecran::test_support::TempDir;
 
 void writeFile(const std::filesystem::path& file, const std::string& text);
 
+// A JPEG of one colour, 480 by 270 pixels, as a screen's picture.
+QByteArray jpeg(Qt::GlobalColor colour);
+
 // A built program with private files in a temporary folder, stopped when it goes.
 class Program {
 public:
@@ -76,10 +79,10 @@ private:
     QString url_;
 };
 
-// ecran on Qt's offscreen platform, joined to the broker as NAME in GROUPS.
+// ecran on Qt's offscreen platform, joined to the broker as NAME in GROUPS, `mqtt` added to its [mqtt].
 class Display : public Program {
 public:
-    Display(int brokerPort, const std::string& name, const std::string& groups);
+    Display(int brokerPort, const std::string& name, const std::string& groups, const std::string& mqtt = {});
     [[nodiscard]] bool start();
     [[nodiscard]] qint64 pid() const { return process_.processId(); }
 };

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -135,8 +136,26 @@ protected:
 TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     Peer peer(broker_.port(), {});
     ASSERT_TRUE(peer.publish("ecran/lobby/status", "online", 1, true) || true);
-    (void)peer.publish("ecran/lobby/state", R"({"text":"Hello","ticker":"","color":"#FFFFFF","groups":["ground"]})");
+    (void)peer.publish("ecran/lobby/state", R"({"text":"Hello","ticker":"","color":"#FFFFFF","groups":["ground"],"snapshot":"2026-03-01T09:45:00.000Z"})");
     ASSERT_TRUE(waitUntil([&] { return api("GET", "/api/v1/screens/lobby").status == 200; }, 5000));
+    Events events(url_, token_);
+    // lobby's pictures, served (none: 404) with their time: the state's if it names a later one, else arrival.
+    const QByteArray picture = jpeg(Qt::blue) + QByteArray(100000, '\0');  // larger than any command
+    (void)peer.publish("ecran/hall/status", "online", 1, true, true);
+    for (const QByteArray& refused : {QByteArray("GIF89a"), picture.leftJustified((1 << 20) + 1, '\0')}) (void)peer.publish("ecran/hall/snapshot", refused.toStdString());
+    const std::pair<QByteArray, const char*> pictures[] = {{jpeg(Qt::red), "2026-03-01T09:45:00.000Z"}, {"", nullptr}, {picture, "now"}};
+    const auto served = [&] { const Reply r = api("GET", "/api/v1/screens/lobby/snapshot"); return r.status == 404 ? "" : r.body; };
+    QJsonValue at;
+    for (const auto& [bytes, when] : pictures) {
+        (void)peer.publish("ecran/lobby/snapshot", bytes.toStdString(), 1, true, true);
+        EXPECT_TRUE(waitUntil([&, &expected = bytes] { return served() == expected; }, 5000));
+        at = api("GET", "/api/v1/screens/lobby").json().value("snapshot")["at"];
+        EXPECT_TRUE(!when ? at.isUndefined() : when != std::string("now") ? at == when
+                    : qAbs(QDateTime::fromString(at.toString(), Qt::ISODateWithMs).secsTo(QDateTime::currentDateTimeUtc())) < 60) << when;
+    }
+    const QByteArray etag = api("GET", "/api/v1/screens/lobby/snapshot").headers["etag"];
+    EXPECT_TRUE(waitUntil([&] { return events.has("snapshot", [&](const QJsonObject& e) {
+        return e.value("name") == "lobby" && e.value("at") == at && e.value("etag").toString().toLatin1() == etag; }); }, 3000));
     const std::string revoked = console_->addToken("gone");
     ASSERT_EQ(console_->run({"token", "revoke", "gone"}), 0);
     const QByteArray cookie = signIn(token_);
@@ -145,7 +164,8 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
 
     // Who asks: nobody, the token, the revoked one, the cookie alone, from the page, from another origin.
     const Headers None, Token = withToken(token_), Revoked = withToken(revoked), Cookie = {{"Cookie", cookie}},
-                  CookieOwn = {{"Cookie", cookie}, {"Origin", own}}, CookieForeign = {{"Cookie", cookie}, {"Origin", foreign}};
+                  CookieOwn = {{"Cookie", cookie}, {"Origin", own}}, CookieForeign = {{"Cookie", cookie}, {"Origin", foreign}},
+                  Held = {{"Authorization", bearer(token_)}, {"If-None-Match", "\"0\", " + etag}};
     // The largest text a screen takes is 65,507 bytes: it is sent to one
     // screen, and one byte more is refused for what it is.
     const auto toLobby = [](const QByteArray& text) { return R"({"to":{"screen":"lobby"},"text":")" + text + "\"}"; };
@@ -173,6 +193,11 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
         {"screens with the cookie", "GET /api/v1/screens", Cookie, 200},
         {"one screen", "GET /api/v1/screens/lobby", Token, 200},
         {"a screen that is not there", "GET /api/v1/screens/nobody", Token, 404},
+        {"a picture", "GET /api/v1/screens/lobby/snapshot", Cookie, 200},
+        {"a picture still the one held", "GET /api/v1/screens/lobby/snapshot", Held, 304},
+        {"a picture without credentials", "GET /api/v1/screens/lobby/snapshot", None, 401},
+        {"a screen whose pictures (no JPEG, over 1 MiB) were refused", "GET /api/v1/screens/hall/snapshot", Token, 404},
+        {"the picture of no screen", "GET /api/v1/screens/nobody/snapshot", Token, 404},
         {"a text by token", "POST /api/v1/messages", Token, 201, text},
         {"a text by cookie from the page", "POST /api/v1/messages", CookieOwn, 201, text},
         {"a text by cookie from another origin", "POST /api/v1/messages", CookieForeign, 403, text},
@@ -231,6 +256,9 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
             const QJsonValue why = r.json().value("error");
             EXPECT_TRUE(why.isString() && why.toString().contains(QString::fromUtf8(row.says))) << row.what << ": " << r.body.toStdString();
         }
+        EXPECT_TRUE(!route.contains("/snapshot") || row.status >= 400 ||  // with its tag; a cache must ask again
+                    (r.headers["etag"] == etag && r.headers["cache-control"] == "no-cache" && r.body == (row.status == 200 ? picture : "") &&
+                     r.headers["content-type"] == (row.status == 200 ? "image/jpeg" : ""))) << row.what;
     }
     // What was sent or refused by the broker, newest first, by the token's
     // name; what the console refused itself is not there.
@@ -246,6 +274,8 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
     QByteArray tokens;
     EXPECT_EQ(console_->run({"token", "list"}, &tokens), 0);
     EXPECT_TRUE(tokens.startsWith("desk\t20") && !tokens.contains("never")) << "no time of use: " << tokens.toStdString();
+    (void)peer.publish("ecran/lobby/status", "", 1, true, true);  // removed, it loses its picture
+    EXPECT_TRUE(waitUntil([&] { return served().isEmpty(); }, 5000));
     // Signed out, the cookie opens nothing.
     EXPECT_EQ(call("DELETE", "/api/v1/session", {}, {{"Cookie", cookie}, {"Origin", own}}).status, 204);
     EXPECT_EQ(call("GET", "/api/v1/screens", {}, {{"Cookie", cookie}}).status, 401);
@@ -363,15 +393,15 @@ TEST(ConsoleBroker, AMessageTheBrokerNeverAcknowledgesIsATimeout) {
     EXPECT_GE(t.elapsed(), 9500);
 }
 
-// Two real screens in one group, and the console watching them.
+// Two real screens in one group (their pictures from the tests), and the console watching them.
 class ConsoleDisplays : public ConsoleHttp {
 protected:
     ConsoleDisplays() : ConsoleHttp(false) {}
     void SetUp() override {
         ConsoleHttp::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        lobby_ = std::make_unique<Display>(broker_.port(), "lobby", "ground");
-        hall_ = std::make_unique<Display>(broker_.port(), "hall", "ground, hall");
+        lobby_ = std::make_unique<Display>(broker_.port(), "lobby", "ground", "snapshot=0\n");
+        hall_ = std::make_unique<Display>(broker_.port(), "hall", "ground, hall", "snapshot=0\n");
         ASSERT_TRUE(lobby_->start());
         ASSERT_TRUE(hall_->start());
         ASSERT_TRUE(waitUntil([&] {
@@ -442,12 +472,17 @@ TEST_F(ConsoleDisplays, ThePageWorksInChromium) {
         !std::filesystem::exists("/usr/bin/chromium")) {
         GTEST_SKIP() << "chromium or the page's test packages are missing (npm ci --prefix " << ECRAN_WEB_TESTS << ")";
     }
+    Peer peer(broker_.port(), {});  // lobby has a picture, hall none; lobby's next once the page waits for it
+    (void)peer.publish("ecran/lobby/snapshot", jpeg(Qt::red).toStdString(), 1, true, true);
     QProcess node;
     node.setProcessChannelMode(QProcess::MergedChannels);
     node.start("node", {web + "/page.mjs", url_, QString::fromStdString(token_), QString::number(hall_->pid()),
                         QStringLiteral(ECRAN_TEST_OUTPUT "/console-page-360.png")});
-    ASSERT_TRUE(node.waitForFinished(90000));
-    EXPECT_EQ(node.exitCode(), 0) << node.readAll().toStdString();
+    QByteArray said;
+    while (!said.contains("waiting for a new picture") && node.waitForReadyRead(60000)) said += node.readAll();
+    (void)peer.publish("ecran/lobby/snapshot", jpeg(Qt::blue).toStdString(), 1, true, true);
+    (void)node.waitForFinished(90000);  // false when it ended already
+    EXPECT_TRUE(node.state() == QProcess::NotRunning && node.exitCode() == 0) << (said + node.readAll()).toStdString();
 }
 
 TEST(ConsoleCommand, StopsOnAnUnusableSettingNamingTheKeyAndTheFile) {

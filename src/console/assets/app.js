@@ -82,8 +82,41 @@ function card(screen) {
   const m = $("preview").cloneNode(true);
   m.removeAttribute("id");
   mirror(m, screen);
-  li.append(h, meta, m);
+  const pair = document.createElement("div");
+  pair.className = "pair";
+  pair.append(m, picture(screen));
+  li.append(h, meta, pair);
   return li;
+}
+
+// The latest picture the screen sent of itself, beside the mirror of what it
+// was told; its entity tag in the address, so that a new one is fetched and
+// the same one is not.
+function picture(screen) {
+  if (!screen.snapshot) {
+    const p = document.createElement("p");
+    p.className = "picture placeholder";
+    p.textContent = t("noPicture");
+    return p;
+  }
+  const figure = document.createElement("figure");
+  figure.className = "picture";
+  const img = Object.assign(document.createElement("img"), {
+    src: `/api/v1/screens/${encodeURIComponent(screen.name)}/snapshot?v=${encodeURIComponent(screen.snapshot.etag.replace(/"/g, ""))}`,
+    alt: t("pictureAlt", { s: screen.name }), loading: "lazy", decoding: "async", width: 480, height: 270 });
+  const caption = document.createElement("figcaption");
+  caption.textContent = t("pictureAt", { s: formatTime(screen.snapshot.at) });
+  figure.append(img, caption);
+  return figure;
+}
+
+function updatePicture(e) {
+  const { name, at, etag } = JSON.parse(e.data);
+  const s = state.screens.get(name);
+  if (!s) return;
+  s.snapshot = at ? { at, etag } : null;
+  const old = [...$("cards").children].find((li) => li.dataset.name === name);
+  old?.querySelector(".picture").replaceWith(picture(s));
 }
 
 function groups() {
@@ -243,6 +276,7 @@ function listen() {
   });
   source.addEventListener("screen", (e) => update(JSON.parse(e.data)));
   source.addEventListener("message", (e) => addHistory(JSON.parse(e.data)));
+  source.addEventListener("snapshot", updatePicture);
 }
 
 async function showConsole() {

@@ -21,6 +21,8 @@ export const texts = {
     planned: "Planned", noSchedules: "Nothing planned.", scheduleLine: "#{n}: {kind} \u201c{value}\u201d to {to}",
     everyDay: "{days}, {from}\u2013{until}", nextWindow: "Next: {start} to {end}", nextOpen: "From {start}, no end",
     noNext: "Nothing left to show", remove: "Delete", removeLabel: "Delete schedule #{n}",
+    // Snapshots
+    noPicture: "No picture yet", pictureAlt: "Picture of the screen {s}", pictureAt: "Picture taken {s}",
   },
   fr: {
     title: "Console ecran", connecting: "Connexion", live: "En direct", reconnecting: "Reconnexion",
@@ -43,5 +45,7 @@ export const texts = {
     planned: "Pr\u00e9vus", noSchedules: "Rien de pr\u00e9vu.", scheduleLine: "n\u00b0 {n} : {kind} \u00ab {value} \u00bb \u00e0 {to}",
     everyDay: "{days}, {from}\u2013{until}", nextWindow: "Prochain : du {start} au {end}", nextOpen: "\u00c0 partir du {start}, sans fin",
     noNext: "Plus rien \u00e0 montrer", remove: "Supprimer", removeLabel: "Supprimer le programme n\u00b0 {n}",
+    // Snapshots
+    noPicture: "Pas encore d\u2019image", pictureAlt: "Image de l\u2019\u00e9cran {s}", pictureAt: "Image prise le {s}",
   },
 };

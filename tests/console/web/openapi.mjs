@@ -18,7 +18,8 @@ if (!result.valid) {
 }
 const routes = {
   "/api/v1/health": ["get"], "/api/v1/session": ["post", "delete"], "/api/v1/screens": ["get"],
-  "/api/v1/screens/{name}": ["get"], "/api/v1/messages": ["get", "post"], "/api/v1/events": ["get"],
+  "/api/v1/screens/{name}": ["get"], "/api/v1/screens/{name}/snapshot": ["get"],
+  "/api/v1/messages": ["get", "post"], "/api/v1/events": ["get"],
   "/api/v1/openapi.json": ["get"], "/api/v1/colors": ["get"],
   "/api/v1/schedules": ["get", "post"], "/api/v1/schedules/{id}": ["delete"],
 };

@@ -1,7 +1,8 @@
 // The console's page in Debian's Chromium, as its users drive it:
 // node page.mjs URL TOKEN PID_OF_A_DISPLAY SCREENSHOT
 // Signs in, picks a group, types and sends a text with the keyboard alone,
-// sees both cards change without a reload, previews a colour by its name, sees a stopped screen go
+// sees both cards change without a reload, sees a screen's picture (480 pixels wide) and its next one,
+// sent once the page says it waits, replace it, sees another's placeholder, previews a colour by its name, sees a stopped screen go
 // offline, switches the language, checks a 360-pixel phone width and runs
 // axe-core. Exit status 0 when every check holds.
 import { chromium } from "playwright-core";
@@ -31,6 +32,14 @@ try {
   check(await within(5000, () => document.querySelectorAll(".card[data-name]").length === 2), "both screens are shown");
   check(await within(3000, () => document.getElementById("live").textContent === "Live"), "the badge says Live");
   check(await within(1000, () => /2 online/.test(document.getElementById("counts").textContent)), "the counts say 2 online");
+
+  const picture = (old) => within(10000, ([before]) => { const img = document.querySelector('.card[data-name="lobby"] .picture img');
+    return img?.complete && img.naturalWidth === 480 && img.getAttribute("src") !== before; }, old);
+  check(await picture(""), "lobby's card shows its picture");
+  check(await page.textContent('.card[data-name="hall"] .picture') === "No picture yet", "hall's card has no picture yet");
+  const first = await page.getAttribute('.card[data-name="lobby"] .picture img', "src");
+  console.log("waiting for a new picture");
+  check(await picture(first), "the next picture replaces it");
 
   // The keyboard alone: Tab through the page, the arrow keys in the lists, Space on the button.
   await page.evaluate(() => { window.notReloaded = true; });
