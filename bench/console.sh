@@ -8,6 +8,8 @@
 # on the event stream. Prints figures; never passes or fails on time.
 #   bench/console.sh [BUILD_DIR]      (default build/; needs wrk, node, chromium and
 #                                      npm ci --prefix tests/console/web for the render)
+# With SNAPSHOT_BYTES=N, each screen also has a retained picture of N bytes,
+# and a second console is started over them.
 # With BASELINE=PROGRAM, another ecran-console (an older build) watches the
 # same screens, and GET /api/v1/screens is measured on both, turn about.
 set -euo pipefail
@@ -26,7 +28,9 @@ trap cleanup EXIT
 
 for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 40000))
-  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n%s\n' "$port" \
+  # The queue limits of docs/fleet-broker.md: a console's connection takes
+  # every screen's retained status, state and picture at once.
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nmax_queued_messages 100000\nmax_queued_bytes 67108864\n%s\n' "$port" \
     "$([ "$(id -u)" -eq 0 ] && echo 'user root')" >"$work/mosquitto.conf"
   "$mosquitto" -c "$work/mosquitto.conf" >"$work/broker.log" 2>&1 &
   broker=$!
@@ -77,6 +81,25 @@ if [ -n "${BASELINE:-}" ]; then
   kill "$baseline_pid"  # the figures below are this build's alone
 else
   list "this build" "$url" "$token"
+fi
+
+# A console started over a fleet already on the broker gets every screen's
+# retained status, state and (with SNAPSHOT_BYTES) picture at once.
+if [ -n "${SNAPSHOT_BYTES:-}" ]; then
+  first_url=$url first_token=$token first_console=$console
+  pictures() { curl -s -H "Authorization: Bearer $token" "$url/api/v1/screens" | grep -o '"etag":"' | wc -l; }
+  for program in ${BASELINE:-} "$build/ecran-console"; do
+    started=$(date +%s%N)
+    serve "$program" "late-$(basename "$(dirname "$program")")"
+    for _ in $(seq 600); do [ "$(count)" = "$screens" ] && [ "$(pictures)" = "$screens" ] && break; sleep 0.05; done
+    echo "== $program started over $screens retained screens with pictures of $SNAPSHOT_BYTES bytes:" \
+         "$(count) screens and $(pictures) pictures after $(( ($(date +%s%N) - started) / 1000000 )) ms;" \
+         "$(grep -ho '[0-9]* broker messages dropped' "$work"/late-*.err | awk '{n+=$1} END {print n+0}') messages dropped;" \
+         "$(awk '/VmRSS/ {print "RSS", $2, $3}' "/proc/$console/status")"
+    kill "$console"
+    rm -f "$work"/late-*.err
+  done
+  url=$first_url token=$first_token console=$first_console
 fi
 
 echo "== a state change to 100 event streams"

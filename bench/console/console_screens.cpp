@@ -1,11 +1,14 @@
 // Simulated screens for the console's benchmarks: publishes N screens'
 // retained status and state (as the fleet layer writes them), then, when
 // asked, changes screen 0's state K times, GAP milliseconds apart, with the
-// time of each change in its text.
+// time of each change in its text. With SNAPSHOT_BYTES set, each screen
+// also publishes a retained picture of that size (a JPEG's first bytes,
+// then padding: the console checks no more).
 //   console_screens PORT N [K GAP_MS]
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,9 +53,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "console_screens: cannot reach the broker on port %d\n", port);
         return 1;
     }
+    const char* pictureBytes = std::getenv("SNAPSHOT_BYTES");
+    std::string picture = "\xFF\xD8\xFF\xE0";
+    if (pictureBytes) picture.resize(std::max<std::size_t>(picture.size(), std::strtoul(pictureBytes, nullptr, 10)), 'x');
     for (int i = 0; i < n; ++i) {
         const TopicScheme s{"ecran", "screen-" + std::to_string(i), {"floor-" + std::to_string(i % 10), "all-floors"}};
-        if (!publish(m, statusTopic(s), "online") || !publish(m, stateTopic(s), state("Salle " + std::to_string(i), s.groups))) {
+        if (!publish(m, statusTopic(s), "online") || !publish(m, stateTopic(s), state("Salle " + std::to_string(i), s.groups)) ||
+            (pictureBytes && !publish(m, s.prefix + "/" + s.name + "/snapshot", picture))) {
             std::fprintf(stderr, "console_screens: publishing failed\n");
             return 1;
         }

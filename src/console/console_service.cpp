@@ -26,6 +26,11 @@ ConsoleService::ConsoleService(const ConsoleConfig& config, QObject* parent)
     o.cleanSession = true;
     // Pictures are larger than any command: taken whole up to their bound.
     o.maxPayload = static_cast<std::size_t>(ScreenModel::kMaxSnapshot);
+    // At its connection the broker sends every screen's retained status,
+    // state and picture at once: a fleet of thousands with pictures of tens
+    // of kilobytes must fit, or older states would be dropped.
+    o.maxWaiting = 1u << 16;
+    o.maxWaitingBytes = 256u << 20;
     client_ = std::make_unique<fleet::MqttClient>(o, this);
     connect(client_.get(), &fleet::MqttClient::messagesWaiting, this, &ConsoleService::takeMessages);
     connect(client_.get(), &fleet::MqttClient::connectedToBroker, this, [this] {

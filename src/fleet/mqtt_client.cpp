@@ -321,7 +321,7 @@ void MqttClient::Shared::take(const mosquitto_message* message) {
     {
         std::lock_guard lock(mutex);
         const auto bytes = static_cast<std::size_t>(payload.size());
-        while (!inbox.empty() && (inbox.size() >= kMaxWaiting || inboxBytes + bytes > kMaxWaitingBytes)) {
+        while (!inbox.empty() && (inbox.size() >= options.maxWaiting || inboxBytes + bytes > options.maxWaitingBytes)) {
             inboxBytes -= static_cast<std::size_t>(inbox.front().payload.size());
             inbox.pop_front();
             ++dropped;

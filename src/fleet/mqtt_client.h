@@ -36,6 +36,11 @@ struct MqttOptions {
     // largest packet that holds the longest payload, and never sends a larger one.
     bool commands = false;
     std::size_t maxPayload = 65507;  // longer payloads are cut one byte past this, for their refusal
+    // Messages waiting for the owner are bounded by count and by bytes: the
+    // oldest go first. A screen's bound is a flood of commands; a console
+    // needs room for every screen's retained picture at its connection.
+    std::size_t maxWaiting = 4096;
+    std::size_t maxWaitingBytes = 4u << 20;
 };
 
 // How the connection is retried: the delay doubles from 1 s to 10 s, and
@@ -96,10 +101,6 @@ public:
     // The messages waiting, oldest first, at most `most` of them; and how
     // many older ones were dropped because the window fell too far behind.
     [[nodiscard]] std::vector<Message> takeMessages(std::size_t most, std::uint64_t& dropped);
-
-    // Commands waiting are bounded by count and by bytes: the oldest go first.
-    static constexpr std::size_t kMaxWaiting = 4096;
-    static constexpr std::size_t kMaxWaitingBytes = 4u << 20;
 
 signals:
     void connectedToBroker();
