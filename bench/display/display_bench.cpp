@@ -550,7 +550,7 @@ void snapshotCosts(Form1& form) {
         {"65,507 x \"W\" main message", std::string(65507, 'W')},
         {"60 KB ticker", "\xFF" "1" + std::string(60 * 1024, 'W')},
     };
-    constexpr int kSamples = 100;
+    constexpr int kSamples = 200;
     for (const auto& [what, message] : cases) {
         form.arrive(message, QStringLiteral("bench"), false);
         // The first picture after a change also draws the new caption into
