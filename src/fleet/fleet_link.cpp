@@ -30,7 +30,7 @@ constexpr std::chrono::milliseconds kBatchTime(20);
 // A snapshot is taken at least this often while only the ticker moves (or
 // at the snapshot key's pace, if slower). One larger than the bound is not
 // sent: the tuned broker takes packets of 1 MiB, topic included, and a
-// 480-pixel JPEG is some tens of kilobytes.
+// 480-pixel JPEG of the window is about ten kilobytes.
 constexpr std::chrono::seconds kSnapshotIdle(60);
 constexpr qsizetype kMaxSnapshotBytes = 1000000;
 
