@@ -269,6 +269,10 @@ TEST_F(FleetLinkTest, TheSnapshotShowsTheMessageInItsColourAndTheTickerBandBlack
             EXPECT_TRUE(shotFirst);
         }
     }
+    // Without snapshots, the picture left on the broker is cleared.
+    c.snapshot = std::chrono::seconds(0);
+    startLink(c);
+    EXPECT_TRUE(waitFor([&] { return peer.last("ecran/s1/snapshot") == ""; }, 5000));
 }
 
 // Commands that arrive together are taken as one batch: each is shown, and
