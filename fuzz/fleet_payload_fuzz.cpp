@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The state reads back as what the screen shows.
     ScreenState state{payload.substr(0, 600), ticker, rgb & 0xFFFFFF,
-                      std::chrono::system_clock::time_point(std::chrono::milliseconds(rgb)), utf8, "0.2.0", {}, {}};
+                      std::chrono::system_clock::time_point(std::chrono::milliseconds(rgb)), utf8, "0.2.0", {}, {}, {}};
     const QJsonObject parsed = parsedObject(stateJson(state));
     FUZZ_CHECK(parsed.value("text").toString() == shown(state.text));
     FUZZ_CHECK(parsed.value("ticker").toString() == shown(state.ticker));
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Discovery configs stay JSON whatever the names hold.
     const TopicScheme named{"ecran", utf8.empty() ? "x" : utf8, {}};
-    for (const DiscoveryConfig& config : discoveryConfigs(named, "homeassistant", "0.2.0")) {
+    for (const DiscoveryConfig& config : discoveryConfigs(named, "homeassistant", "0.2.0", true)) {
         (void)parsedObject(config.payload);
     }
     return 0;

@@ -14,11 +14,22 @@
 //   display_bench mqtt [count]        the latency over UDP, then over MQTT: a local mosquitto
 //                                     started here, the message published with QoS 1 to
 //                                     ecran/bench/message and taken by the display's fleet link
+//   display_bench snapshot [seconds]  the window's snapshots at 1920x1080 and 3840x2160 (Qt's
+//                                     offscreen platform, a run of this program for each; on
+//                                     another QT_QPA_PLATFORM, that platform's screen only): the
+//                                     GUI thread's cost of each way to picture the window, p50
+//                                     and p99, with an ordinary caption and the largest ones;
+//                                     the worker's scale and JPEG encode, the JPEG's size; and
+//                                     the ticker's cadence with the fleet link's snapshots off
+//                                     and on, side by side ([mqtt] snapshot=1, a message a
+//                                     second, a local mosquitto), `seconds` a phase.
+//                                     SNAPSHOT_JPEG_DIR=DIR keeps one JPEG of each size there.
 //
 // Runs on whatever Qt platform the environment gives (Xvfb for real paints),
 // with a temporary configuration directory.
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QTimer>
@@ -48,6 +59,7 @@
 
 #include "display/fonts.h"
 #include "display/form1.h"
+#include "display/window_snapshot.h"
 #include "fleet/fleet_config.h"
 #include "fleet/fleet_link.h"
 #include "profile/profile_value.h"
@@ -476,16 +488,238 @@ int startup(const std::string& stored, const char* name) {
     return shown ? 0 : 1;
 }
 
+
+// ---- snapshots ----
+
+// Ways to picture the window; the display keeps drawWindow at its drawn width.
+struct SnapshotWay {
+    const char* name;
+    std::function<QImage(Form1&)> take;
+};
+
+std::vector<SnapshotWay> snapshotWays() {
+    using ecran::display::drawWindow;
+    return {
+        {"grab() of the window, full size", [](Form1& f) { return f.grab().toImage(); }},
+        {"render() into a full-size QImage",
+         [](Form1& f) {
+             QImage i(f.size(), QImage::Format_RGB32);
+             f.render(&i);
+             return i;
+         }},
+        {"copy of the window's backing store",
+         [](Form1& f) {
+             QBackingStore* store = f.backingStore();
+             QPaintDevice* device = store ? store->paintDevice() : nullptr;
+             return device && device->devType() == QInternal::Image ? static_cast<QImage*>(device)->copy() : QImage();
+         }},
+        {"render() under a painter scaled to 960 px (kept)",
+         [](Form1& f) { return drawWindow(f, ecran::display::kSnapshotDrawnWidth); }},
+        {"render() under a painter scaled to 480 px", [](Form1& f) { return drawWindow(f, 480); }},
+    };
+}
+
+// Mean difference per channel (0-255) of two images at 480 px.
+double meanDifference(const QImage& a, const QImage& b) {
+    const QImage x = a.scaledToWidth(480, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.scaledToWidth(480, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB32);
+    if (x.size() != y.size()) return 255;
+    double sum = 0;
+    for (int row = 0; row < x.height(); ++row) {
+        const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
+        const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
+        for (int col = 0; col < x.width(); ++col) {
+            sum += std::abs(qRed(p[col]) - qRed(q[col])) + std::abs(qGreen(p[col]) - qGreen(q[col])) +
+                   std::abs(qBlue(p[col]) - qBlue(q[col]));
+        }
+    }
+    return sum / (3.0 * x.width() * x.height());
+}
+
+void runLoop(int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+// The GUI thread's cost of each way, with each caption shown in turn.
+void snapshotCosts(Form1& form) {
+    const auto ways = snapshotWays();
+    const std::pair<const char*, std::string> cases[] = {
+        {"ordinary caption", "Quai 3 : d\xE9part 17 h 45"},
+        {"65,507 x \"W\" main message", std::string(65507, 'W')},
+        {"60 KB ticker", "\xFF" "1" + std::string(60 * 1024, 'W')},
+    };
+    constexpr int kSamples = 200;
+    for (const auto& [what, message] : cases) {
+        form.arrive(message, QStringLiteral("bench"), false);
+        // The first picture after a change also draws the new caption into
+        // the label's cache, which the screen's own paint then reuses.
+        const auto drawn = [&] { return form.Label1->renderCount() + form.Label2->renderCount(); };
+        const int before = drawn();
+        const double cpu0 = threadCpuMs();
+        const auto t0 = Clock::now();
+        (void)ecran::display::drawWindow(form, ecran::display::kSnapshotDrawnWidth);
+        const double first = ms(Clock::now() - t0), firstCpu = threadCpuMs() - cpu0;
+        const int byPicture = drawn() - before;
+        runLoop(300);
+        std::printf("  %-28s first picture after the change (kept way): %.2f ms (CPU %.2f ms); label caches drawn "
+                    "by it %d, by the screen's paints in the next 300 ms %d\n",
+                    what, first, firstCpu, byPicture, drawn() - before - byPicture);
+        const QImage reference = ways[1].take(form);
+        for (const auto& way : ways) {
+            const double difference = meanDifference(way.take(form), reference);
+            std::vector<double> wall, cpu;
+            for (int i = 0; i < kSamples; ++i) {
+                runLoop(8);  // the ticker moves between two pictures
+                const double c = threadCpuMs();
+                const auto t = Clock::now();
+                const QImage image = way.take(form);
+                wall.push_back(ms(Clock::now() - t));
+                cpu.push_back(threadCpuMs() - c);
+            }
+            const Summary w = summarize(wall), c = summarize(cpu);
+            std::printf("  %-28s %-50s p50 %6.2f ms, p99 %6.2f ms (CPU p99 %6.2f ms); differs from a full render by "
+                        "%.1f/255\n",
+                        what, way.name, w.median, w.p99, c.p99, difference);
+        }
+    }
+    form.arrive("Quai 3 : d\xE9part 17 h 45", QStringLiteral("bench"), false);
+    form.arrive("\xFF" "1Prochain train : 17 h 45, voie 3", QStringLiteral("bench"), false);
+    runLoop(300);
+}
+
+// The worker's part: scaling to 480 px and encoding, timed on a thread of
+// its own as the display runs it.
+void snapshotEncoding(Form1& form) {
+    const auto ways = snapshotWays();
+    for (const int index : {1, 3}) {
+        const QImage image = ways[static_cast<size_t>(index)].take(form);
+        std::vector<double> times;
+        qsizetype bytes = 0;
+        std::thread worker([&] {
+            for (int i = 0; i < 30; ++i) {
+                const auto t = Clock::now();
+                bytes = ecran::display::encodeSnapshot(image, ecran::display::kSnapshotWidth).size();
+                times.push_back(ms(Clock::now() - t));
+            }
+        });
+        worker.join();
+        const Summary s = summarize(times);
+        std::printf("  worker: scale %dx%d to %d px and encode JPEG (quality %d): p50 %.2f ms, p99 %.2f ms; %lld "
+                    "bytes\n",
+                    image.width(), image.height(), ecran::display::kSnapshotWidth, ecran::display::kSnapshotQuality,
+                    s.median, s.p99, static_cast<long long>(bytes));
+    }
+    if (const char* dir = std::getenv("SNAPSHOT_JPEG_DIR")) {
+        const QByteArray jpeg = ecran::display::encodeSnapshot(
+            ecran::display::drawWindow(form, ecran::display::kSnapshotDrawnWidth), ecran::display::kSnapshotWidth);
+        const std::string path = std::string(dir) + "/snapshot-" + std::to_string(form.width()) + "x" +
+                                 std::to_string(form.height()) + ".jpg";
+        std::ofstream(path, std::ios::binary).write(jpeg.constData(), jpeg.size());
+        std::printf("  one snapshot written to %s\n", path.c_str());
+    }
+}
+
+// The ticker's cadence with the fleet link's snapshots off and on, in
+// alternating phases, while a message arrives every second.
+int snapshotCadence(Form1& form, double seconds, const std::string& dir) {
+    LocalBroker broker(dir);
+    std::vector<double> intervals[2];
+    std::size_t published[2] = {0, 0};
+    QTimer messages;
+    int n = 0;
+    QObject::connect(&messages, &QTimer::timeout,
+                     [&] { form.arrive("Message " + std::to_string(++n), QStringLiteral("bench"), false); });
+    messages.start(1000);
+    for (int round = 0; round < 4; ++round) {
+        const int on = round % 2;
+        ecran::fleet::FleetConfig config;
+        config.host = "127.0.0.1";
+        config.port = static_cast<std::uint16_t>(broker.port);
+        config.broker = "mqtt://127.0.0.1:" + std::to_string(broker.port);
+        config.name = "bench";
+        config.snapshot = std::chrono::seconds(on);
+        ecran::fleet::FleetLink link(form, config, "bench");
+        link.start();
+        runLoop(1000);  // connected
+        std::string last;
+        QTimer poll;  // counts the snapshots the state names
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            const std::string state = link.stateNow();
+            const auto at = state.find("\"snapshot\":");
+            const std::string now = at == std::string::npos ? "" : state.substr(at, 40);
+            if (!now.empty() && now != last) ++published[on];
+            last = now;
+        });
+        poll.start(200);
+        const LoopWatch w = watchLoop(form, seconds);
+        intervals[on].insert(intervals[on].end(), w.tickIntervals.begin(), w.tickIntervals.end());
+        link.stop();
+    }
+    for (const int on : {0, 1}) {
+        const Summary s = summarize(intervals[on]);
+        std::printf("  ticker cadence, snapshots %-3s: %zu ticks, interval p50 %.1f ms, p99 %.1f ms, longest %.1f ms"
+                    "%s\n",
+                    on ? "on" : "off", intervals[on].size(), s.median, s.p99, s.longest,
+                    on ? (" (" + std::to_string(published[1]) + " snapshots published)").c_str() : "");
+    }
+    return published[1] > 0 ? 0 : 1;
+}
+
+int snapshots(Form1& form, double seconds, const std::string& dir) {
+    std::printf("snapshot at %dx%d:\n", form.width(), form.height());
+    snapshotCosts(form);
+    snapshotEncoding(form);
+    return snapshotCadence(form, seconds, dir);
+}
+
+// One run of this program for each screen size, on the offscreen platform.
+int snapshotsAtEachSize(char** argv) {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (std::getenv("ECRAN_BENCH_SNAPSHOT_CHILD") || (platform && std::string(platform).rfind("offscreen", 0) != 0)) {
+        return -1;  // measure here
+    }
+    std::ifstream load("/proc/loadavg");
+    std::string a, b, c;
+    load >> a >> b >> c;
+    std::printf("load average %s %s %s on %u cores\n", a.c_str(), b.c_str(), c.c_str(),
+                std::thread::hardware_concurrency());
+    std::fflush(stdout);
+    int rc = 0;
+    for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{3840, 2160}}) {
+        char dir[] = "/tmp/ecran-bench-screen-XXXXXX";
+        if (!::mkdtemp(dir)) return 1;
+        const std::string file = std::string(dir) + "/screen.json";
+        std::ofstream(file) << "{\"screens\":[{\"name\":\"bench\",\"x\":0,\"y\":0,\"width\":" << w
+                            << ",\"height\":" << h << ",\"logicalDpi\":96,\"logicalBaseDpi\":96,\"dpr\":1}]}\n";
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + file).c_str(), 1);
+            ::setenv("ECRAN_BENCH_SNAPSHOT_CHILD", "1", 1);
+            ::execv("/proc/self/exe", argv);
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        rc |= WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        std::filesystem::remove_all(dir);
+    }
+    return rc;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode != "latency" && mode != "flood" && mode != "cadence" && mode != "captions" && mode != "startup" &&
-        mode != "mqtt") {
+        mode != "mqtt" && mode != "snapshot") {
         std::fprintf(stderr,
                      "usage: display_bench latency [count] | flood [count] | cadence [seconds] | captions [rounds] | "
-                     "startup | mqtt [count]\n");
+                     "startup | mqtt [count] | snapshot [seconds]\n");
         return 2;
+    }
+    if (mode == "snapshot") {
+        if (const int rc = snapshotsAtEachSize(argv); rc >= 0) return rc;
     }
     char dir[] = "/tmp/ecran-bench-XXXXXX";
     if (!::mkdtemp(dir)) return 1;
@@ -519,6 +753,7 @@ int main(int argc, char** argv) {
     if (mode == "flood") rc = flood(form, argc > 2 ? std::atoi(argv[2]) : 100000, false);
     if (mode == "cadence") rc = cadence(form, argc > 2 ? std::atof(argv[2]) : 60.0, 100000);
     if (mode == "captions") rc = captions(form, argc > 2 ? std::atoi(argv[2]) : 3);
+    if (mode == "snapshot") rc = snapshots(form, argc > 2 ? std::atof(argv[2]) : 20.0, dir);
     std::filesystem::remove_all(dir);
     return rc;
 }

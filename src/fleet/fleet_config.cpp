@@ -174,6 +174,12 @@ std::optional<FleetConfig> parseFleetConfig(const std::function<std::string(cons
         }
         c.keepalive = std::stoi(keepalive);
     }
+    if (const std::string snapshot = trimmed(value("snapshot")); !snapshot.empty()) {
+        if (!allDigits(snapshot) || snapshot.size() > 5 || std::stoi(snapshot) > kMaxSnapshotSeconds) {
+            throw badKey("snapshot", snapshot, file, "is not 0 (no snapshots) or a number of seconds up to 86400");
+        }
+        c.snapshot = std::chrono::seconds(std::stoi(snapshot));
+    }
     return c;
 }
 

@@ -2,6 +2,7 @@
 // The [mqtt] section of the display's settings file: which broker to reach,
 // under which name and groups, with which credentials. Read once at start.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -30,6 +31,8 @@ struct FleetConfig {
     std::string ca;                  // CA certificate file; empty: the system's CAs
     std::string discovery;           // Home Assistant discovery prefix; empty: none
     int keepalive = 10;              // seconds
+    // The least time between two snapshots of the window; zero: none.
+    std::chrono::seconds snapshot{10};
 
     // "P-S": the broker keeps this screen's session (its subscriptions and
     // the commands queued while it was away) under this id.
@@ -39,6 +42,8 @@ struct FleetConfig {
 // The keepalive the broker library takes: at least 5 seconds.
 inline constexpr int kMinKeepalive = 5;
 inline constexpr int kMaxKeepalive = 65535;
+// The snapshot key: 0 (off), or seconds up to a day.
+inline constexpr int kMaxSnapshotSeconds = 86400;
 
 // True for a name usable as one topic level: letters, digits, "-", "_", ".".
 [[nodiscard]] bool isTopicName(const std::string& name) noexcept;

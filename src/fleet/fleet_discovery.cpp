@@ -47,7 +47,7 @@ std::string discoveryUniqueId(const std::string& prefix, const std::string& name
 }
 
 std::vector<DiscoveryConfig> discoveryConfigs(const TopicScheme& scheme, const std::string& prefix,
-                                              const std::string& version) {
+                                              const std::string& version, bool snapshots) {
     const std::string base = scheme.prefix + "/" + scheme.name + "/";
     const std::string device = JsonObject{}
                                    .raw("identifiers", "[" + jsonString(scheme.prefix + "-" + scheme.name) + "]")
@@ -84,6 +84,21 @@ std::vector<DiscoveryConfig> discoveryConfigs(const TopicScheme& scheme, const s
                                discoveryObject(scheme.prefix, e.object) + "/config",
                            payload});
     }
+    // The window's snapshots, an image entity of the same device. Without
+    // snapshots its config is empty, which removes an entity announced before.
+    const std::string image = JsonObject{}
+                                  .text("name", "Snapshot")
+                                  .text("unique_id", discoveryUniqueId(scheme.prefix, scheme.name, "snapshot"))
+                                  .text("image_topic", snapshotTopic(scheme))
+                                  .text("content_type", "image/jpeg")
+                                  .text("availability_topic", statusTopic(scheme))
+                                  .text("payload_available", "online")
+                                  .text("payload_not_available", "offline")
+                                  .raw("device", device)
+                                  .str();
+    configs.push_back({prefix + "/image/" + discoveryNode(scheme.name) + "/" +
+                           discoveryObject(scheme.prefix, "snapshot") + "/config",
+                       snapshots ? image : std::string()});
     return configs;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The Home Assistant discovery configs of a screen: retained documents that
-// make its main message and ticker two text entities of one device.
+// make its main message and ticker two text entities of one device, and its
+// snapshots an image entity of it.
 
 #include <string>
 #include <string_view>
@@ -26,9 +27,10 @@ struct DiscoveryConfig {
 [[nodiscard]] std::string discoveryUniqueId(const std::string& prefix, const std::string& name,
                                             std::string_view entity);
 
-// The two Home Assistant text entities of a screen (main message, ticker),
-// under the discovery prefix.
+// The Home Assistant entities of a screen under the discovery prefix: two
+// text entities (main message, ticker), then the image entity of its
+// snapshots, whose config is empty (removing it) when `snapshots` is false.
 [[nodiscard]] std::vector<DiscoveryConfig> discoveryConfigs(const TopicScheme& scheme, const std::string& prefix,
-                                                            const std::string& version);
+                                                            const std::string& version, bool snapshots);
 
 }  // namespace ecran::fleet

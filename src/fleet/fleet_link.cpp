@@ -9,6 +9,7 @@
 
 #include "display/colors.h"
 #include "display/form1.h"
+#include "display/window_snapshot.h"
 #include "errors/error.h"
 #include "errors/report.h"
 #include "fleet/mqtt_client.h"
@@ -26,6 +27,12 @@ constexpr std::chrono::milliseconds kStopWait(1000);
 // paints, ticks and datagrams run between turns whatever the commands hold.
 constexpr std::size_t kChunkCommands = 16;
 constexpr std::chrono::milliseconds kBatchTime(20);
+// A snapshot is taken at least this often while only the ticker moves (or
+// at the snapshot key's pace, if slower). One larger than the bound is not
+// sent: the tuned broker takes packets of 1 MiB, topic included, and a
+// 480-pixel JPEG of the window is about ten kilobytes.
+constexpr std::chrono::seconds kSnapshotIdle(60);
+constexpr qsizetype kMaxSnapshotBytes = 1000000;
 
 MqttOptions optionsOf(const FleetConfig& c, const TopicScheme& scheme) {
     MqttOptions o;
@@ -94,6 +101,20 @@ FleetLink::FleetLink(display::Form1& form, FleetConfig config, std::string versi
                                                    "cannot say when its ACL refuses a publication");
     });
     connect(&form_, &display::Form1::messageApplied, this, &FleetLink::messageApplied);
+
+    snapshotPacer_ = StatePacer(config_.snapshot);
+    snapshotDue_ = new QTimer(this);
+    snapshotDue_->setSingleShot(true);
+    connect(snapshotDue_, &QTimer::timeout, this, &FleetLink::takeSnapshot);
+    snapshotIdle_ = new QTimer(this);
+    snapshotIdle_->setSingleShot(true);
+    snapshotIdle_->setInterval(std::max(std::chrono::milliseconds(kSnapshotIdle),
+                                        std::chrono::milliseconds(config_.snapshot)));
+    connect(snapshotIdle_, &QTimer::timeout, this, &FleetLink::snapshotChanged);
+    if (config_.snapshot.count() > 0) {
+        snapshot_ = std::make_unique<display::WindowSnapshot>(form_);
+        connect(snapshot_.get(), &display::WindowSnapshot::taken, this, &FleetLink::snapshotTaken);
+    }
 }
 
 std::uint64_t FleetLink::Dropped::lastMinute(std::chrono::steady_clock::time_point now) {
@@ -110,9 +131,16 @@ void FleetLink::start() {
               << "; commands on " << config_.prefix << "/" << config_.name << "/..., " << config_.prefix
               << "/all/...";
     for (const auto& g : config_.groups) std::cerr << ", " << config_.prefix << "/group/" << g << "/...";
+    if (snapshot_) {
+        std::cerr << "; snapshots on " << snapshotTopic(scheme_) << ", at most one every " << config_.snapshot.count()
+                  << " s";
+    }
     if (!config_.discovery.empty()) {
         std::cerr << "; Home Assistant discovery on " << config_.discovery << "/text/" << discoveryNode(config_.name)
                   << "/+/config";
+        if (snapshot_) {
+            std::cerr << " and " << config_.discovery << "/image/" << discoveryNode(config_.name) << "/+/config";
+        }
     }
     std::cerr << "\n";
     client_->start();
@@ -121,6 +149,8 @@ void FleetLink::start() {
 void FleetLink::stop() {
     if (!client_) return;
     pending_->stop();
+    snapshotDue_->stop();
+    snapshotIdle_->stop();
     if (client_->connected()) publishState();
     if (!client_->stop(statusTopic(scheme_), kOffline, kStopWait)) {
         std::cerr << "ecran: the MQTT broker " << config_.broker
@@ -198,6 +228,7 @@ void FleetLink::messageApplied(const QString& source) {
     source_ = source.toStdString();
     updated_ = std::chrono::system_clock::now();
     stateChanged();
+    snapshotChanged();
 }
 
 void FleetLink::stateChanged() {
@@ -224,6 +255,7 @@ std::string FleetLink::stateNow() const {
     s.version = version_;
     s.groups = config_.groups;
     s.refused = refused_;
+    s.snapshot = snapshotAt_;
     return stateJson(s);
 }
 
@@ -237,12 +269,52 @@ void FleetLink::connected() {
     refused_.clear();  // the broker says again what it refuses to this connection
     (void)client_->publish(statusTopic(scheme_), kOnline, true);
     if (!config_.discovery.empty()) {
-        for (const auto& d : discoveryConfigs(scheme_, config_.discovery, version_)) {
+        for (const auto& d : discoveryConfigs(scheme_, config_.discovery, version_, snapshot_ != nullptr)) {
             (void)client_->publish(d.topic, d.payload, true);
         }
     }
+    // Without snapshots, a picture left from a run that had them would pass
+    // for what the screen shows: it is cleared.
+    if (!snapshot_) (void)client_->publish(snapshotTopic(scheme_), {}, true);
     pending_->stop();
     publishState();
+    snapshotChanged();
+}
+
+void FleetLink::snapshotChanged() {
+    if (!snapshot_ || !client_ || !client_->connected() || snapshotDue_->isActive()) return;
+    const auto wait = snapshotPacer_.changed(StatePacer::Clock::now());
+    if (!wait) return;  // one is due already and will show this change
+    // Even at once, after the loop's turn: the rest of a batch of messages
+    // is in the picture.
+    snapshotDue_->start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wait).count()));
+}
+
+void FleetLink::takeSnapshot() {
+    snapshotPacer_.published(StatePacer::Clock::now());
+    snapshotIdle_->start();
+    // Disconnected meanwhile: the first one after the reconnection follows.
+    if (client_->connected()) snapshot_->take();
+}
+
+void FleetLink::snapshotTaken(const QByteArray& jpeg, qint64 drawnAt) {
+    if (jpeg.isEmpty()) {
+        errors::reports().report("snapshot encode",
+                                 "ecran: the window's snapshot could not be encoded as JPEG (Qt's JPEG image plugin "
+                                 "is missing?); no snapshot is published");
+        return;
+    }
+    if (jpeg.size() > kMaxSnapshotBytes) {
+        errors::reports().report("snapshot size", "ecran: a snapshot of " + std::to_string(jpeg.size()) +
+                                                      " bytes is over " + std::to_string(kMaxSnapshotBytes) +
+                                                      " bytes and was not published to " + snapshotTopic(scheme_));
+        return;
+    }
+    // Not connected: dropped, never queued; the reconnection takes a new one.
+    if (!client_ || !client_->publish(snapshotTopic(scheme_), jpeg.toStdString(), true)) return;
+    // Published before the state that names it.
+    snapshotAt_ = std::chrono::system_clock::time_point(std::chrono::milliseconds(drawnAt));
+    stateChanged();
 }
 
 }  // namespace ecran::fleet

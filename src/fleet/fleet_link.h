@@ -2,7 +2,8 @@
 // The link between one screen and its fleet's broker. Commands from the
 // broker take the window's own arrival road (the same as a datagram's); each
 // message the window takes is published back as the screen's state, with
-// its status (online/offline) and, when asked, Home Assistant discovery.
+// its status (online/offline), snapshots of the window and, when asked, Home
+// Assistant discovery.
 
 #include <QDateTime>
 #include <QObject>
@@ -22,6 +23,7 @@
 
 namespace ecran::display {
 class Form1;
+class WindowSnapshot;
 }
 
 namespace ecran::fleet {
@@ -56,6 +58,11 @@ private:
     void refused(const QString& topic, const QString& why, bool subscription);
     void connected();
     void publishState();
+    // The window changed (or only its ticker moved for a while): a snapshot
+    // now, or at the end of the quiet time; none while disconnected.
+    void snapshotChanged();
+    void takeSnapshot();
+    void snapshotTaken(const QByteArray& jpeg, qint64 drawnAt);
 
     display::Form1& form_;
     FleetConfig config_;
@@ -76,6 +83,12 @@ private:
         [[nodiscard]] std::uint64_t lastMinute(std::chrono::steady_clock::time_point now);
     };
     std::shared_ptr<Dropped> dropped_ = std::make_shared<Dropped>();
+    // Snapshots: none when [mqtt] snapshot is 0.
+    std::unique_ptr<display::WindowSnapshot> snapshot_;
+    StatePacer snapshotPacer_;
+    QTimer* snapshotDue_;   // the snapshot of a change inside the quiet time
+    QTimer* snapshotIdle_;  // one a minute while only the ticker moves
+    std::optional<std::chrono::system_clock::time_point> snapshotAt_;  // the last one published
 };
 
 }  // namespace ecran::fleet

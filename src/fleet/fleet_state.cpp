@@ -81,6 +81,7 @@ std::string stateJson(const ScreenState& s) {
         .text("source", s.source)
         .text("version", s.version)
         .raw("groups", jsonArray(s.groups));
+    if (s.snapshot) state.text("snapshot", isoUtc(*s.snapshot));
     if (!s.refused.empty()) state.raw("refused", jsonArray(s.refused));
     return state.str();
 }

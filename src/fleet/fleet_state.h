@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,10 +44,13 @@ struct ScreenState {
     // Topics the broker refused to this connection (MQTT 5 says so; a 3.1.1
     // broker cannot): written only when there are some.
     std::vector<std::string> refused;
+    // When the last snapshot published was taken; none: no snapshot yet.
+    std::optional<std::chrono::system_clock::time_point> snapshot;
 };
 
 // {"text":...,"ticker":...,"color":"#RRGGBB","updated":...,"source":...,"version":...,"groups":[...]},
-// then "refused":[...] when the broker refused topics
+// then "snapshot":"..." once one was published and "refused":[...] when the
+// broker refused topics
 [[nodiscard]] std::string stateJson(const ScreenState& state);
 
 }  // namespace ecran::fleet

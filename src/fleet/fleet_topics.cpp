@@ -55,5 +55,6 @@ std::string commandTopic(const std::string& prefix, const std::string& target, C
 
 std::string statusTopic(const TopicScheme& scheme) { return scheme.prefix + "/" + scheme.name + "/status"; }
 std::string stateTopic(const TopicScheme& scheme) { return scheme.prefix + "/" + scheme.name + "/state"; }
+std::string snapshotTopic(const TopicScheme& scheme) { return scheme.prefix + "/" + scheme.name + "/snapshot"; }
 
 }  // namespace ecran::fleet

@@ -38,5 +38,7 @@ enum class Command {
 
 [[nodiscard]] std::string statusTopic(const TopicScheme& scheme);  // P/S/status
 [[nodiscard]] std::string stateTopic(const TopicScheme& scheme);   // P/S/state
+// A JPEG of the screen's window, retained: what it really shows.
+[[nodiscard]] std::string snapshotTopic(const TopicScheme& scheme);  // P/S/snapshot
 
 }  // namespace ecran::fleet

@@ -40,11 +40,13 @@ TEST(FleetConfig, ReadsEachKeyWithItsDefault) {
     EXPECT_EQ(plain->prefix, "ecran");
     EXPECT_TRUE(plain->groups.empty());
     EXPECT_EQ(plain->keepalive, 10);
+    EXPECT_EQ(plain->snapshot.count(), 10);
     EXPECT_EQ(plain->clientId(), "ecran-kiosk-3");
 
     const auto full = parse({{"broker", "MQTTS://[::1]:8884/"}, {"name", "hall_1.a"}, {"groups", " floor0 ,, lobby"},
                              {"prefix", "signs"}, {"username", "u"}, {"password", "p w"},
-                             {"discovery", "homeassistant"}, {"keepalive", "30"}, {"ca", "/etc/hostname"}});
+                             {"discovery", "homeassistant"}, {"keepalive", "30"}, {"ca", "/etc/hostname"},
+                             {"snapshot", "0"}});
     ASSERT_TRUE(full);
     EXPECT_TRUE(full->tls);
     EXPECT_EQ(full->host, "::1");
@@ -54,6 +56,8 @@ TEST(FleetConfig, ReadsEachKeyWithItsDefault) {
     EXPECT_EQ(full->password, "p w");
     EXPECT_EQ(full->ca, "/etc/hostname");
     EXPECT_EQ(full->keepalive, 30);
+    EXPECT_EQ(full->snapshot.count(), 0);
+    EXPECT_EQ(parse({{"broker", "mqtt://h"}, {"snapshot", " 86400 "}})->snapshot.count(), 86400);
     EXPECT_EQ(parse({{"broker", "mqtts://h"}})->port, 8883);
 }
 
@@ -76,6 +80,9 @@ TEST(FleetConfig, RefusesWhatCannotBeUsedNamingKeyAndFile) {
         {{{"broker", "mqtt://h"}, {"discovery", "home+"}}, "[mqtt] discovery"},
         {{{"broker", "mqtt://h"}, {"keepalive", "4"}}, "[mqtt] keepalive \"4\""},
         {{{"broker", "mqtt://h"}, {"keepalive", "ten"}}, "[mqtt] keepalive"},
+        {{{"broker", "mqtt://h"}, {"snapshot", "-1"}}, "[mqtt] snapshot \"-1\""},
+        {{{"broker", "mqtt://h"}, {"snapshot", "10s"}}, "[mqtt] snapshot \"10s\""},
+        {{{"broker", "mqtt://h"}, {"snapshot", "86401"}}, "[mqtt] snapshot \"86401\""},
         {{{"broker", "mqtt://h"}, {"password", "p"}}, "[mqtt] password"},
         {{{"broker", "mqtts://h"}, {"ca", "/no/such/ca.pem"}}, "[mqtt] ca \"/no/such/ca.pem\""},
         {{{"broker", "mqtt://h"}, {"ca", "/etc/hostname"}}, "mqtt://, without TLS"},

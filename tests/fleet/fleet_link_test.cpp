@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -220,6 +221,58 @@ TEST_F(FleetLinkTest, StatusIsOnlineWithDiscoveryAndOfflineAfterACleanStop) {
 
     link_->stop();
     ASSERT_TRUE(waitFor([&] { return peer_->last("ecran/s1/status") == "offline"; }, 2000));
+}
+
+// The snapshot on the broker shows the main message in its colour where its
+// text is and the ticker band black, and comes before the state naming it.
+TEST_F(FleetLinkTest, TheSnapshotShowsTheMessageInItsColourAndTheTickerBandBlack) {
+    Broker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    Peer peer(broker.port(), kWatch);
+    FleetConfig c = config(broker);
+    c.snapshot = std::chrono::seconds(1);
+    startLink(c);
+    ASSERT_TRUE(waitFor([&] { return peer.last("ecran/s1/status") == "online"; }, 10000));
+    for (const auto& [topic, payload] :
+         {std::pair{"ecran/s1/ticker", ""}, {"ecran/s1/color", "red"}, {"ecran/s1/text", "HHHH"}}) {
+        ASSERT_TRUE(peer.publish(topic, payload));
+    }
+    ASSERT_TRUE(waitFor([&] {
+        const auto s = json(peer);
+        return s.value("text") == "HHHH" && s.value("snapshot").toString() >= s.value("updated").toString();
+    }, 10000)) << peer.last("ecran/s1/state").value_or("no state");
+    const QImage shot =
+        QImage::fromData(QByteArray::fromStdString(peer.last("ecran/s1/snapshot").value_or("")), "JPEG");
+    ASSERT_EQ(shot.size(), QSize(480, qRound(480.0 * form_->height() / form_->width())));
+    const double k = 480.0 / form_->width();
+    const auto scaled = [&](const QWidget* w, int inset) {
+        const QRect r(w->mapTo(form_.get(), QPoint()), w->size());
+        return QRect((QRectF(r).topLeft() * k).toPoint(), (QSizeF(r.size()) * k).toSize())
+            .adjusted(inset, inset, -inset, -inset);
+    };
+    int red = 0, bright = 0;
+    const QRect text = scaled(form_->Label1, 0) & scaled(form_->Picture2->client(), 0);
+    const QRect band = scaled(form_->Picture1->client(), 2);
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            const QColor p = shot.pixelColor(x, y);
+            red += text.contains(x, y) && p.red() > 160 && p.green() < 90 && p.blue() < 90;
+            bright += band.contains(x, y) && std::max({p.red(), p.green(), p.blue()}) > 40;
+        }
+    }
+    EXPECT_GT(red, text.width() * text.height() / 10) << text.width() << "x" << text.height();
+    EXPECT_EQ(bright, 0);
+    bool shotFirst = false;  // each state naming a snapshot follows one
+    for (const auto& m : peer.messages()) {
+        shotFirst = shotFirst || m.topic == "ecran/s1/snapshot";
+        if (m.topic == "ecran/s1/state" && m.payload.find("\"snapshot\"") != std::string::npos) {
+            EXPECT_TRUE(shotFirst);
+        }
+    }
+    // Without snapshots, the picture left on the broker is cleared.
+    c.snapshot = std::chrono::seconds(0);
+    startLink(c);
+    EXPECT_TRUE(waitFor([&] { return peer.last("ecran/s1/snapshot") == ""; }, 5000));
 }
 
 // Commands that arrive together are taken as one batch: each is shown, and
@@ -483,7 +536,8 @@ TEST_F(FleetLinkTest, RefusedSubscriptionsAndPublicationsAreSaid) {
          {}},
         {"hall",
          {"refused the publication to homeassistant/text/hall/message/config: Not authorized"},
-         {"homeassistant/text/hall/message/config", "homeassistant/text/hall/ticker/config"}},
+         {"homeassistant/text/hall/message/config", "homeassistant/text/hall/ticker/config",
+          "homeassistant/image/hall/snapshot/config", "ecran/hall/snapshot"}},
     };
     auto broker = loginBroker({"hall", "watcher"}, acl + "user watcher\ntopic read #\n");
     ASSERT_TRUE(broker->start()) << broker->log();
@@ -518,6 +572,7 @@ TEST_F(FleetLinkTest, TheDocumentedAclLetsADottedNamePublishItsDiscoveryAndNoOth
     ASSERT_TRUE(waitFor([&] { return ha.count("homeassistant/text/hall_d1/ticker/config") > 0; }, 10000))
         << err.text();
     EXPECT_GT(ha.count("homeassistant/text/hall_d1/message/config"), 0u);
+    EXPECT_GT(ha.count("homeassistant/image/hall_d1/snapshot/config"), 0u);
     EXPECT_NE(err.text().find("discovery on homeassistant/text/hall_d1/+/config"), std::string::npos) << err.text();
     Peer screen(broker->port(), {}, PeerOptions{"hall.1", "pw", {}});
     ASSERT_TRUE(screen.publish("homeassistant/text/kitchen/message/config", "{}"));

@@ -120,18 +120,29 @@ TEST(StateJson, HoldsTheScreenInUtf8) {
               "\"color\":\"#4682B4\",\"updated\":\"2025-12-01T08:00:00.250Z\",\"source\":\"mqtt ecran/all/text\","
               "\"version\":\"0.2.0\",\"groups\":[\"hall\",\"floor-0\"]}");
     s.refused = {"ecran/hall-1.a/status"};
-    EXPECT_EQ(stateJson(s), json.substr(0, json.size() - 1) + ",\"refused\":[\"ecran/hall-1.a/status\"]}");
+    s.snapshot = s.updated + 1500ms;
+    EXPECT_EQ(stateJson(s), json.substr(0, json.size() - 1) +
+                                ",\"snapshot\":\"2025-12-01T08:00:01.750Z\",\"refused\":[\"ecran/hall-1.a/status\"]}");
     QJsonParseError error{};
     const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
     EXPECT_EQ(doc.object().value("text").toString(), QString::fromUtf8("R\xC3\xA9union \xE2\x82\xAC\n\xC2\x81"));
 }
 
-TEST(DiscoveryConfigs, DescribeTwoTextEntitiesOfOneDevice) {
-    const auto configs = discoveryConfigs(kScheme, "homeassistant", "0.2.0");
-    ASSERT_EQ(configs.size(), 2u);
+TEST(DiscoveryConfigs, DescribeTwoTextEntitiesAndTheSnapshotOfOneDevice) {
+    const auto configs = discoveryConfigs(kScheme, "homeassistant", "0.2.0", true);
+    ASSERT_EQ(configs.size(), 3u);
     EXPECT_EQ(configs[0].topic, "homeassistant/text/hall-1_da/message/config");
     EXPECT_EQ(configs[1].topic, "homeassistant/text/hall-1_da/ticker/config");
+    EXPECT_EQ(configs[2].topic, "homeassistant/image/hall-1_da/snapshot/config");
+    const std::string device = configs[0].payload.substr(configs[0].payload.find(",\"device\":"));
+    EXPECT_EQ(configs[2].payload,
+              "{\"name\":\"Snapshot\",\"unique_id\":\"ecran__hall-1_da__snapshot\",\"image_topic\":"
+              "\"ecran/hall-1.a/snapshot\",\"content_type\":\"image/jpeg\",\"availability_topic\":"
+              "\"ecran/hall-1.a/status\",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"" +
+                  device);
+    // Without snapshots, the image entity's config is cleared.
+    EXPECT_EQ(discoveryConfigs(kScheme, "homeassistant", "0.2.0", false)[2].payload, "");
     // The bytes peers read, members in this order.
     EXPECT_EQ(configs[0].payload,
               "{\"name\":\"Message\",\"unique_id\":\"ecran__hall-1_da__message\",\"command_topic\":\"ecran/hall-1.a/text\","
@@ -165,7 +176,7 @@ TEST(DiscoveryConfigs, DistinctPrefixAndNamePairsGetDistinctTopicsAndIds) {
         {"a", "b_c", "homeassistant/text/b_uc/a__message/config", "a__b_uc__message"},
     };
     for (const auto& r : rows) {
-        const auto c = discoveryConfigs({r.prefix, r.name, {}}, "homeassistant", "1");
+        const auto c = discoveryConfigs({r.prefix, r.name, {}}, "homeassistant", "1", true);
         EXPECT_EQ(c[0].topic, r.topic);
         EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(c[0].payload)).object().value("unique_id"), r.id);
     }
@@ -178,7 +189,7 @@ TEST(DiscoveryConfigs, DistinctPrefixAndNamePairsGetDistinctTopicsAndIds) {
         }
         const std::string pair = part[0] + " " + part[1];
         // The topic past "homeassistant/text/", and the unique id.
-        const auto topic = discoveryConfigs({part[0], part[1], {}}, "homeassistant", "1")[0].topic.substr(19);
+        const auto topic = discoveryConfigs({part[0], part[1], {}}, "homeassistant", "1", true)[0].topic.substr(19);
         for (const auto& key : {topic, discoveryUniqueId(part[0], part[1], "message")}) {
             const auto [at, fresh] = seen.emplace(key, pair);
             EXPECT_TRUE(fresh || at->second == pair) << key << " of " << pair << " and " << at->second;
