@@ -25,12 +25,16 @@
 
 #include "console_harness.h"
 #include "mqtt_harness.h"
+#include "support/picture_check.h"
 
 namespace {
 
 using namespace console_test;
 using mqtt_test::Broker;
 using mqtt_test::Peer;
+using ecran::test_support::countPixels;
+using ecran::test_support::isLit;
+using ecran::test_support::isRed;
 
 std::string iniFor(int brokerPort) {
     return "[mqtt]\nbroker=mqtt://127.0.0.1:" + std::to_string(brokerPort) + "\n[http]\nlisten=127.0.0.1:0\n";
@@ -464,6 +468,34 @@ TEST_F(ConsoleDisplays, AScheduleShowsItsTickerAndPutsBackWhereNoNewerMessageCam
     EXPECT_EQ(history[0].toObject().value("to").toObject().value("screen").toString(), "lobby");
     EXPECT_EQ(history[2].toObject().value("by").toString(), "schedule 1 (desk)");
     EXPECT_TRUE(api("GET", "/api/v1/schedules").json().value("schedules").toArray()[0].toObject().value("next").isNull());
+}
+
+// A real screen's own picture, through the console's route: its message in
+// its colour across the middle, and the ticker band black.
+TEST_F(ConsoleDisplays, AScreensPictureShowsItsMessageInItsColourAndTheTickerBandBlack) {
+    Display stage(broker_.port(), "stage", "stage", "snapshot=1\n");
+    ASSERT_TRUE(stage.start());
+    ASSERT_TRUE(waitUntil([&] { return screens().size() == 3; }, 15000));
+    for (const char* what : {R"("ticker":"")", R"("color":"red")", R"("text":"HHHHHHHH")"}) {
+        const Reply r = api("POST", "/api/v1/messages", QByteArray(R"({"to":{"screen":"stage"},)") + what + "}");
+        ASSERT_EQ(r.status, 201) << r.body.toStdString();
+    }
+    QImage shot;
+    ASSERT_TRUE(waitUntil([&] {
+        // Drawn after the last change: the screen publishes a picture before
+        // the state that names it, so the console holds that picture.
+        const QJsonObject s = api("GET", "/api/v1/screens/stage").json().value("state").toObject();
+        if (s.value("text") != "HHHHHHHH" || s.value("snapshot").toString() < s.value("updated").toString()) return false;
+        shot = QImage::fromData(api("GET", "/api/v1/screens/stage/snapshot").body, "JPEG");
+        return !shot.isNull();
+    }, 10000)) << console_->stderrText().toStdString();
+    // The window fills Qt's offscreen screen, 800x800 at 96 dpi; the ticker
+    // band is its top 105 pixels, the message centred in the rest.
+    ASSERT_EQ(shot.size(), QSize(480, 480));
+    const int band = 105 * 480 / 800;
+    const QRect middle(0, (band + shot.height()) / 2 - 3, shot.width(), 6);
+    EXPECT_GT(countPixels(shot, middle, isRed), middle.width() * middle.height() / 10);
+    EXPECT_EQ(countPixels(shot, QRect(2, 2, shot.width() - 4, band - 4), isLit), 0);
 }
 
 TEST_F(ConsoleDisplays, ThePageWorksInChromium) {

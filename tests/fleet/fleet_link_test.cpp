@@ -26,10 +26,15 @@
 #include "display/form1.h"
 #include "errors/report.h"
 #include "profile/profile_value.h"
+#include "support/picture_check.h"
 #include "support/sandbox.h"
 #include "text/cp1252.h"
 
 namespace {
+
+using ecran::test_support::countPixels;
+using ecran::test_support::isLit;
+using ecran::test_support::isRed;
 
 using ecran::display::Form1;
 using ecran::fleet::FleetConfig;
@@ -250,18 +255,9 @@ TEST_F(FleetLinkTest, TheSnapshotShowsTheMessageInItsColourAndTheTickerBandBlack
         return QRect((QRectF(r).topLeft() * k).toPoint(), (QSizeF(r.size()) * k).toSize())
             .adjusted(inset, inset, -inset, -inset);
     };
-    int red = 0, bright = 0;
     const QRect text = scaled(form_->Label1, 0) & scaled(form_->Picture2->client(), 0);
-    const QRect band = scaled(form_->Picture1->client(), 2);
-    for (int y = 0; y < shot.height(); ++y) {
-        for (int x = 0; x < shot.width(); ++x) {
-            const QColor p = shot.pixelColor(x, y);
-            red += text.contains(x, y) && p.red() > 160 && p.green() < 90 && p.blue() < 90;
-            bright += band.contains(x, y) && std::max({p.red(), p.green(), p.blue()}) > 40;
-        }
-    }
-    EXPECT_GT(red, text.width() * text.height() / 10) << text.width() << "x" << text.height();
-    EXPECT_EQ(bright, 0);
+    EXPECT_GT(countPixels(shot, text, isRed), text.width() * text.height() / 10) << text.width() << "x" << text.height();
+    EXPECT_EQ(countPixels(shot, scaled(form_->Picture1->client(), 2), isLit), 0);
     bool shotFirst = false;  // each state naming a snapshot follows one
     for (const auto& m : peer.messages()) {
         shotFirst = shotFirst || m.topic == "ecran/s1/snapshot";
