@@ -260,6 +260,7 @@ std::string FleetLink::stateNow() const {
 }
 
 void FleetLink::publishState() {
+    if (!client_) return;  // stopped: a message the window takes while it closes is not published
     pacer_.published(StatePacer::Clock::now());
     (void)client_->publish(stateTopic(scheme_), stateNow(), true);
 }
@@ -294,7 +295,7 @@ void FleetLink::takeSnapshot() {
     snapshotPacer_.published(StatePacer::Clock::now());
     snapshotIdle_->start();
     // Disconnected meanwhile: the first one after the reconnection follows.
-    if (client_->connected()) snapshot_->take();
+    if (client_ && client_->connected()) snapshot_->take();
 }
 
 void FleetLink::snapshotTaken(const QByteArray& jpeg, qint64 drawnAt) {
