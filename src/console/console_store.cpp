@@ -109,7 +109,8 @@ ConsoleStore::ConsoleStore(const std::string& folder, std::int64_t historyMost)
              " by TEXT NOT NULL, target TEXT NOT NULL, kind TEXT NOT NULL, value TEXT NOT NULL,"
              " result TEXT NOT NULL, warnings TEXT NOT NULL)");
         exec("CREATE TABLE IF NOT EXISTS schedules(id INTEGER PRIMARY KEY AUTOINCREMENT, body TEXT NOT NULL,"
-             " by TEXT NOT NULL, applied TEXT, before TEXT NOT NULL DEFAULT '{}', shown TEXT NOT NULL DEFAULT '{}')");
+             " by TEXT NOT NULL, applied TEXT, before TEXT NOT NULL DEFAULT '{}', shown TEXT NOT NULL DEFAULT '{}',"
+             " removed INTEGER NOT NULL DEFAULT 0)");
     } catch (const StoreError& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -213,10 +214,11 @@ std::int64_t ConsoleStore::addSchedule(const std::string& body, const std::strin
 
 std::vector<StoredSchedule> ConsoleStore::schedules() {
     std::vector<StoredSchedule> out;
-    Statement s(db_, "SELECT id, body, by, applied, before, shown FROM schedules ORDER BY id");
+    Statement s(db_, "SELECT id, body, by, applied, before, shown, removed FROM schedules ORDER BY id");
     while (s.step()) {
         StoredSchedule row{s.integer(0), s.text(1), s.text(2), std::nullopt, s.text(4), s.text(5)};
         if (!s.isNull(3)) row.applied = s.text(3);
+        row.removed = s.integer(6) != 0;
         out.push_back(std::move(row));
     }
     return out;
@@ -229,9 +231,9 @@ bool ConsoleStore::removeSchedule(std::int64_t id) {
 }
 
 void ConsoleStore::setApplied(const StoredSchedule& row) {
-    Statement s(db_, "UPDATE schedules SET applied = ?, before = ?, shown = ? WHERE id = ?");
+    Statement s(db_, "UPDATE schedules SET applied = ?, before = ?, shown = ?, removed = ? WHERE id = ?");
     if (row.applied) s.bind(1, *row.applied);
-    s.bind(2, row.before).bind(3, row.shown).bind(4, row.id).step();
+    s.bind(2, row.before).bind(3, row.shown).bind(4, std::int64_t{row.removed}).bind(5, row.id).step();
 }
 
 }  // namespace ecran::console

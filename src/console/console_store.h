@@ -43,6 +43,9 @@ struct StoredSchedule {
     std::string body, by;
     std::optional<std::string> applied;
     std::string before = "{}", shown = "{}";
+    // Removed while its window ran and the broker was away: kept, out of
+    // the list, until that window is put back.
+    bool removed = false;
 };
 
 // How much history is kept: the newest entries within this many days, and

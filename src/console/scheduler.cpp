@@ -73,7 +73,20 @@ void Scheduler::tick() {
     const QDateTime now = clock_();
     std::optional<QDateTime> wake;
     const auto wakeAt = [&](const QDateTime& t) { wake = wake ? std::min(*wake, t) : t; };
-    for (auto& [id, e] : entries_) {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        Entry& e = it->second;
+        if (e.row.removed) {
+            // Removed while the broker was away: its window is put back, then it goes.
+            if (e.row.applied && !finish(e)) {
+                wakeAt(now.addSecs(10));
+                ++it;
+            } else {
+                (void)store_.removeSchedule(e.row.id);
+                it = entries_.erase(it);
+            }
+            continue;
+        }
+        ++it;
         const auto w = nextWindow(e.schedule, now, zone_);
         const bool holds = w && w->start <= now;
         bool retry = false;
@@ -174,12 +187,15 @@ QJsonObject Scheduler::add(Schedule s) {
 
 bool Scheduler::remove(std::int64_t id) {
     const auto it = entries_.find(id);
-    if (it == entries_.end()) return false;
+    if (it == entries_.end() || it->second.row.removed) return false;
     // Removed while its window runs: the window ends now. Without an end,
     // the message stays as it would have.
     const Schedule& s = it->second.schedule;
-    if (it->second.row.applied && (s.end || s.repeat)) {
-        (void)finish(it->second);
+    if (it->second.row.applied && (s.end || s.repeat) && !finish(it->second)) {
+        it->second.row.removed = true;  // put back once the broker is there
+        store_.setApplied(it->second.row);
+        tick();
+        return true;
     }
     (void)store_.removeSchedule(id);
     entries_.erase(it);
@@ -200,7 +216,9 @@ QJsonObject Scheduler::json(const Entry& e) const {
 
 QJsonArray Scheduler::list() const {
     QJsonArray out;
-    for (const auto& [id, e] : entries_) out.append(json(e));
+    for (const auto& [id, e] : entries_) {
+        if (!e.row.removed) out.append(json(e));
+    }
     return out;
 }
 

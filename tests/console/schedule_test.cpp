@@ -81,6 +81,7 @@ protected:
     std::string shows(const std::string& name, const char* field) { return states_[name].value(field).toString().toStdString(); }
     std::unique_ptr<Scheduler> scheduler() {
         auto s = std::make_unique<Scheduler>(store_, model_, kParis, [this] { return now_; }, [this](const Scheduler::Outgoing& m) {
+            if (!up_) return false;  // no broker
             sent_.push_back(m);
             // A system colour is drawn as the screen's desktop has it: the test says how.
             for (const char* name : {"lobby", "hall"}) {
@@ -107,6 +108,7 @@ protected:
     QDateTime now_ = at("2026-03-02T07:00:00+01:00");
     std::map<std::string, QJsonObject> states_;
     std::vector<Scheduler::Outgoing> sent_;
+    bool up_ = true;
 };
 
 constexpr const char* kMorning = R"("start":"2026-03-02T00:00","end":"2026-03-09T00:00","repeat":{"days":["mon","tue"],"from":"08:00","until":"09:00"}})";
@@ -193,6 +195,21 @@ TEST_F(SchedulerTest, AfterADownTimeSendsOnlyWhatShouldShowNow) {
     EXPECT_TRUE(s->remove(1));
     EXPECT_EQ(shows("lobby", "text"), "Bonjour");
     EXPECT_FALSE(s->remove(1));
+    EXPECT_TRUE(store_.schedules().empty());
+}
+
+TEST_F(SchedulerTest, RemovedWhileTheBrokerIsAwayItsWindowIsPutBackOnceItIsThere) {
+    auto s = scheduler();
+    add(*s, QByteArray(R"({"text":"Réunion",)") + kMorning);
+    moveTo(*s, "2026-03-02T08:00:00+01:00");
+    up_ = false;
+    EXPECT_TRUE(s->remove(1));
+    EXPECT_TRUE(s->list().isEmpty());
+    EXPECT_FALSE(s->remove(1));
+    s.reset();  // and restarted before the broker is back
+    up_ = true;
+    s = scheduler();
+    EXPECT_EQ(shows("lobby", "text"), "Bonjour");
     EXPECT_TRUE(store_.schedules().empty());
 }
 
