@@ -56,6 +56,12 @@ function formatTime(iso) {
   return iso ? new Date(iso).toLocaleString(state.lang === "fr" ? "fr-FR" : "en-GB") : "";
 }
 
+// A schedule's times as the console's clock reads them (its form takes
+// them so), whatever the browser's zone: the wall time before the offset.
+function consoleTime(iso) {
+  return iso ? new Date(iso.slice(0, 19) + "Z").toLocaleString(locale(), { timeZone: "UTC" }) : "";
+}
+
 function mirror(el, screen) {
   const s = screen.state || {};
   el.querySelector(".band span").textContent = s.ticker || "";
@@ -373,8 +379,8 @@ function describeSchedule(s) {
     lines.push(t("everyDay", { days: s.repeat.days.map((d) => dayName(d, "short")).join(", "), from: s.repeat.from, until: s.repeat.until }));
   }
   const n = s.next;
-  lines.push(!n ? t("noNext") : n.end ? t("nextWindow", { start: formatTime(n.start), end: formatTime(n.end) })
-    : t("nextOpen", { start: formatTime(n.start) }));
+  lines.push(!n ? t("noNext") : n.end ? t("nextWindow", { start: consoleTime(n.start), end: consoleTime(n.end) })
+    : t("nextOpen", { start: consoleTime(n.start) }));
   return lines;
 }
 

@@ -19,7 +19,8 @@ const browser = await chromium.launch({
   args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync"],
 });
-const page = await browser.newPage({ locale: "en-GB", viewport: { width: 1280, height: 900 } });
+// In another time zone than the console's (UTC in the tests): schedules show the console's clock.
+const page = await browser.newPage({ locale: "en-GB", timezoneId: "Pacific/Auckland", viewport: { width: 1280, height: 900 } });
 const errors = [];
 page.on("console", (m) => { if (m.type() === "error") errors.push(m.text()); });
 page.on("pageerror", (e) => errors.push(String(e)));
