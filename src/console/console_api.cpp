@@ -458,6 +458,12 @@ void ConsoleApi::sendSnapshot(const HttpRequest& request, const HttpReply& reply
     reply.send({200, "image/jpeg", s->snapshot->jpeg, headers});
 }
 
+void ConsoleApi::setScheduler(Scheduler* scheduler) {
+    scheduler_ = scheduler;
+    connect(scheduler_, &Scheduler::changed, this,
+            [this](std::int64_t id) { broadcast("schedule", compact({{"id", static_cast<qint64>(id)}})); });
+}
+
 void ConsoleApi::broadcast(const QByteArray& event, const QByteArray& data) {
     const QByteArray bytes = "id: " + QByteArray::number(++eventId_) + "\nevent: " + event + "\ndata: " + data + "\n\n";
     for (auto& s : streams_) {

@@ -63,7 +63,8 @@ public:
     using Answer = std::function<void(int status, const HistoryEntry* entry, const QString& why)>;
     int deliver(const Scheduler::Outgoing& message, Answer answer);
     // The schedules' routes answer 503 without it.
-    void setScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
+    // The schedules' routes, and `event: schedule` {"id"} on the stream when one changes.
+    void setScheduler(Scheduler* scheduler);
 
 private:
     struct Caller {

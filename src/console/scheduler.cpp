@@ -133,6 +133,7 @@ bool Scheduler::begin(Entry& e, const Window& w, bool late) {
     e.row.before = compact(before);
     e.row.shown = compact(shown);
     store_.setApplied(e.row);
+    emit changed(s.id);
     return true;
 }
 
@@ -155,6 +156,7 @@ bool Scheduler::finish(Entry& e) {
     e.row.applied.reset();
     e.row.before = e.row.shown = "{}";
     store_.setApplied(e.row);
+    emit changed(s.id);
     return true;
 }
 
@@ -181,6 +183,7 @@ QJsonObject Scheduler::add(Schedule s) {
     row.id = id;
     row.by = s.by;
     entries_[id] = Entry{std::move(s), std::move(row)};
+    emit changed(id);
     tick();
     return json(entries_.at(id));
 }
@@ -194,11 +197,13 @@ bool Scheduler::remove(std::int64_t id) {
     if (it->second.row.applied && (s.end || s.repeat) && !finish(it->second)) {
         it->second.row.removed = true;  // put back once the broker is there
         store_.setApplied(it->second.row);
+        emit changed(id);
         tick();
         return true;
     }
     (void)store_.removeSchedule(id);
     entries_.erase(it);
+    emit changed(id);
     tick();
     return true;
 }

@@ -63,6 +63,11 @@ public:
     // Every schedule with its next window, oldest first.
     [[nodiscard]] QJsonArray list() const;
 
+signals:
+    // A schedule was made, removed, or its window started or ended: what
+    // the list says of it (its next window) changed.
+    void changed(std::int64_t id);
+
 private:
     struct Entry {
         Schedule schedule;

@@ -450,6 +450,7 @@ TEST_F(ConsoleDisplays, AScheduleShowsItsTickerAndPutsBackWhereNoNewerMessageCam
     };
     ASSERT_TRUE(waitUntil([&] { return !ticker("lobby").isEmpty() && !ticker("hall").isEmpty(); }, 5000));
     const QString before = ticker("lobby");
+    Events events(url_, token_);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QByteArray body = R"({"to":{"group":"ground"},"ticker":"Pause café","start":")" +
                             now.toString(Qt::ISODateWithMs).toUtf8() + R"(","end":")" +
@@ -468,6 +469,7 @@ TEST_F(ConsoleDisplays, AScheduleShowsItsTickerAndPutsBackWhereNoNewerMessageCam
     EXPECT_EQ(history[0].toObject().value("to").toObject().value("screen").toString(), "lobby");
     EXPECT_EQ(history[2].toObject().value("by").toString(), "schedule 1 (desk)");
     EXPECT_TRUE(api("GET", "/api/v1/schedules").json().value("schedules").toArray()[0].toObject().value("next").isNull());
+    EXPECT_TRUE(events.has("schedule", [](const QJsonObject& e) { return e.value("id") == 1; }));
 }
 
 // A real screen's own picture, through the console's route: its message in

@@ -283,6 +283,8 @@ function listen() {
   source.addEventListener("screen", (e) => update(JSON.parse(e.data)));
   source.addEventListener("message", (e) => addHistory(JSON.parse(e.data)));
   source.addEventListener("snapshot", updatePicture);
+  // Made or removed elsewhere, or a window that started or ended: the next one changed.
+  source.addEventListener("schedule", () => { if (!$("schedules-view").hidden) loadSchedules(); });
 }
 
 async function showConsole() {
