@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <utility>
 
 #include "display/colors.h"
 #include "display/fonts.h"
@@ -173,7 +174,10 @@ Form1::Form1(QWidget* parent)
     Timer1->start();
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+    // A window destroyed without being closed still stores what it showed.
+    if (storeAfterTick_) storeAfterTick();
+}
 
 quint16 Form1::boundPort() const noexcept {
     return W->state() == QAbstractSocket::BoundState ? W->localPort() : 0;
@@ -303,6 +307,7 @@ void Form1::W_DataArrival() {
     batch.start();
     int taken = 0;
     std::optional<std::string> last;  // each message replaces the stored one: a batch stores its last
+    std::uint64_t shown = 0;
     while (W->hasPendingDatagrams()) {
         errors::ContinueOnError mode;
         std::string message;
@@ -321,10 +326,10 @@ void Form1::W_DataArrival() {
         }
         apply(mode, message, [&] { return datagramSource(datagram); });
         last = std::move(message);
-        ++messagesReceived_;
+        ++shown;
         if (++taken >= kBatchDatagrams || batch.elapsed() >= kBatchMillis) break;
     }
-    if (last) storeLastMessage(*last);
+    if (last) storeLastMessage(*last, shown);
     // More waiting: come back once the event loop has had its turn. A zero
     // timer, not a posted call, because posted calls run back to back within
     // one pass of the loop and would starve the ticker and paints.
@@ -334,7 +339,10 @@ void Form1::W_DataArrival() {
 void Form1::arrive(const std::string& message, const QString& source, bool store) {
     errors::ContinueOnError mode;
     apply(mode, message, [&] { return source; });
-    if (store) storeLastMessage(message);
+    if (store) {
+        unstored_ = message;
+        if (!storeRetry_->isActive()) storeUnstored();
+    }
 }
 
 void Form1::apply(errors::ContinueOnError& mode, const std::string& message,
@@ -346,11 +354,31 @@ void Form1::apply(errors::ContinueOnError& mode, const std::string& message,
     if (shown && isSignalConnected(applied)) emit messageApplied(source());
 }
 
-void Form1::storeLastMessage(const std::string& message) {
+void Form1::storeLastMessage(const std::string& message, std::uint64_t messages) {
     // The newest message wins. While a retry is pending only the retry
     // writes, so a flood never waits for the lock once per batch.
     unstored_ = message;
+    messagesUnstored_ += messages;
+    if (storeRetry_->isActive()) {
+        messagesReceived_ += std::exchange(messagesUnstored_, 0);
+        return;
+    }
+    // A store waits on the disk (two fsyncs) for longer than a tick may be
+    // late, and a long caption has just cost its shaping in this turn: store
+    // once the next tick is done, when the clock leaves the most room. A
+    // flood is then stored at most once a tick. Without a running clock
+    // (closing), store now.
+    if (Timer1->isActive() && !unloaded_) {
+        storeAfterTick_ = true;
+        return;
+    }
+    storeAfterTick();
+}
+
+void Form1::storeAfterTick() {
+    storeAfterTick_ = false;
     if (!storeRetry_->isActive()) storeUnstored();
+    messagesReceived_ += std::exchange(messagesUnstored_, 0);
 }
 
 void Form1::storeUnstored() {
@@ -422,6 +450,7 @@ void Form1::Timer1_Timer() {
         pump_();
         if (!alive) return;
     }
+    if (storeAfterTick_) storeAfterTick();
     TickBusy = 0;
 }
 
@@ -434,8 +463,11 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::Form_Unload() {
     unloaded_ = true;
-    // A message still waiting for the settings file's lock gets a last try.
+    // A message still waiting for its tick or for the settings file's lock
+    // gets a last try.
     storeUnstored();
+    storeAfterTick_ = false;
+    messagesReceived_ += std::exchange(messagesUnstored_, 0);
     storeRetry_->stop();
     if (unstored_) {
         std::cerr << "ecran: closing with the last message not stored: another process still holds the lock of "

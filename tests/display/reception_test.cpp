@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -162,6 +163,27 @@ TEST_F(Reception, AMessageStoredWhileTheFileIsLockedIsStoredOnceTheLockIsFree) {
     EXPECT_NE(said.find(line), std::string::npos) << said;
     EXPECT_EQ(said.find(line), said.rfind(line)) << said;  // said once
     EXPECT_NE(said.find("ecran: closing with the last message not stored"), std::string::npos) << said;
+}
+
+// A datagram is shown in the turn it is read and stored once the next tick
+// is done; a window closed or destroyed before that tick still stores it.
+TEST_F(Reception, AMessageShownBeforeItsTickIsStoredWhenTheWindowGoes) {
+    for (const bool destroyed : {false, true}) {
+        auto form = std::make_unique<Form1>();
+        form->Form_Load();
+        send(*form, destroyed ? "destroyed" : "closed");
+        ASSERT_TRUE(form->W->waitForReadyRead(5000));
+        form->W_DataArrival();  // no tick has run since
+        EXPECT_EQ(form->Label1->caption(), destroyed ? "destroyed" : "closed");
+        EXPECT_EQ(form->messagesReceived(), 0u);  // counted once its store is tried
+        if (destroyed) {
+            form.reset();
+        } else {
+            form->close();
+            EXPECT_EQ(form->messagesReceived(), 1u);
+        }
+        EXPECT_EQ(stored(), destroyed ? "destroyed" : "closed");
+    }
 }
 
 TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {
