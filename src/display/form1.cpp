@@ -45,6 +45,13 @@ constexpr int kTickIntervalMs = 50;
 constexpr int kBatchDatagrams = 512;
 constexpr qint64 kBatchMillis = 20;
 
+// A datagram this large costs up to 25 ms to read, shape and first paint (a
+// line of 65,507 wide glyphs): one that would still be at work when the
+// tick is due is read right after the tick instead, when the clock leaves
+// the most room. A smaller one is read at once.
+constexpr qint64 kLargeDatagram = 4096;
+constexpr int kRoomForALargeDatagramMs = 30;
+
 // A message whose store found the settings file locked by another process
 // is stored again after this pause, doubled at each new refusal up to the
 // last figure: each try may hold the GUI thread for the bounded lock wait.
@@ -167,6 +174,10 @@ Form1::Form1(QWidget* parent)
     drain_->setSingleShot(true);
     drain_->setInterval(0);
     connect(drain_, &QTimer::timeout, this, &Form1::W_DataArrival);
+    afterTick_ = new QTimer(this);
+    afterTick_->setSingleShot(true);
+    afterTick_->setInterval(0);
+    connect(afterTick_, &QTimer::timeout, this, &Form1::afterTick);
     storeRetry_ = new QTimer(this);
     storeRetry_->setSingleShot(true);
     connect(storeRetry_, &QTimer::timeout, this, &Form1::storeUnstored);
@@ -308,7 +319,14 @@ void Form1::W_DataArrival() {
     int taken = 0;
     std::optional<std::string> last;  // each message replaces the stored one: a batch stores its last
     std::uint64_t shown = 0;
+    // The read the tick itself scheduled never waits again.
+    const bool mayWait = !std::exchange(tickJustDone_, false);
     while (W->hasPendingDatagrams()) {
+        if (mayWait && !TickBusy && Timer1->isActive() && W->pendingDatagramSize() >= kLargeDatagram &&
+            Timer1->remainingTime() < kRoomForALargeDatagramMs) {
+            readAfterTick_ = true;
+            break;
+        }
         errors::ContinueOnError mode;
         std::string message;
         QNetworkDatagram datagram;
@@ -333,7 +351,7 @@ void Form1::W_DataArrival() {
     // More waiting: come back once the event loop has had its turn. A zero
     // timer, not a posted call, because posted calls run back to back within
     // one pass of the loop and would starve the ticker and paints.
-    if (W->hasPendingDatagrams()) drain_->start();
+    if (W->hasPendingDatagrams() && !readAfterTick_) drain_->start();
 }
 
 void Form1::arrive(const std::string& message, const QString& source, bool store) {
@@ -446,12 +464,23 @@ void Form1::Timer1_Timer() {
     pump_();
     if (!alive) return;
     if (!unloaded_) {
-        Label1->repaint();
+        // The main message as it stands now; unchanged, it is not sent again.
+        Label1->repaintChanges();
         pump_();
         if (!alive) return;
     }
-    if (storeAfterTick_) storeAfterTick();
     TickBusy = 0;
+    // In the next pass of the loop, so that the tick's own work is done.
+    if (storeAfterTick_ || readAfterTick_) afterTick_->start();
+}
+
+void Form1::afterTick() {
+    if (storeAfterTick_) storeAfterTick();
+    if (readAfterTick_) {
+        readAfterTick_ = false;
+        tickJustDone_ = true;
+        W_DataArrival();
+    }
 }
 
 void Form1::Command1_Click() { close(); }

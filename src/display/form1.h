@@ -123,6 +123,7 @@ private:
     void bindSocket(std::int32_t port, const std::string& portText);
     void storeLastMessage(const std::string& message, std::uint64_t messages = 0);
     void storeAfterTick();
+    void afterTick();
     void readSenderSettings();
     [[nodiscard]] bool admit(const QHostAddress& sender);
     void storeUnstored();
@@ -149,7 +150,10 @@ private:
     int storeRetryMs_ = 0;  // the pause before the pending retry; 0 when none is pending
     // A message shown and waiting for the end of the next tick to be stored,
     // and how many datagrams it stands for (counted once the store is tried).
+    QTimer* afterTick_;  // what waits for the end of a tick
     bool storeAfterTick_ = false;
+    bool readAfterTick_ = false;  // a large datagram waits for the tick that is due
+    bool tickJustDone_ = false;   // and is read right after it
     std::uint64_t messagesUnstored_ = 0;
 };
 

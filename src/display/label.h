@@ -48,6 +48,10 @@ public:
     // The caption as it reaches the screen, one entry a line.
     [[nodiscard]] const std::vector<QString>& lines() const noexcept { return lines_; }
 
+    // Paints now what changed since the last paint (caption, font, colours,
+    // alignment), and nothing when nothing did.
+    void repaintChanges();
+
     // How often text has been drawn into the cache (measured by the
     // benchmarks and checked by tests: unchanged text is never drawn again
     // while what is shown of it stays inside the cache).
@@ -100,6 +104,7 @@ private:
     QPixmap cache_;
     QRect cacheArea_;  // the part of the label the cache holds, in label pixels
     int renderCount_ = 0;
+    bool changed_ = false;  // changed since its last paint
     PaintStats stats_;
 };
 

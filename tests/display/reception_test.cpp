@@ -186,6 +186,23 @@ TEST_F(Reception, AMessageShownBeforeItsTickIsStoredWhenTheWindowGoes) {
     }
 }
 
+// A large datagram that would still be shaping when the tick is due waits
+// for that tick; a small one never waits.
+TEST_F(Reception, ALargeDatagramWaitsForTheTickThatIsDue) {
+    Form1 form;
+    form.Form_Load();
+    form.Timer1->setInterval(20);  // a tick is always due within the room a large datagram needs
+    for (const size_t size : {size_t{4095}, size_t{4096}, size_t{60000}}) {
+        const std::string message(size, 'x');
+        send(form, message);
+        ASSERT_TRUE(form.W->waitForReadyRead(5000));
+        form.W_DataArrival();
+        EXPECT_EQ(form.Label1->caption() == message, size < 4096) << size;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return form.Label1->caption() == message && stored() == message.substr(0, 589); }, 5000))
+            << size;
+    }
+}
+
 TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {
     Form1 form;
     form.Form_Load();
