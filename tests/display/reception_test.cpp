@@ -34,7 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using ecran::display::Form1;
 
-const std::string M = "\xFF";
+const std::string kCommandByte = "\xFF";
 
 // Each test gets its own configuration directory.
 class Reception : public ecran::test_support::DisplaySandbox {
@@ -211,17 +211,17 @@ TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {
     EXPECT_EQ(form.Label1->caption(), "Salle 3 : r\xE9union \xE0 14 h");
     EXPECT_EQ(stored(), "Salle 3 : r\xE9union \xE0 14 h");
 
-    deliver(form, M + "1Prochain d\xE9part");
+    deliver(form, kCommandByte + "1Prochain d\xE9part");
     EXPECT_EQ(form.Label2->caption(), "Prochain d\xE9part");
-    EXPECT_EQ(stored(), M + "1Prochain d\xE9part");
+    EXPECT_EQ(stored(), kCommandByte + "1Prochain d\xE9part");
 
-    deliver(form, M + "2255");
+    deliver(form, kCommandByte + "2255");
     EXPECT_EQ(form.label1ForeColorNumber(), 255);
-    EXPECT_EQ(stored(), M + "2255");
+    EXPECT_EQ(stored(), kCommandByte + "2255");
 
-    deliver(form, M + "2&H7F000000");  // refused colour: nothing changes, still stored
+    deliver(form, kCommandByte + "2&H7F000000");  // refused colour: nothing changes, still stored
     EXPECT_EQ(form.label1ForeColorNumber(), 255);
-    EXPECT_EQ(stored(), M + "2&H7F000000");
+    EXPECT_EQ(stored(), kCommandByte + "2&H7F000000");
 
     if (hasIPv6()) {
         deliver(form, "over IPv6", "::1");
@@ -277,9 +277,9 @@ const std::string kDesignTicker = "Initialisation de l Ecran en cours";
 INSTANTIATE_TEST_SUITE_P(
     Table, Replay,
     testing::Values(ReplayRow{"Plain", "bonjour", "bonjour", kDesignTicker, 0},
-                    ReplayRow{"Ticker", M + "1d\xE9" "filant", "D\xE9marrage", "d\xE9" "filant", 0},
-                    ReplayRow{"Colour", M + "2&HFF", "D\xE9marrage", kDesignTicker, 255},
-                    ReplayRow{"RefusedColourStillStarts", M + "2&H7F000000", "D\xE9marrage", kDesignTicker, 0},
+                    ReplayRow{"Ticker", kCommandByte + "1d\xE9" "filant", "D\xE9marrage", "d\xE9" "filant", 0},
+                    ReplayRow{"Colour", kCommandByte + "2&HFF", "D\xE9marrage", kDesignTicker, 255},
+                    ReplayRow{"RefusedColourStillStarts", kCommandByte + "2&H7F000000", "D\xE9marrage", kDesignTicker, 0},
                     ReplayRow{"Nothing", "", "", kDesignTicker, 0},
                     ReplayRow{"AwkwardBytes", "  two\r\nlines \"quoted\" ", "  two\r\nlines \"quoted\" ",
                               kDesignTicker, 0},
