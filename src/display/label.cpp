@@ -214,6 +214,7 @@ void Label::renderCache(const QRect& area) {
 }
 
 void Label::paintEvent(QPaintEvent* event) {
+    ++paintCount_;
     changed_ = false;
     if (width() <= 0 || height() <= 0) return;
     // Only what the containers let through can reach the screen. A label

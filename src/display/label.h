@@ -56,6 +56,8 @@ public:
     // benchmarks and checked by tests: unchanged text is never drawn again
     // while what is shown of it stays inside the cache).
     [[nodiscard]] int renderCount() const noexcept { return renderCount_; }
+    // How often the label has been painted (from the cache or not).
+    [[nodiscard]] int paintCount() const noexcept { return paintCount_; }
 
     // What drawing has cost so far. A caption can be far larger than the
     // screen (65,507 characters of a datagram, thousands of lines), so the
@@ -104,6 +106,7 @@ private:
     QPixmap cache_;
     QRect cacheArea_;  // the part of the label the cache holds, in label pixels
     int renderCount_ = 0;
+    int paintCount_ = 0;
     bool changed_ = false;  // changed since its last paint
     PaintStats stats_;
 };
