@@ -4,8 +4,9 @@
 # clang, AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
 # which holds the libFuzzer targets too; the end-to-end tests then run in
 # that tree and the packaging tests in the first, each once. With --fuzz
-# SECONDS (CI: 5) each fuzz target then runs that long, two at a time. With
-# --arm64 (CI too) the arm64 package is cross-built and smoke-tested under qemu.
+# SECONDS (CI: 5) each fuzz target then runs that long, one at a time beside
+# the sanitized tests. With --arm64 (CI too) the arm64 package is cross-built
+# and smoke-tested under qemu.
 # Ends with one line a stage and its seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -73,10 +74,15 @@ if [ "$sanitize" = 1 ]; then
   stage_start tests ctest --test-dir "$root/build-test" "${ctest_args[@]}" --timeout 300 -LE e2e
   stage build-sanitized env CC=clang CXX=clang++ "$root/scripts/build.sh" "$root/build-asan" "${sanitized_flags[@]}"
   stage_wait tests
+  # The fuzz targets run one at a time beside the sanitized tests, which
+  # leave a core mostly idle while they wait on sockets and timers.
+  if [ -n "$fuzz" ]; then
+    stage_start fuzz env ECRAN_FUZZ_BUILD="$root/build-asan" ECRAN_FUZZ_JOBS=1 "$root/scripts/fuzz.sh" "$fuzz"
+  fi
   stage tests-sanitized env "${sanitized_env[@]}" \
     ctest --test-dir "$root/build-asan" "${ctest_args[@]}" --timeout 600 -LE packaging
   if [ -n "$fuzz" ]; then
-    stage fuzz env ECRAN_FUZZ_BUILD="$root/build-asan" "$root/scripts/fuzz.sh" "$fuzz"
+    stage_wait fuzz
   fi
 else
   stage tests ctest --test-dir "$root/build-test" "${ctest_args[@]}" --timeout 300
