@@ -148,13 +148,13 @@ private:
     std::optional<std::string> unstored_;
     QTimer* storeRetry_;
     int storeRetryMs_ = 0;  // the pause before the pending retry; 0 when none is pending
+    QTimer* afterTick_;  // runs what waits for the end of a tick
     // A message shown and waiting for the end of the next tick to be stored,
     // and how many datagrams it stands for (counted once the store is tried).
-    QTimer* afterTick_;  // what waits for the end of a tick
     bool storeAfterTick_ = false;
+    std::uint64_t messagesUnstored_ = 0;
     bool readAfterTick_ = false;  // a large datagram waits for the tick that is due
     bool tickJustDone_ = false;   // and is read right after it
-    std::uint64_t messagesUnstored_ = 0;
 };
 
 }  // namespace ecran::display
