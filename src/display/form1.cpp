@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <utility>
 
 #include "display/colors.h"
 #include "display/fonts.h"
@@ -43,6 +44,13 @@ constexpr int kTickIntervalMs = 50;
 // ticks, clicks) runs between two batches.
 constexpr int kBatchDatagrams = 512;
 constexpr qint64 kBatchMillis = 20;
+
+// A datagram this large costs up to 25 ms to read, shape and first paint (a
+// line of 65,507 wide glyphs): one that would still be at work when the
+// tick is due is read right after the tick instead, when the clock leaves
+// the most room. A smaller one is read at once.
+constexpr qint64 kLargeDatagram = 4096;
+constexpr int kRoomForALargeDatagramMs = 30;
 
 // A message whose store found the settings file locked by another process
 // is stored again after this pause, doubled at each new refusal up to the
@@ -166,6 +174,10 @@ Form1::Form1(QWidget* parent)
     drain_->setSingleShot(true);
     drain_->setInterval(0);
     connect(drain_, &QTimer::timeout, this, &Form1::W_DataArrival);
+    afterTick_ = new QTimer(this);
+    afterTick_->setSingleShot(true);
+    afterTick_->setInterval(0);
+    connect(afterTick_, &QTimer::timeout, this, &Form1::afterTick);
     storeRetry_ = new QTimer(this);
     storeRetry_->setSingleShot(true);
     connect(storeRetry_, &QTimer::timeout, this, &Form1::storeUnstored);
@@ -173,7 +185,10 @@ Form1::Form1(QWidget* parent)
     Timer1->start();
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+    // A window destroyed without being closed still stores what it showed.
+    if (storeAfterTick_) storeAfterTick();
+}
 
 quint16 Form1::boundPort() const noexcept {
     return W->state() == QAbstractSocket::BoundState ? W->localPort() : 0;
@@ -303,7 +318,15 @@ void Form1::W_DataArrival() {
     batch.start();
     int taken = 0;
     std::optional<std::string> last;  // each message replaces the stored one: a batch stores its last
+    std::uint64_t shown = 0;
+    // The read the tick itself scheduled never waits again.
+    const bool mayWait = !std::exchange(tickJustDone_, false);
     while (W->hasPendingDatagrams()) {
+        if (mayWait && !TickBusy && Timer1->isActive() && W->pendingDatagramSize() >= kLargeDatagram &&
+            Timer1->remainingTime() < kRoomForALargeDatagramMs) {
+            readAfterTick_ = true;
+            break;
+        }
         errors::ContinueOnError mode;
         std::string message;
         QNetworkDatagram datagram;
@@ -321,20 +344,23 @@ void Form1::W_DataArrival() {
         }
         apply(mode, message, [&] { return datagramSource(datagram); });
         last = std::move(message);
-        ++messagesReceived_;
+        ++shown;
         if (++taken >= kBatchDatagrams || batch.elapsed() >= kBatchMillis) break;
     }
-    if (last) storeLastMessage(*last);
+    if (last) storeLastMessage(*last, shown);
     // More waiting: come back once the event loop has had its turn. A zero
     // timer, not a posted call, because posted calls run back to back within
     // one pass of the loop and would starve the ticker and paints.
-    if (W->hasPendingDatagrams()) drain_->start();
+    if (W->hasPendingDatagrams() && !readAfterTick_) drain_->start();
 }
 
 void Form1::arrive(const std::string& message, const QString& source, bool store) {
     errors::ContinueOnError mode;
     apply(mode, message, [&] { return source; });
-    if (store) storeLastMessage(message);
+    if (store) {
+        unstored_ = message;
+        if (!storeRetry_->isActive()) storeUnstored();
+    }
 }
 
 void Form1::apply(errors::ContinueOnError& mode, const std::string& message,
@@ -346,11 +372,31 @@ void Form1::apply(errors::ContinueOnError& mode, const std::string& message,
     if (shown && isSignalConnected(applied)) emit messageApplied(source());
 }
 
-void Form1::storeLastMessage(const std::string& message) {
+void Form1::storeLastMessage(const std::string& message, std::uint64_t messages) {
     // The newest message wins. While a retry is pending only the retry
     // writes, so a flood never waits for the lock once per batch.
     unstored_ = message;
+    messagesUnstored_ += messages;
+    if (storeRetry_->isActive()) {
+        messagesReceived_ += std::exchange(messagesUnstored_, 0);
+        return;
+    }
+    // A store waits on the disk (two fsyncs) for longer than a tick may be
+    // late, and a long caption has just cost its shaping in this turn: store
+    // once the next tick is done, when the clock leaves the most room. A
+    // flood is then stored at most once a tick. Without a running clock
+    // (closing), store now.
+    if (Timer1->isActive() && !unloaded_) {
+        storeAfterTick_ = true;
+        return;
+    }
+    storeAfterTick();
+}
+
+void Form1::storeAfterTick() {
+    storeAfterTick_ = false;
     if (!storeRetry_->isActive()) storeUnstored();
+    messagesReceived_ += std::exchange(messagesUnstored_, 0);
 }
 
 void Form1::storeUnstored() {
@@ -418,11 +464,23 @@ void Form1::Timer1_Timer() {
     pump_();
     if (!alive) return;
     if (!unloaded_) {
-        Label1->repaint();
+        // The main message as it stands now; unchanged, it is not sent again.
+        Label1->repaintChanges();
         pump_();
         if (!alive) return;
     }
     TickBusy = 0;
+    // In the next pass of the loop, so that the tick's own work is done.
+    if (storeAfterTick_ || readAfterTick_) afterTick_->start();
+}
+
+void Form1::afterTick() {
+    if (storeAfterTick_) storeAfterTick();
+    if (readAfterTick_) {
+        readAfterTick_ = false;
+        tickJustDone_ = true;
+        W_DataArrival();
+    }
 }
 
 void Form1::Command1_Click() { close(); }
@@ -434,8 +492,11 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::Form_Unload() {
     unloaded_ = true;
-    // A message still waiting for the settings file's lock gets a last try.
+    // A message still waiting for its tick or for the settings file's lock
+    // gets a last try.
     storeUnstored();
+    storeAfterTick_ = false;
+    messagesReceived_ += std::exchange(messagesUnstored_, 0);
     storeRetry_->stop();
     if (unstored_) {
         std::cerr << "ecran: closing with the last message not stored: another process still holds the lock of "

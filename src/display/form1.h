@@ -83,7 +83,9 @@ public:
     [[nodiscard]] std::int32_t label1ForeColorNumber() const noexcept { return label1ForeColor_; }
     [[nodiscard]] bool tickBusy() const noexcept { return TickBusy != 0; }
     [[nodiscard]] bool unloaded() const noexcept { return unloaded_; }
-    // How many times the socket was drained and the last message stored.
+    // How many datagrams were shown and their store tried: a datagram's
+    // message is stored just after the next tick (see storeLastMessage), and
+    // counted then.
     [[nodiscard]] std::uint64_t messagesReceived() const noexcept { return messagesReceived_; }
     // How many datagrams were dropped because their sender is not allowed.
     [[nodiscard]] std::uint64_t datagramsRefused() const noexcept { return datagramsRefused_; }
@@ -119,7 +121,9 @@ private:
     void dockBands();
     void clientResized();
     void bindSocket(std::int32_t port, const std::string& portText);
-    void storeLastMessage(const std::string& message);
+    void storeLastMessage(const std::string& message, std::uint64_t messages = 0);
+    void storeAfterTick();
+    void afterTick();
     void readSenderSettings();
     [[nodiscard]] bool admit(const QHostAddress& sender);
     void storeUnstored();
@@ -144,6 +148,13 @@ private:
     std::optional<std::string> unstored_;
     QTimer* storeRetry_;
     int storeRetryMs_ = 0;  // the pause before the pending retry; 0 when none is pending
+    QTimer* afterTick_;  // runs what waits for the end of a tick
+    // A message shown and waiting for the end of the next tick to be stored,
+    // and how many datagrams it stands for (counted once the store is tried).
+    bool storeAfterTick_ = false;
+    std::uint64_t messagesUnstored_ = 0;
+    bool readAfterTick_ = false;  // a large datagram waits for the tick that is due
+    bool tickJustDone_ = false;   // and is read right after it
 };
 
 }  // namespace ecran::display

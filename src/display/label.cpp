@@ -164,7 +164,12 @@ void Label::autoSize() {
 void Label::invalidate() {
     cache_ = QPixmap();
     cacheArea_ = QRect();
+    changed_ = true;
     update();
+}
+
+void Label::repaintChanges() {
+    if (changed_) repaint();
 }
 
 void Label::renderCache(const QRect& area) {
@@ -209,6 +214,8 @@ void Label::renderCache(const QRect& area) {
 }
 
 void Label::paintEvent(QPaintEvent* event) {
+    ++paintCount_;
+    changed_ = false;
     if (width() <= 0 || height() <= 0) return;
     // Only what the containers let through can reach the screen. A label
     // drawn off screen (grabbed while hidden) has no visible region: it draws

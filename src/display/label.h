@@ -48,10 +48,16 @@ public:
     // The caption as it reaches the screen, one entry a line.
     [[nodiscard]] const std::vector<QString>& lines() const noexcept { return lines_; }
 
+    // Paints now what changed since the last paint (caption, font, colours,
+    // alignment), and nothing when nothing did.
+    void repaintChanges();
+
     // How often text has been drawn into the cache (measured by the
     // benchmarks and checked by tests: unchanged text is never drawn again
     // while what is shown of it stays inside the cache).
     [[nodiscard]] int renderCount() const noexcept { return renderCount_; }
+    // How often the label has been painted (from the cache or not).
+    [[nodiscard]] int paintCount() const noexcept { return paintCount_; }
 
     // What drawing has cost so far. A caption can be far larger than the
     // screen (65,507 characters of a datagram, thousands of lines), so the
@@ -100,6 +106,8 @@ private:
     QPixmap cache_;
     QRect cacheArea_;  // the part of the label the cache holds, in label pixels
     int renderCount_ = 0;
+    int paintCount_ = 0;
+    bool changed_ = false;  // changed since its last paint
     PaintStats stats_;
 };
 

@@ -69,7 +69,7 @@ constexpr std::array<NamedColour, 148> kCssColours = {{
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool isHex(char c) { return (c >= '0' && c <= '9') || (lowerAscii(c) >= 'a' && lowerAscii(c) <= 'f'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 
 // CSS writes red first; the display wants red in the low byte.
 std::int32_t fromRgb(std::uint32_t rgb) {
@@ -83,7 +83,7 @@ std::optional<std::int32_t> hashColour(std::string_view hex) {
     }
     auto digit = [](char c) -> std::uint32_t {
         c = lowerAscii(c);
-        return static_cast<std::uint32_t>(isDigit(c) ? c - '0' : c - 'a' + 10);
+        return static_cast<std::uint32_t>(isDecimalDigit(c) ? c - '0' : c - 'a' + 10);
     };
     std::uint32_t rgb = 0;
     if (hex.size() == 6) {
@@ -115,7 +115,7 @@ bool isWholeNumber(std::string_view text) {
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     bool digits = false, point = false;
     for (; i < s.size(); ++i) {
-        if (isDigit(s[i])) {
+        if (isDecimalDigit(s[i])) {
             digits = true;
         } else if (s[i] == '.' && !point) {
             point = true;

@@ -15,7 +15,7 @@ FileOps& posixOps() noexcept {
     return ops;
 }
 
-FileOps* current = nullptr;
+FileOps* installedOps = nullptr;
 
 }  // namespace
 
@@ -35,10 +35,10 @@ int FileOps::flock(int fd, int operation) { return ::flock(fd, operation); }
 int FileOps::rename(const char* from, const char* to) { return std::rename(from, to); }
 int FileOps::unlink(const char* path) { return ::unlink(path); }
 
-FileOps& fileOps() noexcept { return current ? *current : posixOps(); }
+FileOps& fileOps() noexcept { return installedOps ? *installedOps : posixOps(); }
 
-ScopedFileOps::ScopedFileOps(FileOps& ops) noexcept : previous_(current) { current = &ops; }
+ScopedFileOps::ScopedFileOps(FileOps& ops) noexcept : previous_(installedOps) { installedOps = &ops; }
 
-ScopedFileOps::~ScopedFileOps() { current = previous_; }
+ScopedFileOps::~ScopedFileOps() { installedOps = previous_; }
 
 }  // namespace ecran::win32

@@ -61,7 +61,7 @@ TEST_F(ArrivalRoad, ShowsStoresAndAnnouncesEachMessageWithItsSource) {
     ASSERT_TRUE(out.bind(QHostAddress::LocalHost, 0));
     const auto before = applied.count();
     ASSERT_EQ(out.writeDatagram("Quai 2", 6, QHostAddress::LocalHost, form.boundPort()), 6);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return applied.count() > before; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return applied.count() > before && form.messagesReceived() == 1; }, 5000));
     EXPECT_EQ(applied.last().at(0).toString(), QStringLiteral("udp 127.0.0.1:%1").arg(out.localPort()));
     EXPECT_EQ(form.Label1->caption(), "Quai 2");
     EXPECT_EQ(stored(), "Quai 2");

@@ -329,10 +329,16 @@ TEST(Timer1Tick, UnchangedTextIsNeverLaidOutAgain) {
     showAt(form, 800, 600);
     const int ticker = form.Label2->renderCount();
     const int message = form.Label1->renderCount();
+    const int paints = form.Label1->paintCount();
     form.Timer1->stop();
     for (int i = 0; i < 20; ++i) form.Timer1_Timer();
     EXPECT_EQ(form.Label2->renderCount(), ticker);
     EXPECT_EQ(form.Label1->renderCount(), message);
+    EXPECT_EQ(form.Label1->paintCount(), paints);
+    form.setEventPump([] {});
+    form.Label1->setForeColor(Qt::red);
+    form.Timer1_Timer();
+    EXPECT_EQ(form.Label1->paintCount(), paints + 1);
 }
 
 }  // namespace

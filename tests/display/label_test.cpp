@@ -22,7 +22,7 @@ namespace {
 using ecran::display::Form1;
 using ecran::display::Label;
 
-const std::string M = "\xFF";  // the command marker
+const std::string kMarker = "\xFF";  // the command marker
 
 // Kerning pairs, a tab, a soft hyphen, an undefined byte, trailing blanks:
 // what a line's advance could count differently when taken from its shaping.
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CaptionRow{"MainOf2100Lines", manyLines(2100), false, 150},
                     CaptionRow{"MainOf65507W", std::string(65507, 'W'), false, 150},
                     CaptionRow{"MainOfMixedLongLine", mixedLine(40), false, 150},
-                    CaptionRow{"TickerOf2900W", M + "1" + std::string(2900, 'W'), true, 300}),
+                    CaptionRow{"TickerOf2900W", kMarker + "1" + std::string(2900, 'W'), true, 300}),
     [](const testing::TestParamInfo<CaptionRow>& row) { return std::string(row.param.name); });
 
 // The caption drawn the straightforward way: each whole line at once, at its

@@ -33,7 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using ecran::display::Form1;
 
-const std::string M = "\xFF";
+const std::string kCommandByte = "\xFF";
 
 // Each test gets its own configuration directory.
 class Reception : public ecran::test_support::DisplaySandbox {
@@ -164,6 +164,29 @@ TEST_F(Reception, AMessageStoredWhileTheFileIsLockedIsStoredOnceTheLockIsFree) {
     EXPECT_NE(said.find("ecran: closing with the last message not stored"), std::string::npos) << said;
 }
 
+TEST_F(Reception, AMessageShownBeforeItsTickIsStoredWhenTheWindowIsDestroyed) {
+    auto form = std::make_unique<Form1>();
+    form->Form_Load();
+    send(*form, "destroyed");
+    ASSERT_TRUE(form->W->waitForReadyRead(5000));
+    form->W_DataArrival();                    // no tick has run since
+    form.reset();
+    EXPECT_EQ(stored(), "destroyed");
+}
+
+TEST_F(Reception, ALargeDatagramWaitsForTheTickThatIsDue) {
+    Form1 form;
+    form.Form_Load();
+    form.Timer1->setInterval(20);  // a tick is always due within the room a large datagram needs
+    for (const size_t size : {size_t{4095}, size_t{4096}, size_t{60000}}) {
+        send(form, std::string(size, 'x'));
+        ASSERT_TRUE(form.W->waitForReadyRead(5000));
+        form.W_DataArrival();
+        EXPECT_EQ(form.Label1->caption().size() == size, size < 4096) << size;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return form.Label1->caption().size() == size; }, 5000)) << size;
+    }
+}
+
 TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {
     Form1 form;
     form.Form_Load();
@@ -172,17 +195,17 @@ TEST_F(Reception, EveryDatagramIsShownAndStoredExactlyAsItArrived) {
     EXPECT_EQ(form.Label1->caption(), "Salle 3 : r\xE9union \xE0 14 h");
     EXPECT_EQ(stored(), "Salle 3 : r\xE9union \xE0 14 h");
 
-    deliver(form, M + "1Prochain d\xE9part");
+    deliver(form, kCommandByte + "1Prochain d\xE9part");
     EXPECT_EQ(form.Label2->caption(), "Prochain d\xE9part");
-    EXPECT_EQ(stored(), M + "1Prochain d\xE9part");
+    EXPECT_EQ(stored(), kCommandByte + "1Prochain d\xE9part");
 
-    deliver(form, M + "2255");
+    deliver(form, kCommandByte + "2255");
     EXPECT_EQ(form.label1ForeColorNumber(), 255);
-    EXPECT_EQ(stored(), M + "2255");
+    EXPECT_EQ(stored(), kCommandByte + "2255");
 
-    deliver(form, M + "2&H7F000000");  // refused colour: nothing changes, still stored
+    deliver(form, kCommandByte + "2&H7F000000");  // refused colour: nothing changes, still stored
     EXPECT_EQ(form.label1ForeColorNumber(), 255);
-    EXPECT_EQ(stored(), M + "2&H7F000000");
+    EXPECT_EQ(stored(), kCommandByte + "2&H7F000000");
 
     if (hasIPv6()) {
         deliver(form, "over IPv6", "::1");
@@ -238,9 +261,9 @@ const std::string kDesignTicker = "Initialisation de l Ecran en cours";
 INSTANTIATE_TEST_SUITE_P(
     Table, Replay,
     testing::Values(ReplayRow{"Plain", "bonjour", "bonjour", kDesignTicker, 0},
-                    ReplayRow{"Ticker", M + "1d\xE9" "filant", "D\xE9marrage", "d\xE9" "filant", 0},
-                    ReplayRow{"Colour", M + "2&HFF", "D\xE9marrage", kDesignTicker, 255},
-                    ReplayRow{"RefusedColourStillStarts", M + "2&H7F000000", "D\xE9marrage", kDesignTicker, 0},
+                    ReplayRow{"Ticker", kCommandByte + "1d\xE9" "filant", "D\xE9marrage", "d\xE9" "filant", 0},
+                    ReplayRow{"Colour", kCommandByte + "2&HFF", "D\xE9marrage", kDesignTicker, 255},
+                    ReplayRow{"RefusedColourStillStarts", kCommandByte + "2&H7F000000", "D\xE9marrage", kDesignTicker, 0},
                     ReplayRow{"Nothing", "", "", kDesignTicker, 0},
                     ReplayRow{"AwkwardBytes", "  two\r\nlines \"quoted\" ", "  two\r\nlines \"quoted\" ",
                               kDesignTicker, 0},

@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const HKEY HKCU = HKEY_CURRENT_USER;
+const HKEY kUserRoot = HKEY_CURRENT_USER;
 
 using test_support::ChildProcess;
 using test_support::readFile;
@@ -29,7 +29,7 @@ std::string text(HKEY root, const char* path, const char* name) {
 TEST_F(RegistryTest, AProcessThatExitedLeavesItsKeysInTheStoreFileAlone) {
     ChildProcess child([](int) {
         HKEY key = nullptr;
-        const bool done = RegCreateKeyExA(HKCU, "Software\\Left", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+        const bool done = RegCreateKeyExA(kUserRoot, "Software\\Left", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                           nullptr) == ERROR_SUCCESS &&
                           set(key, "v", REG_SZ, std::string("kept", 5)) == ERROR_SUCCESS;
         std::exit(done ? 0 : 1);  // an ordinary end, as a program's
@@ -43,7 +43,7 @@ TEST_F(RegistryTest, AProcessThatExitedLeavesItsKeysInTheStoreFileAlone) {
     fs::copy_file(registryStorePath(), copy / "ecran" / "registry.db");
     setenv("XDG_CONFIG_HOME", copy.c_str(), 1);
     closeRegistryStore();
-    EXPECT_EQ(text(HKCU, "Software\\Left", "v"), "kept");
+    EXPECT_EQ(text(kUserRoot, "Software\\Left", "v"), "kept");
 }
 
 // Run in a child whose user may only read the store file (as root, whom
@@ -64,17 +64,17 @@ std::string callsOnAReadOnlyStore(const fs::path& dir) {
         const auto note = [&](const char* what, LSTATUS rc) { out += std::string(what) + " " + std::to_string(rc) + "\n"; };
         HKEY key = nullptr, created = nullptr, writable = nullptr;
         DWORD disposition = 0;
-        note("open KEY_READ", RegOpenKeyExA(HKCU, "Software\\RO", 0, KEY_READ, &key));
-        out += "read " + text(HKCU, "Software\\RO", "v") + "\n";
+        note("open KEY_READ", RegOpenKeyExA(kUserRoot, "Software\\RO", 0, KEY_READ, &key));
+        out += "read " + text(kUserRoot, "Software\\RO", "v") + "\n";
         note("set", set(key, "v", REG_SZ, "x"));
-        note("open KEY_WRITE", RegOpenKeyExA(HKCU, "Software\\RO", 0, KEY_WRITE, &writable));
+        note("open KEY_WRITE", RegOpenKeyExA(kUserRoot, "Software\\RO", 0, KEY_WRITE, &writable));
         note("set through it", set(writable, "v", REG_SZ, "x"));
         note("delete value", RegDeleteValueA(writable, "v"));
         note("create existing",
-             RegCreateKeyExA(HKCU, "Software\\RO", 0, nullptr, 0, KEY_READ, nullptr, &created, &disposition));
+             RegCreateKeyExA(kUserRoot, "Software\\RO", 0, nullptr, 0, KEY_READ, nullptr, &created, &disposition));
         out += "disposition " + std::to_string(disposition) + "\n";
-        note("create new", RegCreateKeyExA(HKCU, "Software\\New", 0, nullptr, 0, KEY_READ, nullptr, &created, nullptr));
-        note("delete key", RegDeleteKeyA(HKCU, "Software\\RO"));
+        note("create new", RegCreateKeyExA(kUserRoot, "Software\\New", 0, nullptr, 0, KEY_READ, nullptr, &created, nullptr));
+        note("delete key", RegDeleteKeyA(kUserRoot, "Software\\RO"));
         out += "failure " + std::to_string(lastRegistryStoreFailure().code) + "\n";
         (void)!write(report, out.data(), out.size());
         return 0;
@@ -85,7 +85,7 @@ std::string callsOnAReadOnlyStore(const fs::path& dir) {
 TEST_F(RegistryTest, AStoreItsUserMayOnlyReadIsReadAndNeverWritten) {
     if (geteuid() == 0 && !test_support::othersCanEnter(dir_.parent_path()))
         GTEST_SKIP() << "the temporary directory is private: the user 'nobody' cannot reach it";
-    HKEY key = create(HKCU, "Software\\RO");
+    HKEY key = create(kUserRoot, "Software\\RO");
     ASSERT_EQ(set(key, "v", REG_SZ, std::string("kept", 5)), ERROR_SUCCESS);
     closeRegistryStore();
     const std::string store = registryStorePath();
@@ -111,17 +111,17 @@ TEST_F(RegistryTest, AStoreItsUserMayOnlyReadIsReadAndNeverWritten) {
 }
 
 TEST_F(RegistryTest, ReadsDoNotWaitForAnotherProcessesChangeAndAChangeThatWaitsTooLongSaysWhy) {
-    HKEY key = create(HKCU, "Software\\Busy");
+    HKEY key = create(kUserRoot, "Software\\Busy");
     ASSERT_EQ(set(key, "v", REG_SZ, std::string("before", 7)), ERROR_SUCCESS);
     closeRegistryStore();  // opened again below while the other process writes
     setRegistryStoreBusyTimeout(std::chrono::milliseconds(300));
 
     test_support::OtherProcessWriting writer;
     ASSERT_TRUE(writer.holding());
-    EXPECT_EQ(text(HKCU, "Software\\Busy", "v"), "before");
+    EXPECT_EQ(text(kUserRoot, "Software\\Busy", "v"), "before");
     EXPECT_EQ(lastRegistryStoreFailure().code, ERROR_SUCCESS);
 
-    key = open(HKCU, "Software\\Busy", KEY_WRITE);
+    key = open(kUserRoot, "Software\\Busy", KEY_WRITE);
     EXPECT_EQ(set(key, "v", REG_SZ, "after"), ERROR_CANTWRITE);
     const RegistryStoreFailure failure = lastRegistryStoreFailure();
     EXPECT_EQ(failure.code, ERROR_CANTWRITE);

@@ -93,7 +93,7 @@ private:
     bool ready_ = false;
 };
 
-struct Case {
+struct BrokerCase {
     const char* name;
     Args args;  // with stand-ins, see Broker::resolve
     std::string input;
@@ -104,7 +104,7 @@ struct Case {
     const char* user = "";      // the subscriber's login (on the login listener)
 };
 
-class BrokerSend : public testing::TestWithParam<Case> {
+class BrokerSend : public testing::TestWithParam<BrokerCase> {
 protected:
     static void SetUpTestSuite() { broker_ = std::make_unique<Broker>(); }
     static void TearDownTestSuite() { broker_.reset(); }
@@ -113,7 +113,7 @@ protected:
 std::unique_ptr<Broker> BrokerSend::broker_;
 
 TEST_P(BrokerSend, PublishesTheDatagramBytesAndExitsZeroOnlyWhenAcknowledged) {
-    const Case& c = GetParam();
+    const BrokerCase& c = GetParam();
     ASSERT_TRUE(broker_->ready()) << "mosquitto, mosquitto_passwd or openssl missing (scripts/install-deps.sh)";
     Args args;
     for (const auto& a : c.args) args.push_back(broker_->resolve(a));
@@ -139,72 +139,72 @@ INSTANTIATE_TEST_SUITE_P(
     Table, BrokerSend,
     testing::Values(
         // The bytes ecran-send would send by UDP, to the target's message topic.
-        Case{"PlainToScreen", {"--broker", "{ANONYMOUS}", "--screen", "hall", "Salle 3 : réunion"}, "",
+        BrokerCase{"PlainToScreen", {"--broker", "{ANONYMOUS}", "--screen", "hall", "Salle 3 : réunion"}, "",
              "ecran/hall/message", {"Salle 3 : r\xE9union"}},
-        Case{"TickerToGroupUnderPrefix", {"--broker={ANONYMOUS}", "--prefix", "site-a", "--group", "lobby", "--ticker",
+        BrokerCase{"TickerToGroupUnderPrefix", {"--broker={ANONYMOUS}", "--prefix", "site-a", "--group", "lobby", "--ticker",
                                           "Départ"},
              "", "site-a/group/lobby/message", {"\xFF" "1D\xE9part"}},
-        Case{"ColourToAll", {"--broker", "{ANONYMOUS}/", "--all", "--color", "red"}, "", "ecran/all/message",
+        BrokerCase{"ColourToAll", {"--broker", "{ANONYMOUS}/", "--all", "--color", "red"}, "", "ecran/all/message",
              {"\xFF" "2255"}},
-        Case{"EveryLineItsOwnPublish", {"--broker", "{ANONYMOUS}", "--all", "--stdin", "--lines"},
+        BrokerCase{"EveryLineItsOwnPublish", {"--broker", "{ANONYMOUS}", "--all", "--stdin", "--lines"},
              "un\n\ndeux \xE2\x82\xAC",
              "ecran/all/message", {"un", "", "deux \x80"}},
         // Taken by the broker, but no screen listens: said, and still a success.
-        Case{"NoScreenSubscribes", {"--broker", "{ANONYMOUS}", "--screen", "nobody", "a"}, "", "", {}, kExitSent,
+        BrokerCase{"NoScreenSubscribes", {"--broker", "{ANONYMOUS}", "--screen", "nobody", "a"}, "", "", {}, kExitSent,
              "warning: no screen subscribes to ecran/nobody/message"},
         // Logins, and the ACL that lets a screen read only its own topics.
-        Case{"Login", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/sender.pw", "--screen",
+        BrokerCase{"Login", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/sender.pw", "--screen",
                        "hall", "a"},
              "", "ecran/hall/message", {"a"}, kExitSent, "", "hall"},
-        Case{"ScreenReadsItsGroup", {"--broker", "{LOGIN}", "--username", "sender", "--password-file",
+        BrokerCase{"ScreenReadsItsGroup", {"--broker", "{LOGIN}", "--username", "sender", "--password-file",
                                      "{DIR}/sender.pw", "--group", "lobby", "b"},
              "", "ecran/group/lobby/message", {"b"}, kExitSent, "", "hall"},
-        Case{"ScreenCannotReadAnother", {"--broker", "{LOGIN}", "--username", "sender", "--password-file",
+        BrokerCase{"ScreenCannotReadAnother", {"--broker", "{LOGIN}", "--username", "sender", "--password-file",
                                          "{DIR}/sender.pw", "--screen", "kitchen", "c"},
              "", "ecran/kitchen/message", {}, kExitSent, "", "hall"},
-        Case{"ScreenCannotSend", {"--broker", "{LOGIN}", "--username", "hall", "--password-file", "{DIR}/hall.pw",
+        BrokerCase{"ScreenCannotSend", {"--broker", "{LOGIN}", "--username", "hall", "--password-file", "{DIR}/hall.pw",
                                   "--screen", "hall", "d"},
              "", "ecran/hall/message", {}, kExitSendFailure, "refused the message to ecran/hall/message: ", "hall"},
-        Case{"WrongPassword", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/wrong.pw",
+        BrokerCase{"WrongPassword", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/wrong.pw",
                                "--all", "e"},
              "", "", {}, kExitSendFailure, "refused the connection: "},
-        Case{"NoLogin", {"--broker", "{LOGIN}", "--all", "f"}, "", "", {}, kExitSendFailure,
+        BrokerCase{"NoLogin", {"--broker", "{LOGIN}", "--all", "f"}, "", "", {}, kExitSendFailure,
              "refused the connection: "},
-        Case{"NoPasswordFile", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/none", "--all",
+        BrokerCase{"NoPasswordFile", {"--broker", "{LOGIN}", "--username", "sender", "--password-file", "{DIR}/none", "--all",
                                 "g"},
              "", "", {}, kExitUsage, "cannot read the password file"},
         // TLS: the CA made above; the system's CAs do not know it; plain and TLS crossed.
-        Case{"Tls", {"--broker", "{TLS}", "--ca", "{DIR}/ca.crt", "--screen", "hall", "h"}, "", "ecran/hall/message",
+        BrokerCase{"Tls", {"--broker", "{TLS}", "--ca", "{DIR}/ca.crt", "--screen", "hall", "h"}, "", "ecran/hall/message",
              {"h"}},
-        Case{"TlsUnknownCa", {"--broker", "{TLS}", "--screen", "hall", "i"}, "", "", {}, kExitSendFailure,
+        BrokerCase{"TlsUnknownCa", {"--broker", "{TLS}", "--screen", "hall", "i"}, "", "", {}, kExitSendFailure,
              "TLS failed"},
-        Case{"TlsToPlainListener",
+        BrokerCase{"TlsToPlainListener",
              {"--broker", "mqtts://127.0.0.1:{ANONYMOUSPORT}", "--ca", "{DIR}/ca.crt", "--all", "j"}, "", "", {},
              kExitSendFailure, "TLS failed"},
-        Case{"PlainToTlsListener", {"--broker", "mqtt://localhost:{TLSPORT}", "--all", "k"}, "", "", {},
+        BrokerCase{"PlainToTlsListener", {"--broker", "mqtt://localhost:{TLSPORT}", "--all", "k"}, "", "", {},
              kExitSendFailure, "mqtts://"},
-        Case{"NoBroker", {"--broker", "mqtt://127.0.0.1:{CLOSEDPORT}", "--all", "l"}, "", "", {}, kExitSendFailure,
+        BrokerCase{"NoBroker", {"--broker", "mqtt://127.0.0.1:{CLOSEDPORT}", "--all", "l"}, "", "", {}, kExitSendFailure,
              "Connection refused"},
         // The command line, refused before anything is sent.
-        Case{"NoTarget", {"--broker", "{ANONYMOUS}", "m"}, "", "", {}, kExitUsage,
+        BrokerCase{"NoTarget", {"--broker", "{ANONYMOUS}", "m"}, "", "", {}, kExitUsage,
              "--screen NAME, --group NAME or --all"},
-        Case{"TwoTargets", {"--broker", "{ANONYMOUS}", "--all", "--screen", "hall", "m"}, "", "", {}, kExitUsage,
+        BrokerCase{"TwoTargets", {"--broker", "{ANONYMOUS}", "--all", "--screen", "hall", "m"}, "", "", {}, kExitUsage,
              "one target"},
-        Case{"TargetWithoutBroker", {"--screen", "hall", "m"}, "", "", {}, kExitUsage, "--screen goes with --broker"},
-        Case{"LoginWithoutBroker", {"--port", "9", "--username", "u", "m"}, "", "", {}, kExitUsage,
+        BrokerCase{"TargetWithoutBroker", {"--screen", "hall", "m"}, "", "", {}, kExitUsage, "--screen goes with --broker"},
+        BrokerCase{"LoginWithoutBroker", {"--port", "9", "--username", "u", "m"}, "", "", {}, kExitUsage,
              "--username goes with --broker"},
-        Case{"HostWithBroker", {"--broker", "{ANONYMOUS}", "--all", "--host", "h", "m"}, "", "", {}, kExitUsage,
+        BrokerCase{"HostWithBroker", {"--broker", "{ANONYMOUS}", "--all", "--host", "h", "m"}, "", "", {}, kExitUsage,
              "--host is for UDP"},
-        Case{"ScreenCalledAll", {"--broker", "{ANONYMOUS}", "--screen", "all", "m"}, "", "", {}, kExitUsage, "--all"},
-        Case{"NameWithSlash", {"--broker", "{ANONYMOUS}", "--group", "a/b", "m"}, "", "", {}, kExitUsage,
+        BrokerCase{"ScreenCalledAll", {"--broker", "{ANONYMOUS}", "--screen", "all", "m"}, "", "", {}, kExitUsage, "--all"},
+        BrokerCase{"NameWithSlash", {"--broker", "{ANONYMOUS}", "--group", "a/b", "m"}, "", "", {}, kExitUsage,
              "letters, digits"},
-        Case{"PrefixOfTwoLevels", {"--broker", "{ANONYMOUS}", "--all", "--prefix", "e/#", "m"}, "", "", {}, kExitUsage,
+        BrokerCase{"PrefixOfTwoLevels", {"--broker", "{ANONYMOUS}", "--all", "--prefix", "e/#", "m"}, "", "", {}, kExitUsage,
              "--prefix 'e/#'"},
-        Case{"PasswordOnCommandLine", {"--broker", "{LOGIN}", "--all", "--password", "x", "m"}, "", "", {}, kExitUsage,
+        BrokerCase{"PasswordOnCommandLine", {"--broker", "{LOGIN}", "--all", "--password", "x", "m"}, "", "", {}, kExitUsage,
              "--password-file"},
-        Case{"PasswordWithoutUser", {"--broker", "{LOGIN}", "--all", "--password-file", "{DIR}/sender.pw", "m"}, "",
+        BrokerCase{"PasswordWithoutUser", {"--broker", "{LOGIN}", "--all", "--password-file", "{DIR}/sender.pw", "m"}, "",
              "", {}, kExitUsage, "goes with --username"},
-        Case{"CaWithoutTls", {"--broker", "{ANONYMOUS}", "--all", "--ca", "{DIR}/ca.crt", "m"}, "", "", {}, kExitUsage,
+        BrokerCase{"CaWithoutTls", {"--broker", "{ANONYMOUS}", "--all", "--ca", "{DIR}/ca.crt", "m"}, "", "", {}, kExitUsage,
              "mqtts://"}),
     [](const auto& param) { return std::string(param.param.name); });
 
