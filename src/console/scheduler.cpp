@@ -13,7 +13,7 @@ namespace ecran::console {
 namespace {
 
 QJsonObject parse(const std::string& json) { return QJsonDocument::fromJson(QByteArray::fromStdString(json)).object(); }
-std::string compact(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString(); }
+std::string jsonText(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString(); }
 // A window's start as the database keeps it, to the millisecond in UTC.
 std::string key(const QDateTime& t) { return t.toUTC().toString(Qt::ISODateWithMs).toStdString(); }
 
@@ -130,8 +130,8 @@ bool Scheduler::begin(Entry& e, const Window& w, bool late) {
         if (!send_({s.target, s.to, s.kind, s.value, "schedule " + std::to_string(s.id) + " (" + s.by + ")"})) return false;
     }
     e.row.applied = key(w.start);
-    e.row.before = compact(before);
-    e.row.shown = compact(shown);
+    e.row.before = jsonText(before);
+    e.row.shown = jsonText(shown);
     store_.setApplied(e.row);
     emit changed(s.id);
     return true;
@@ -171,13 +171,13 @@ void Scheduler::screenChanged(const QString& name) {
         const QJsonValue now = screen->state->value("color");
         if (!before.contains(name) || shown.contains(name) || now == before.value(name)) continue;
         shown[name] = now;
-        e.row.shown = compact(shown);
+        e.row.shown = jsonText(shown);
         store_.setApplied(e.row);
     }
 }
 
 QJsonObject Scheduler::add(Schedule s) {
-    s.id = store_.addSchedule(compact(scheduleJson(s, zone_)), s.by);
+    s.id = store_.addSchedule(jsonText(scheduleJson(s, zone_)), s.by);
     const std::int64_t id = s.id;
     StoredSchedule row;
     row.id = id;

@@ -156,7 +156,7 @@ function render() {
   renderCounts();
   updateTargets();
   renderHistory();
-  updateScheduleTargets();
+  updateTargets("sch-");
 }
 
 function renderCounts() {
@@ -180,10 +180,12 @@ function update(s) {
   renderCounts();
 }
 
-function updateTargets() {
-  const kind = $("target-kind").value;
-  $("target").disabled = kind === "all";
-  fillSelect($("target"), kind === "screen" ? [...state.screens.keys()] : kind === "group" ? groups() : []);
+// The names a form's target takes: the screens', the groups', none for all
+// (the send form's fields, or the schedule form's, named with "sch-").
+function updateTargets(form = "") {
+  const kind = $(form + "target-kind").value;
+  $(form + "target").disabled = kind === "all";
+  fillSelect($(form + "target"), kind === "screen" ? [...state.screens.keys()] : kind === "group" ? groups() : []);
 }
 
 function describeTarget(to) {
@@ -354,12 +356,6 @@ function scheduleTexts() {
   renderSchedules();
 }
 
-function updateScheduleTargets() {
-  const kind = $("sch-target-kind").value;
-  $("sch-target").disabled = kind === "all";
-  fillSelect($("sch-target"), kind === "screen" ? [...state.screens.keys()] : kind === "group" ? groups() : []);
-}
-
 function showView(view) {
   $("console").hidden = view !== "screens";
   $("schedules-view").hidden = view !== "schedules";
@@ -423,7 +419,7 @@ async function createSchedule(event) {
 }
 
 for (const b of $("views").querySelectorAll("button")) b.addEventListener("click", () => showView(b.dataset.view));
-$("sch-target-kind").addEventListener("change", updateScheduleTargets);
+$("sch-target-kind").addEventListener("change", () => updateTargets("sch-"));
 $("schedule").addEventListener("submit", createSchedule);
 
 state.lang = chooseLanguage();
@@ -441,7 +437,7 @@ $("signout").addEventListener("click", async () => {
 $("send").addEventListener("submit", send);
 $("search").addEventListener("input", render);
 $("group-filter").addEventListener("change", render);
-$("target-kind").addEventListener("change", updateTargets);
+$("target-kind").addEventListener("change", () => updateTargets());
 $("kind").addEventListener("change", updateKind);
 $("value").addEventListener("input", updatePreview);
 $("picker").addEventListener("input", () => {
