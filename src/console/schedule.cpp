@@ -44,6 +44,11 @@ std::optional<QTime> readClock(const QJsonValue& v) {
 
 ScheduleReading refuse(int status, const QString& why) { return {std::nullopt, status, why}; }
 
+// ISO-8601 writes years 1 to 9999 only: a time outside them in the zone
+// would be kept as an empty text and lost at the next start.
+bool writableYear(QDate date) { return date.year() >= 1 && date.year() <= 9999; }
+bool writable(const QDateTime& t, const QTimeZone& zone) { return writableYear(t.toTimeZone(zone).date()); }
+
 }  // namespace
 
 QDateTime localInstant(QDate date, QTime time, const QTimeZone& zone) {
@@ -97,11 +102,13 @@ ScheduleReading readSchedule(const QJsonObject& body, const QJsonObject& to, con
         return refuse(422, "\"start\" is not an ISO-8601 date and time such as 2026-03-01T08:00 or "
                            "2026-03-01T08:00:00+01:00 (without an offset: the console's time zone)");
     }
+    if (!writable(*start, zone)) return refuse(422, "\"start\" is outside the years 1 to 9999 in the console's time zone");
     s.start = *start;
     if (body.contains("end") && !body.value("end").isNull()) {
         const auto end = readTime(body.value("end").toString(), zone);
         if (!end) return refuse(422, "\"end\" is not an ISO-8601 date and time, as \"start\"");
         if (*end <= s.start) return refuse(422, "\"end\" is not after \"start\"");
+        if (!writable(*end, zone)) return refuse(422, "\"end\" is outside the years 1 to 9999 in the console's time zone");
         s.end = *end;
     }
     if (body.contains("repeat") && !body.value("repeat").isNull()) {
@@ -164,6 +171,8 @@ std::optional<Window> nextWindow(const Schedule& s, const QDateTime& t, const QT
     for (int i = 0; i < 9; ++i) {
         const QDate day = first.addDays(i);
         if (!(r.days & (1u << (day.dayOfWeek() - 1)))) continue;
+        // No window is left past the last day a time can be written.
+        if (!writableYear(r.until < r.from ? day.addDays(1) : day)) return std::nullopt;
         const QDateTime from = localInstant(day, r.from, zone);
         const QDateTime until = localInstant(r.until < r.from ? day.addDays(1) : day, r.until, zone);
         if (s.end && from >= *s.end) return std::nullopt;
