@@ -67,7 +67,8 @@ QByteArray payloadFor(InputReader& in, bool& bigUsed) {
         return compact({{"text", "Bonjour"},
                         {"groups", groups},
                         {"snapshot", QString::fromStdString(pick(in, {"2026-03-29T01:00:00.250Z", "2027-01-01T00:00:00Z",
-                                                                      "2025-10-26T02:30:00+02:00", "9999-12-31T23:59:59Z"}))}});
+                                                                      "2025-10-26T02:30:00+02:00", "9999-12-31T23:59:59Z",
+                                                                      "0001-01-01T00:30:00+01:00"}))}});
     }
     case 3:
         // At the limit on picture size or one byte past it; once an input,
@@ -149,13 +150,15 @@ void fuzzScreenModel(InputReader& in) {
 
 // ---- schedules ----
 
-// An ISO-8601 time near the clock changes of a few years, mostly well
-// formed, sometimes a little off, or any text.
+// An ISO-8601 time, often in a month of clock changes, mostly well formed,
+// sometimes a little off, or any text.
 QString timeText(InputReader& in) {
     const std::uint8_t form = in.byte();
     if (form % 8 == 7) return QString::fromStdString(in.shortText());
     char text[64];
-    const int year = 2024 + in.byte() % 6, month = form & 8 ? (form & 16 ? 3 : 10) : 1 + in.byte() % 13;
+    // The years of a few seasons, or the first and the last ISO-8601 writes.
+    static constexpr int kYears[] = {2024, 2025, 2026, 2027, 2028, 2029, 1, 9999};
+    const int year = kYears[in.byte() % 8], month = form & 8 ? (form & 16 ? 3 : 10) : 1 + in.byte() % 13;
     const int day = 1 + in.byte() % 31, hour = in.byte() % 25, minute = in.byte() % 61;
     int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d", year, month, day, hour, minute);
     if (form & 32) {
