@@ -44,10 +44,22 @@ std::optional<QTime> readClock(const QJsonValue& v) {
 
 ScheduleReading refuse(int status, const QString& why) { return {std::nullopt, status, why}; }
 
-// ISO-8601 writes years 1 to 9999 only: a time outside them in the zone
-// would be kept as an empty text and lost at the next start.
+// A schedule is kept with its times written in the zone, and read back
+// from them at the next start. ISO-8601 writes years 1 to 9999 only, and
+// offsets in whole minutes (a zone's local mean time of old has seconds):
+// a time that cannot be written so would be kept empty or moved.
 bool writableYear(QDate date) { return date.year() >= 1 && date.year() <= 9999; }
-bool writable(const QDateTime& t, const QTimeZone& zone) { return writableYear(t.toTimeZone(zone).date()); }
+std::optional<ScheduleReading> unwritable(const char* field, const QDateTime& t, const QTimeZone& zone) {
+    const QDateTime local = t.toTimeZone(zone);
+    if (!writableYear(local.date())) {
+        return refuse(422, "\"" + QLatin1String(field) + "\" is outside the years 1 to 9999 in the console's time zone");
+    }
+    if (local.offsetFromUtc() % 60 != 0) {
+        return refuse(422, "\"" + QLatin1String(field) +
+                               "\" is from before the console's time zone kept whole minutes from UTC");
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -102,13 +114,13 @@ ScheduleReading readSchedule(const QJsonObject& body, const QJsonObject& to, con
         return refuse(422, "\"start\" is not an ISO-8601 date and time such as 2026-03-01T08:00 or "
                            "2026-03-01T08:00:00+01:00 (without an offset: the console's time zone)");
     }
-    if (!writable(*start, zone)) return refuse(422, "\"start\" is outside the years 1 to 9999 in the console's time zone");
+    if (auto refused = unwritable("start", *start, zone)) return std::move(*refused);
     s.start = *start;
     if (body.contains("end") && !body.value("end").isNull()) {
         const auto end = readTime(body.value("end").toString(), zone);
         if (!end) return refuse(422, "\"end\" is not an ISO-8601 date and time, as \"start\"");
         if (*end <= s.start) return refuse(422, "\"end\" is not after \"start\"");
-        if (!writable(*end, zone)) return refuse(422, "\"end\" is outside the years 1 to 9999 in the console's time zone");
+        if (auto refused = unwritable("end", *end, zone)) return std::move(*refused);
         s.end = *end;
     }
     if (body.contains("repeat") && !body.value("repeat").isNull()) {
