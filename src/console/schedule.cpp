@@ -45,20 +45,12 @@ std::optional<QTime> readClock(const QJsonValue& v) {
 ScheduleReading refuse(int status, const QString& why) { return {std::nullopt, status, why}; }
 
 // A schedule is kept with its times written in the zone, and read back
-// from them at the next start. ISO-8601 writes years 1 to 9999 only, and
-// offsets in whole minutes (a zone's local mean time of old has seconds):
-// a time that cannot be written so would be kept empty or moved.
+// from them at the next start. ISO-8601 writes years 1 to 9999 only: a time
+// outside them would be kept empty and lost.
 bool writableYear(QDate date) { return date.year() >= 1 && date.year() <= 9999; }
 std::optional<ScheduleReading> unwritable(const char* field, const QDateTime& t, const QTimeZone& zone) {
-    const QDateTime local = t.toTimeZone(zone);
-    if (!writableYear(local.date())) {
-        return refuse(422, "\"" + QLatin1String(field) + "\" is outside the years 1 to 9999 in the console's time zone");
-    }
-    if (local.offsetFromUtc() % 60 != 0) {
-        return refuse(422, "\"" + QLatin1String(field) +
-                               "\" is from before the console's time zone kept whole minutes from UTC");
-    }
-    return std::nullopt;
+    if (writableYear(t.toTimeZone(zone).date())) return std::nullopt;
+    return refuse(422, "\"" + QLatin1String(field) + "\" is outside the years 1 to 9999 in the console's time zone");
 }
 
 }  // namespace
@@ -84,7 +76,13 @@ QDateTime localInstant(QDate date, QTime time, const QTimeZone& zone) {
     return utc(hi);
 }
 
-QString isoIn(const QDateTime& t, const QTimeZone& zone) { return t.toTimeZone(zone).toString(Qt::ISODate); }
+QString isoIn(const QDateTime& t, const QTimeZone& zone) {
+    const QDateTime local = t.toTimeZone(zone);
+    // An offset is written in whole minutes; one with seconds (a zone's
+    // local mean time of old) would move the time: UTC says it exactly.
+    if (local.offsetFromUtc() % 60 != 0) return t.toUTC().toString(Qt::ISODate);
+    return local.toString(Qt::ISODate);
+}
 
 ScheduleReading readSchedule(const QJsonObject& body, const QJsonObject& to, const std::string& target,
                              const QTimeZone& zone) {
