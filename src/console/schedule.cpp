@@ -44,13 +44,13 @@ std::optional<QTime> readClock(const QJsonValue& v) {
 
 ScheduleReading refuse(int status, const QString& why) { return {std::nullopt, status, why}; }
 
-// A schedule is kept with its times written in the zone, and read back
-// from them at the next start. ISO-8601 writes years 1 to 9999 only: a time
-// outside them would be kept empty and lost.
+// A schedule is kept with its times written in the zone (or in UTC, see
+// isoIn), and read back from them at the next start. ISO-8601 writes years
+// 1 to 9999 only: a time outside them would be kept empty and lost.
 bool writableYear(QDate date) { return date.year() >= 1 && date.year() <= 9999; }
 std::optional<ScheduleReading> unwritable(const char* field, const QDateTime& t, const QTimeZone& zone) {
-    if (writableYear(t.toTimeZone(zone).date())) return std::nullopt;
-    return refuse(422, "\"" + QLatin1String(field) + "\" is outside the years 1 to 9999 in the console's time zone");
+    if (writableYear(t.toTimeZone(zone).date()) && writableYear(t.toUTC().date())) return std::nullopt;
+    return refuse(422, "\"" + QLatin1String(field) + "\" is outside the years 1 to 9999, in UTC or in the console's time zone");
 }
 
 }  // namespace
