@@ -44,6 +44,15 @@ std::optional<QTime> readClock(const QJsonValue& v) {
 
 ScheduleReading refuse(int status, const QString& why) { return {std::nullopt, status, why}; }
 
+// A schedule is kept with its times written in the zone (or in UTC, see
+// isoIn), and read back from them at the next start. ISO-8601 writes years
+// 1 to 9999 only: a time outside them would be kept empty and lost.
+bool writableYear(QDate date) { return date.year() >= 1 && date.year() <= 9999; }
+std::optional<ScheduleReading> unwritable(const char* field, const QDateTime& t, const QTimeZone& zone) {
+    if (writableYear(t.toTimeZone(zone).date()) && writableYear(t.toUTC().date())) return std::nullopt;
+    return refuse(422, "\"" + QLatin1String(field) + "\" is outside the years 1 to 9999, in UTC or in the console's time zone");
+}
+
 }  // namespace
 
 QDateTime localInstant(QDate date, QTime time, const QTimeZone& zone) {
@@ -67,7 +76,13 @@ QDateTime localInstant(QDate date, QTime time, const QTimeZone& zone) {
     return utc(hi);
 }
 
-QString isoIn(const QDateTime& t, const QTimeZone& zone) { return t.toTimeZone(zone).toString(Qt::ISODate); }
+QString isoIn(const QDateTime& t, const QTimeZone& zone) {
+    const QDateTime local = t.toTimeZone(zone);
+    // An offset is written in whole minutes; one with seconds (a zone's
+    // local mean time of old) would move the time: UTC says it exactly.
+    if (local.offsetFromUtc() % 60 != 0) return t.toUTC().toString(Qt::ISODate);
+    return local.toString(Qt::ISODate);
+}
 
 ScheduleReading readSchedule(const QJsonObject& body, const QJsonObject& to, const std::string& target,
                              const QTimeZone& zone) {
@@ -97,11 +112,13 @@ ScheduleReading readSchedule(const QJsonObject& body, const QJsonObject& to, con
         return refuse(422, "\"start\" is not an ISO-8601 date and time such as 2026-03-01T08:00 or "
                            "2026-03-01T08:00:00+01:00 (without an offset: the console's time zone)");
     }
+    if (auto refused = unwritable("start", *start, zone)) return std::move(*refused);
     s.start = *start;
     if (body.contains("end") && !body.value("end").isNull()) {
         const auto end = readTime(body.value("end").toString(), zone);
         if (!end) return refuse(422, "\"end\" is not an ISO-8601 date and time, as \"start\"");
         if (*end <= s.start) return refuse(422, "\"end\" is not after \"start\"");
+        if (auto refused = unwritable("end", *end, zone)) return std::move(*refused);
         s.end = *end;
     }
     if (body.contains("repeat") && !body.value("repeat").isNull()) {
@@ -164,6 +181,8 @@ std::optional<Window> nextWindow(const Schedule& s, const QDateTime& t, const QT
     for (int i = 0; i < 9; ++i) {
         const QDate day = first.addDays(i);
         if (!(r.days & (1u << (day.dayOfWeek() - 1)))) continue;
+        // No window is left past the last day a time can be written.
+        if (!writableYear(r.until < r.from ? day.addDays(1) : day)) return std::nullopt;
         const QDateTime from = localInstant(day, r.from, zone);
         const QDateTime until = localInstant(r.until < r.from ? day.addDays(1) : day, r.until, zone);
         if (s.end && from >= *s.end) return std::nullopt;

@@ -47,7 +47,8 @@ struct Window {
 [[nodiscard]] QDateTime localInstant(QDate date, QTime time, const QTimeZone& zone);
 
 // "2026-03-29T08:00:00+02:00", or with seconds' fractions dropped; the
-// offset is the zone's at that instant.
+// offset is the zone's at that instant, or "Z" (UTC) when the zone's offset
+// then had seconds (its local mean time of old), which ISO-8601 cannot write.
 [[nodiscard]] QString isoIn(const QDateTime& t, const QTimeZone& zone);
 
 // A schedule from its JSON (the fields besides "to", which the caller has

@@ -145,10 +145,13 @@ bool ScreenModel::takeSnapshot(const QString& topic, const std::string& name, co
         // names one before, and the time of arrival stands in.
         std::string at = nowIso();
         const QString named = s.state ? s.state->value("snapshot").toString() : QString();
+        // A time whose UTC year ISO-8601 cannot write (before 1, after 9999)
+        // would leave the picture's time empty: arrival stands in for it too.
         const QDateTime taken = QDateTime::fromString(named, Qt::ISODateWithMs);
-        if (taken.isValid() && (s.pictureAt.empty() || taken > QDateTime::fromString(QString::fromStdString(s.pictureAt),
-                                                                                      Qt::ISODateWithMs))) {
-            at = taken.toUTC().toString(Qt::ISODateWithMs).toStdString();
+        const QString takenUtc = taken.isValid() ? taken.toUTC().toString(Qt::ISODateWithMs) : QString();
+        if (!takenUtc.isEmpty() && (s.pictureAt.empty() || taken > QDateTime::fromString(QString::fromStdString(s.pictureAt),
+                                                                                          Qt::ISODateWithMs))) {
+            at = takenUtc.toStdString();
         }
         s.pictureAt = at;
         s.snapshot = Snapshot{payload, etag, std::move(at)};

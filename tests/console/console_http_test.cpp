@@ -236,6 +236,8 @@ TEST_F(ConsoleHttp, AnswersEveryRouteWithItsStatusAndTheSecurityHeaders) {
         {"a start on no day", "POST /api/v1/schedules", Token, 422, plan(R"("start":"2030-02-30T08:00")"), "\"start\""},
         {"no start", "POST /api/v1/schedules", Token, 422, plan(R"("end":"2030-02-01T08:00")"), "\"start\""},
         {"an end before the start", "POST /api/v1/schedules", Token, 422, plan(R"("start":"2030-01-01T08:00","end":"2030-01-01T07:00:00+01:00")"), "\"end\""},
+        {"a start past year 9999 in the console's zone", "POST /api/v1/schedules", Token, 422, plan(R"("start":"9999-12-31T23:30:00-12:00")"), "\"start\""},
+        {"an end past year 9999 in the console's zone", "POST /api/v1/schedules", Token, 422, plan(R"("start":"2030-01-01T08:00","end":"9999-12-31T23:30:00-12:00")"), "\"end\""},
         {"an end at the start", "POST /api/v1/schedules", Token, 422, plan(R"("start":"2030-01-01T08:00:00Z","end":"2030-01-01T08:00:00Z")"), "\"end\""},
         {"an unknown day", "POST /api/v1/schedules", Token, 422, daily(R"({"days":["mon","lun"],"from":"08:00","until":"09:00"})"), "\"repeat.days\""},
         {"no day", "POST /api/v1/schedules", Token, 422, daily(R"({"days":[],"from":"08:00","until":"09:00"})"), "\"repeat.days\""},
