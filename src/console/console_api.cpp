@@ -52,25 +52,6 @@ std::string cookieValue(const QByteArray& header) {
     return {};
 }
 
-// The target of a message or a schedule ("to"): a screen's name, "group/G"
-// or "all" in `target`; why not, when it is none.
-QString readTarget(const QJsonValue& value, std::string& target) {
-    const QJsonObject to = value.toObject();
-    if (to.size() == 1 && to.value("screen").isString()) {
-        target = to.value("screen").toString().toStdString();
-        if (!fleet::isTopicName(target) || target == "all" || target == "group") return "\"screen\" is not a screen's name";
-    } else if (to.size() == 1 && to.value("group").isString()) {
-        target = to.value("group").toString().toStdString();
-        if (!fleet::isTopicName(target)) return "\"group\" is not a group's name";
-        target = "group/" + target;
-    } else if (to.size() == 1 && to.value("all") == QJsonValue(true)) {
-        target = "all";
-    } else {
-        return "\"to\" is not {\"screen\": S}, {\"group\": G} or {\"all\": true}";
-    }
-    return {};
-}
-
 // The colour names a colour message takes, with their colours: the page
 // offers them and previews them, and never holds a list of its own.
 const QByteArray& coloursJson() {

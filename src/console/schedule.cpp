@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 
+#include "fleet/fleet_config.h"
 #include "fleet/fleet_payload.h"
 
 namespace ecran::console {
@@ -54,6 +55,23 @@ std::optional<ScheduleReading> unwritable(const char* field, const QDateTime& t,
 }
 
 }  // namespace
+
+QString readTarget(const QJsonValue& value, std::string& target) {
+    const QJsonObject to = value.toObject();
+    if (to.size() == 1 && to.value("screen").isString()) {
+        target = to.value("screen").toString().toStdString();
+        if (!fleet::isTopicName(target) || target == "all" || target == "group") return "\"screen\" is not a screen's name";
+    } else if (to.size() == 1 && to.value("group").isString()) {
+        target = to.value("group").toString().toStdString();
+        if (!fleet::isTopicName(target)) return "\"group\" is not a group's name";
+        target = "group/" + target;
+    } else if (to.size() == 1 && to.value("all") == QJsonValue(true)) {
+        target = "all";
+    } else {
+        return "\"to\" is not {\"screen\": S}, {\"group\": G} or {\"all\": true}";
+    }
+    return {};
+}
 
 QDateTime localInstant(QDate date, QTime time, const QTimeZone& zone) {
     const qint64 naive = QDateTime(date, time, Qt::UTC).toSecsSinceEpoch();

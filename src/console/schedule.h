@@ -51,6 +51,10 @@ struct Window {
 // then had seconds (its local mean time of old), which ISO-8601 cannot write.
 [[nodiscard]] QString isoIn(const QDateTime& t, const QTimeZone& zone);
 
+// The target of a message or a schedule ("to"): a screen's name, "group/G"
+// or "all" in `target`; why not, when it is none.
+[[nodiscard]] QString readTarget(const QJsonValue& value, std::string& target);
+
 // A schedule from its JSON (the fields besides "to", which the caller has
 // read into `to` and `target`), or why not: the field concerned in `error`.
 struct ScheduleReading {

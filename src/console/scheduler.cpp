@@ -33,12 +33,6 @@ std::optional<QString> shownForm(const std::string& kind, const std::string& val
     return QString::fromStdString(text::toUtf8(kind == "text" ? *d.datagram : d.datagram->substr(2)));
 }
 
-std::string targetOf(const QJsonObject& to) {
-    if (to.value("screen").isString()) return to.value("screen").toString().toStdString();
-    if (to.value("group").isString()) return "group/" + to.value("group").toString().toStdString();
-    return "all";
-}
-
 }  // namespace
 
 Scheduler::Scheduler(ConsoleStore& store, const ScreenModel& model, QTimeZone zone, Clock clock, Send send,
@@ -47,7 +41,10 @@ Scheduler::Scheduler(ConsoleStore& store, const ScreenModel& model, QTimeZone zo
       send_(std::move(send)) {
     for (auto& row : store_.schedules()) {
         const QJsonObject body = parse(row.body);
-        auto reading = readSchedule(body, body.value("to").toObject(), targetOf(body.value("to").toObject()), zone_);
+        std::string target;
+        const QString noTarget = readTarget(body.value("to"), target);
+        auto reading = noTarget.isEmpty() ? readSchedule(body, body.value("to").toObject(), target, zone_)
+                                          : ScheduleReading{std::nullopt, 400, noTarget};
         if (!reading.schedule) {
             std::cerr << "ecran-console: schedule " << row.id << " in " << store_.file()
                       << " cannot be read and is left out: " << reading.error.toStdString() << "\n";
