@@ -262,21 +262,34 @@ std::string FleetLink::stateNow() const {
 void FleetLink::publishState() {
     if (!client_) return;  // stopped: a message the window takes while it closes is not published
     pacer_.published(StatePacer::Clock::now());
-    (void)client_->publish(stateTopic(scheme_), stateNow(), true);
+    (void)publish(stateTopic(scheme_), stateNow());
+}
+
+bool FleetLink::publish(const std::string& topic, const std::string& payload) {
+    std::string tooLarge;
+    if (client_->publish(topic, payload, true, &tooLarge)) return true;
+    if (!tooLarge.empty()) {
+        errors::reports().report("mqtt too large " + topic,
+                                 "ecran: not published to " + topic + " on the MQTT broker " + config_.broker + ": " +
+                                     tooLarge + (topic == stateTopic(scheme_) ? "; the fleet cannot see this "
+                                                                                "screen's state until it is smaller"
+                                                                              : ""));
+    }
+    return false;
 }
 
 void FleetLink::connected() {
     errors::reports().report("mqtt connected", "ecran: connected to the MQTT broker " + config_.broker);
     refused_.clear();  // the broker says again what it refuses to this connection
-    (void)client_->publish(statusTopic(scheme_), kOnline, true);
+    (void)publish(statusTopic(scheme_), kOnline);
     if (!config_.discovery.empty()) {
         for (const auto& d : discoveryConfigs(scheme_, config_.discovery, version_, snapshot_ != nullptr)) {
-            (void)client_->publish(d.topic, d.payload, true);
+            (void)publish(d.topic, d.payload);
         }
     }
     // Without snapshots, a picture left from a run that had them would pass
     // for what the screen shows: it is cleared.
-    if (!snapshot_) (void)client_->publish(snapshotTopic(scheme_), {}, true);
+    if (!snapshot_) (void)publish(snapshotTopic(scheme_), {});
     pending_->stop();
     publishState();
     snapshotChanged();
@@ -312,7 +325,7 @@ void FleetLink::snapshotTaken(const QByteArray& jpeg, qint64 drawnAt) {
         return;
     }
     // Not connected: dropped, never queued; the reconnection takes a new one.
-    if (!client_ || !client_->publish(snapshotTopic(scheme_), jpeg.toStdString(), true)) return;
+    if (!client_ || !publish(snapshotTopic(scheme_), jpeg.toStdString())) return;
     // Published before the state that names it.
     snapshotAt_ = std::chrono::system_clock::time_point(std::chrono::milliseconds(drawnAt));
     stateChanged();

@@ -58,6 +58,9 @@ private:
     void refused(const QString& topic, const QString& why, bool subscription);
     void connected();
     void publishState();
+    // Publishes retained; a packet larger than the broker takes is said,
+    // naming the topic, instead of vanishing. False when not published.
+    bool publish(const std::string& topic, const std::string& payload);
     // The window changed (or only its ticker moved for a while): a snapshot
     // now, or at the end of the quiet time; none while disconnected.
     void snapshotChanged();

@@ -56,6 +56,7 @@ struct MqttClient::Shared {
     int stopMid = -1;
     bool stopAcknowledged = false;
     std::atomic<bool> connected{false};
+    std::atomic<std::uint32_t> brokerMaxPacket{0};  // announced in the CONNACK (MQTT 5); 0: none
     // Messages from the broker wait here for the window's thread, which
     // takes them in batches; a window far behind loses the oldest first.
     std::deque<MqttClient::Message> inbox;
@@ -239,7 +240,7 @@ void MqttClient::Shared::run() {
     changed.notify_all();
 }
 
-void MqttClient::Shared::onConnect(mosquitto* mosq, void* self, int rc, int, const mosquitto_property*) {
+void MqttClient::Shared::onConnect(mosquitto* mosq, void* self, int rc, int, const mosquitto_property* properties) {
     auto* s = static_cast<Shared*>(self);
     if (rc != 0) {
         // A broker of MQTT 3.1.1 answers MQTT 5 with "unacceptable protocol
@@ -261,6 +262,8 @@ void MqttClient::Shared::onConnect(mosquitto* mosq, void* self, int rc, int, con
         return;
     }
     s->connectedAt = SteadyClock::now();
+    std::uint32_t most = 0;
+    s->brokerMaxPacket = mosquitto_property_read_int32(properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, &most, false) ? most : 0;
     // Subscribing again after every connect: a broker that lost the session
     // (restarted without persistence) still sends this screen its commands.
     // MQTT 5 keeps the retain flag of live messages as published, so a
@@ -392,15 +395,19 @@ std::vector<MqttClient::Message> MqttClient::takeMessages(std::size_t most, std:
     return taken;
 }
 
-bool MqttClient::publish(const std::string& topic, const std::string& payload, bool retain) {
+bool MqttClient::publish(const std::string& topic, const std::string& payload, bool retain, std::string* tooLarge) {
     if (!shared_->connected) return false;
     // Under the lock, so that the acknowledgement finds the topic recorded.
     std::lock_guard lock(shared_->mutex);
     int mid = 0;
-    if (mosquitto_publish(shared_->mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                          retain) != MOSQ_ERR_SUCCESS) {
-        return false;
+    const int rc = mosquitto_publish(shared_->mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                     payload.data(), 1, retain);
+    if (rc == MOSQ_ERR_OVERSIZE_PACKET && tooLarge) {
+        *tooLarge = "the broker takes packets of at most " + std::to_string(shared_->brokerMaxPacket.load()) +
+                    " bytes (its max_packet_size), and this one holds " + std::to_string(payload.size()) +
+                    " bytes of payload";
     }
+    if (rc != MOSQ_ERR_SUCCESS) return false;
     // A topic the broker refuses is said once; the table stays small.
     if (shared_->publishing.size() < 256) shared_->publishing[mid] = topic;
     return true;

@@ -77,8 +77,10 @@ public:
     // that; retries for ever (see Backoff).
     void start();
 
-    // Publishes with QoS 1; false when not connected (nothing is queued).
-    bool publish(const std::string& topic, const std::string& payload, bool retain);
+    // Publishes with QoS 1; false when not connected (nothing is queued) or
+    // when the packet is larger than the broker takes, which `tooLarge`
+    // then says in words (the broker's limit and the packet's size).
+    bool publish(const std::string& topic, const std::string& payload, bool retain, std::string* tooLarge = nullptr);
     // Publishes with QoS 1 and returns the message id that acknowledged()
     // will carry, or a negative libmosquitto code (-MOSQ_ERR_NO_CONN when not
     // connected). Called on the client's thread, the id is known before the
