@@ -24,6 +24,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+skip() { echo "SKIP: $*"; exit 77; }  # skip WHY: the test cannot run here
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; passes=$((passes + 1)); }
 check() { # check DESCRIPTION COMMAND...

@@ -12,7 +12,7 @@ arch=$(dpkg-deb -f "$1" Architecture)
 run=()
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
   run=(qemu-"$(echo "$arch" | sed 's/arm64/aarch64/; s/armhf/arm/')"-static)
-  command -v "${run[0]}" >/dev/null || { echo "SKIP: ${run[0]} is missing (apt-get install qemu-user-static)"; exit 77; }
+  command -v "${run[0]}" >/dev/null || skip "${run[0]} is missing (apt-get install qemu-user-static)"
 fi
 dpkg-deb -x "$1" "$WORK/root"
 bin="$WORK/root/usr/bin"
