@@ -93,7 +93,7 @@ fi
 arm64_package() {
   local deb
   deb=$("$root/scripts/package.sh" --arch arm64 "$root/build-arm64" | tail -1)
-  sh "$root/tests/packaging/qemu_smoke.sh" "$deb"
+  bash "$root/tests/packaging/qemu_smoke.sh" "$deb"
 }
 if [ "$arm64" = 1 ]; then
   stage deps-arm64 "$root/scripts/install-deps.sh" --arm64

@@ -6,7 +6,6 @@
 # runs under qemu's user-mode emulation (qemu-user-static) with the arm64
 # libraries of Debian's multiarch packages.
 #   qemu_smoke.sh PACKAGE.deb
-[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 source "$(dirname "$0")/../e2e/lib.sh" "$1"
 arch=$(dpkg-deb -f "$1" Architecture)
 run=()
