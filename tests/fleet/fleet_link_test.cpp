@@ -135,17 +135,9 @@ protected:
     bool online(const Peer& peer, int ms = 10000, const std::string& name = "s1") const {
         return waitFor([&] { return peer.last("ecran/" + name + "/status") == "online"; }, ms);
     }
-    // Whether the display has said `part` on stderr.
-    testing::AssertionResult saidAlready(const std::string& part) const {
-        const std::string text = err_->text();
-        if (text.find(part) != std::string::npos) return testing::AssertionSuccess();
-        return testing::AssertionFailure() << "the display did not say \"" << part << "\"; it said:\n" << text;
-    }
-    // Waits (up to `ms`) until it has.
-    testing::AssertionResult said(const std::string& part, int ms) const {
-        (void)waitFor([&] { return saidAlready(part); }, ms);
-        return saidAlready(part);
-    }
+    // Whether the display has said `part` on stderr; `said` waits up to `ms` for it.
+    bool saidAlready(const std::string& part) const { return err_->text().find(part) != std::string::npos; }
+    bool said(const std::string& part, int ms) const { return waitFor([&] { return saidAlready(part); }, ms); }
 
     std::optional<ecran::test_support::ConfigHome> home_;
     std::unique_ptr<Broker> files_;  // a folder for a broker's files
@@ -220,7 +212,7 @@ TEST_F(FleetLinkTest, CommandsOfEveryFamilyTakeTheWindowsRoadAndTheStateFollows)
     EXPECT_EQ(seen, sources);
     for (const auto& r : rows) {
         if (!r.said.empty()) {
-            EXPECT_TRUE(saidAlready(r.said));
+            EXPECT_TRUE(saidAlready(r.said)) << err_->text();
         }
     }
 }
@@ -303,8 +295,8 @@ TEST_F(FleetLinkTest, StartsWithoutABrokerShowsDatagramsAndConnectsWhenItAppears
     ASSERT_EQ(out.writeDatagram("UDP seul", 8, QHostAddress::LocalHost, form_->boundPort()), 8);
     ASSERT_TRUE(waitFor([&] { return form_->messagesReceived() > before; }, 5000));
     EXPECT_EQ(form_->Label1->caption(), "UDP seul");
-    ASSERT_TRUE(said("cannot connect", 5000));
-    EXPECT_TRUE(saidAlready("connecting to the MQTT broker mqtt://127.0.0.1:"));
+    ASSERT_TRUE(said("cannot connect", 5000)) << err_->text();
+    EXPECT_TRUE(saidAlready("connecting to the MQTT broker mqtt://127.0.0.1:")) << err_->text();
 
     ASSERT_TRUE(broker_->start()) << broker_->log();
     peer_ = std::make_unique<Peer>(broker_->port(), kWatch);
@@ -318,7 +310,7 @@ TEST_F(FleetLinkTest, ACommandQueuedWhileTheBrokerRestartedArrivesAfterTheReconn
     ASSERT_NO_FATAL_FAILURE(startOnline());
     peer_.reset();
     ASSERT_TRUE(broker_->restart()) << broker_->log();
-    ASSERT_TRUE(said("lost the MQTT broker", 5000));
+    ASSERT_TRUE(said("lost the MQTT broker", 5000)) << err_->text();
     // Published at once, before the screen's next attempt: the broker keeps it
     // in the screen's session.
     peer_ = std::make_unique<Peer>(broker_->port(), kWatch);
@@ -341,7 +333,7 @@ TEST_F(FleetLinkTest, TlsWithTheRightCaConnectsAndAWrongCaIsReported) {
         return c;
     };
     startLink(tlsConfig((files_->dir() / "other.crt").string(), "s1"));
-    ASSERT_TRUE(said("TLS handshake failed", 8000));
+    ASSERT_TRUE(said("TLS handshake failed", 8000)) << err_->text();
 
     const std::string ca = (files_->dir() / "ca.crt").string();
     startLink(tlsConfig(ca, "s1"));
@@ -361,8 +353,8 @@ TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
     const std::string secret = "s3cret \xC3\xA9";
     ASSERT_NO_FATAL_FAILURE(startLoginBroker({"screen"}, {}, secret));
     startLink(config("screen", "guess"));
-    ASSERT_TRUE(said("refused the connection", 8000));
-    EXPECT_TRUE(saidAlready("Not authorized"));
+    ASSERT_TRUE(said("refused the connection", 8000)) << err_->text();
+    EXPECT_TRUE(saidAlready("Not authorized")) << err_->text();
     startLink(config("screen", secret));
     Peer peer(broker_->port(), kWatch, PeerOptions{"screen", secret, {}});
     ASSERT_TRUE(peer.connected());
@@ -433,10 +425,10 @@ TEST_P(FleetOnEachBroker, RetainedCommandsAreIgnoredAndQueuedOnesArriveInOrder) 
     ASSERT_TRUE(peer_->publish("ecran/all/color", "red", 1, true, true));
     startLink(config());
     ASSERT_TRUE(online(*peer_)) << err_->text();
-    ASSERT_TRUE(said("'ecran/all/color'", 5000));
+    ASSERT_TRUE(said("'ecran/all/color'", 5000)) << err_->text();
     EXPECT_NE(form_->Label1->caption(), "OLD");
-    EXPECT_TRUE(saidAlready("ecran: MQTT ecran/s1/text: a retained command was ignored"));
-    EXPECT_TRUE(saidAlready("clear it with: mosquitto_pub -r -n -t 'ecran/s1/text'"));
+    EXPECT_TRUE(saidAlready("ecran: MQTT ecran/s1/text: a retained command was ignored")) << err_->text();
+    EXPECT_TRUE(saidAlready("clear it with: mosquitto_pub -r -n -t 'ecran/s1/text'")) << err_->text();
     EXPECT_EQ(err_->text().find("speaks only MQTT 3.1.1") != std::string::npos, !v5()) << err_->text();
 
     const std::string node = mqtt_test::nodeProgram(), script = mqtt_test::interopScript("publish.mjs");
@@ -489,7 +481,7 @@ TEST_P(FleetOnEachBroker, AFloodOfLargeTextsIsBoundedByBytesAndEndsOnTheLast) {
     const std::string last = std::to_string(n) + std::string(60000, 'a');
     ASSERT_TRUE(waitFor([&] { return form_->Label1->caption() == last; }, 20000));
     EXPECT_LT(link_->commandsReceived() - received, static_cast<std::uint64_t>(n) / 2);
-    EXPECT_TRUE(saidAlready(" commands in all, "));
+    EXPECT_TRUE(saidAlready(" commands in all, ")) << err_->text();
 }
 
 // Two screens with one name: the one whose session was taken says so once
@@ -498,8 +490,8 @@ TEST_P(FleetOnEachBroker, TwoScreensWithOneNameAreToldAndBackOff) {
     ASSERT_NO_FATAL_FAILURE(startOnline(GetParam()));
     FleetLink clone(*form_, config(), "0.2.0");
     clone.start();
-    ASSERT_TRUE(said("another screen uses the name s1", 25000));
-    EXPECT_TRUE(saidAlready("each screen needs its own [mqtt] name"));
+    ASSERT_TRUE(said("another screen uses the name s1", 25000)) << err_->text();
+    EXPECT_TRUE(saidAlready("each screen needs its own [mqtt] name")) << err_->text();
     if (v5()) {
         // Over 8 s, the clone keeps its connection: no more fights.
         const auto connections = [&] {
@@ -545,7 +537,7 @@ TEST_F(FleetLinkTest, RefusedSubscriptionsAndPublicationsAreSaid) {
         err_ = std::make_unique<StderrCapture>();
         startLink(config("hall", "pw", r.name));
         const std::string state = std::string("ecran/") + r.name + "/state";
-        for (const auto& line : r.said) EXPECT_TRUE(said(line, 10000));
+        for (const auto& line : r.said) EXPECT_TRUE(said(line, 10000)) << err_->text();
         if (!r.listed.isEmpty()) {
             const auto listed = [&] { return json(watcher, state).value("refused").toVariant().toStringList(); };
             EXPECT_TRUE(waitFor([&] { return listed() == r.listed; }, 5000))
@@ -568,7 +560,7 @@ TEST_F(FleetLinkTest, TheDocumentedAclLetsADottedNamePublishItsDiscoveryAndNoOth
         << err_->text();
     EXPECT_GT(ha.count("homeassistant/text/hall_d1/message/config"), 0u);
     EXPECT_GT(ha.count("homeassistant/image/hall_d1/snapshot/config"), 0u);
-    EXPECT_TRUE(saidAlready("discovery on homeassistant/text/hall_d1/+/config"));
+    EXPECT_TRUE(saidAlready("discovery on homeassistant/text/hall_d1/+/config")) << err_->text();
     Peer screen(broker_->port(), {}, PeerOptions{"hall.1", "pw", {}});
     ASSERT_TRUE(screen.publish("homeassistant/text/kitchen/message/config", "{}"));
     ASSERT_TRUE(screen.publish("homeassistant/text/hall_u1/message/config", "{}"));
