@@ -183,7 +183,6 @@ Peer::Peer(int port, const std::vector<std::string>& subscriptions, PeerOptions 
     [[maybe_unused]] static const int library = mosquitto_lib_init();
     mosq_ = mosquitto_new(nullptr, true, this);
     if (options.protocol) mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, options.protocol);
-    // The callbacks run on the library's thread; each change wakes whoever waits.
     mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void* self, int rc) {
         if (rc != 0) return;
         for (const auto& s : static_cast<Peer*>(self)->subscriptions_) mosquitto_subscribe(m, nullptr, s.c_str(), 1);
