@@ -41,11 +41,7 @@ using ecran::test_support::isRed;
 using ecran::display::Form1;
 using ecran::fleet::FleetConfig;
 using ecran::fleet::FleetLink;
-using mqtt_test::Broker;
-using mqtt_test::BrokerKind;
-using mqtt_test::Peer;
-using mqtt_test::PeerOptions;
-using mqtt_test::StderrCapture;
+using namespace mqtt_test;
 
 const std::vector<std::string> kWatch{"ecran/#", "homeassistant/#"};
 
