@@ -10,31 +10,30 @@ source "$here/lib.sh"
 source "$here/mqtt_lib.sh"
 trap 'mqtt_stop; cleanup' EXIT
 mqtt_start "$WORK" || exit 1
-BPORT=$MQTT_PORT
 
 KEEPALIVE=5
 # The section is written with ecran-config, as an operator would.
 CONFIG="${2:?build dir}/tools/ecran-config/ecran-config"
 "$CONFIG" set ecran port 0
-"$CONFIG" set mqtt broker "mqtt://127.0.0.1:$BPORT"
+"$CONFIG" set mqtt broker "mqtt://127.0.0.1:$MQTT_PORT"
 "$CONFIG" set mqtt name e2e
 "$CONFIG" set mqtt keepalive "$KEEPALIVE"
-check "ecran-config writes the [mqtt] section" grep -q "^broker=mqtt://127.0.0.1:$BPORT" "$INI"
+check "ecran-config writes the [mqtt] section" grep -q "^broker=mqtt://127.0.0.1:$MQTT_PORT" "$INI"
 
-status_now() { mosquitto_sub -p "$BPORT" -t ecran/e2e/status -C 1 -W 2 2>/dev/null || true; }
-state_now() { mosquitto_sub -p "$BPORT" -t ecran/e2e/state -C 1 -W 2; }
+status_now() { mosquitto_sub -p "$MQTT_PORT" -t ecran/e2e/status -C 1 -W 2 2>/dev/null || true; }
+state_now() { mosquitto_sub -p "$MQTT_PORT" -t ecran/e2e/state -C 1 -W 2; }
 wait_connected() { within 5 grep -q 'connected to the MQTT broker' "$WORK/ecran.err"; }
 # The display started again, once it has connected (or 5 s have passed).
 restart_connected() { start_ecran; wait_connected || true; }
 
 start_x
 start_ecran
-check "the display says where it connects" grep -q "connecting to the MQTT broker mqtt://127.0.0.1:$BPORT as ecran-e2e" "$WORK/ecran.err"
+check "the display says where it connects" grep -q "connecting to the MQTT broker mqtt://127.0.0.1:$MQTT_PORT as ecran-e2e" "$WORK/ecran.err"
 check "the display connects" wait_connected
 check "status is online, retained" [ "$(status_now)" = online ]
 
-mosquitto_pub -p "$BPORT" -q 1 -t ecran/all/color -m red
-mosquitto_pub -p "$BPORT" -q 1 -t ecran/all/text -m 'Réunion à 14 h'
+mosquitto_pub -p "$MQTT_PORT" -q 1 -t ecran/all/color -m red
+mosquitto_pub -p "$MQTT_PORT" -q 1 -t ecran/all/text -m 'Réunion à 14 h'
 sleep 0.6
 check "a text published to all screens is stored in Windows-1252" grep -q $'infos=R\xe9union \xe0 14 h\r$' "$INI"
 check "the published text shows in the published colour" shows mqtt '255 0 0'
@@ -59,7 +58,7 @@ check "after SIGKILL the broker says offline (last will)" [ "$(status_now)" = of
 # half keep-alives from the screen's last packet; mosquitto 2.0.11 was seen
 # to take about two, so the bound here is two and a half from the freeze.
 restart_connected
-mosquitto_sub -p "$BPORT" -t ecran/e2e/status -R -C 1 -W 20 >"$WORK/will.out" 2>/dev/null &
+mosquitto_sub -p "$MQTT_PORT" -t ecran/e2e/status -R -C 1 -W 20 >"$WORK/will.out" 2>/dev/null &
 watcher=$!
 sleep 0.3
 kill -STOP "$ECRAN_PID"
@@ -84,10 +83,9 @@ grep -q 'did not acknowledge "offline" in time' "$WORK/ecran.err" && pass "the d
 kill -CONT "$MQTT_PID"
 
 # A section that cannot be used stops the start with one line naming key and file.
-printf '[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=two words\r\n' "$BPORT" >"$INI"
+printf '[mqtt]\r\nbroker=mqtt://127.0.0.1:%s\r\nname=two words\r\n' "$MQTT_PORT" >"$INI"
 status_of "$ECRAN" 2>"$WORK/bad.err"
 check "a bad [mqtt] name ends start-up with status 1" [ "$STATUS" -eq 1 ]
 check "the line names the key and the file" grep -q "\[mqtt\] name \"two words\" in $INI" "$WORK/bad.err"
 
-mqtt_stop
 finish

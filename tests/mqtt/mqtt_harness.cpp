@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -15,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <thread>
 
@@ -26,10 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-struct Library {
-    Library() { mosquitto_lib_init(); }
-};
 
 std::string program(const std::vector<const char*>& candidates) {
     for (const char* p : candidates) {
@@ -46,10 +40,10 @@ std::string nodeProgram() { return program({"/usr/bin/node", "/usr/local/bin/nod
 std::string interopScript(const std::string& name) { return (kInterop / name).string(); }
 
 std::string documentedAcl() {
-    std::ifstream in(kInterop.parent_path().parent_path() / "docs" / "fleet-broker.md");
-    const std::string doc(std::istreambuf_iterator<char>(in), {});
+    const auto doc = ecran::test_support::readFile(kInterop.parent_path().parent_path() / "docs" / "fleet-broker.md");
     std::smatch m;
-    return std::regex_search(doc, m, std::regex(R"(\*\*The ACL\*\*[\s\S]*?\n```\n([\s\S]*?\n)```)")) ? m[1].str() : "";
+    const std::regex block(R"(\*\*The ACL\*\*[\s\S]*?\n```\n([\s\S]*?\n)```)");
+    return doc && std::regex_search(*doc, m, block) ? m[1].str() : "";
 }
 
 const char* nameOf(BrokerKind kind) { return kind == BrokerKind::Aedes ? "aedes" : "mosquitto"; }
@@ -82,8 +76,10 @@ BoundSocket::~BoundSocket() {
     if (fd >= 0) ::close(fd);
 }
 
-int freePort() { return BoundSocket().port; }
+namespace {
 
+// A free TCP port on the loopback address, and whether something listens on one.
+int freePort() { return BoundSocket().port; }
 bool accepts(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -94,6 +90,8 @@ bool accepts(int port) {
     ::close(fd);
     return ok;
 }
+
+}  // namespace
 
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
@@ -182,13 +180,24 @@ std::string makeCertificates(const fs::path& dir) {
 
 Peer::Peer(int port, const std::vector<std::string>& subscriptions, PeerOptions options)
     : subscriptions_(subscriptions) {
-    static Library library;
+    [[maybe_unused]] static const int library = mosquitto_lib_init();
     mosq_ = mosquitto_new(nullptr, true, this);
     if (options.protocol) mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, options.protocol);
-    mosquitto_connect_callback_set(mosq_, &Peer::onConnect);
-    mosquitto_subscribe_callback_set(mosq_, &Peer::onSubscribe);
-    mosquitto_message_callback_set(mosq_, &Peer::onMessage);
-    mosquitto_publish_callback_set(mosq_, &Peer::onPublish);
+    mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void* self, int rc) {
+        if (rc != 0) return;
+        for (const auto& s : static_cast<Peer*>(self)->subscriptions_) mosquitto_subscribe(m, nullptr, s.c_str(), 1);
+        update(self, [](Peer& p) { p.connected_ = true; });
+    });
+    mosquitto_subscribe_callback_set(mosq_, [](mosquitto*, void* self, int, int, const int*) {
+        update(self, [](Peer& p) { ++p.subscribed_; });
+    });
+    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
+        std::string payload(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen));
+        update(self, [&](Peer& p) { p.messages_.push_back({m->topic, std::move(payload), m->retain}); });
+    });
+    mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
+        update(self, [mid](Peer& p) { p.acknowledged_.push_back(mid); });
+    });
     if (!options.username.empty()) {
         mosquitto_username_pw_set(mosq_, options.username.c_str(), options.password.c_str());
     }
@@ -211,25 +220,6 @@ void Peer::update(void* self, Change change) {
     std::lock_guard lock(p->mutex_);
     change(*p);
     p->changed_.notify_all();
-}
-
-void Peer::onConnect(mosquitto* m, void* self, int rc) {
-    if (rc != 0) return;
-    for (const auto& s : static_cast<Peer*>(self)->subscriptions_) mosquitto_subscribe(m, nullptr, s.c_str(), 1);
-    update(self, [](Peer& p) { p.connected_ = true; });
-}
-
-void Peer::onSubscribe(mosquitto*, void* self, int, int, const int*) {
-    update(self, [](Peer& p) { ++p.subscribed_; });
-}
-
-void Peer::onMessage(mosquitto*, void* self, const mosquitto_message* m) {
-    std::string payload(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen));
-    update(self, [&](Peer& p) { p.messages_.push_back({m->topic, std::move(payload), m->retain}); });
-}
-
-void Peer::onPublish(mosquitto*, void* self, int mid) {
-    update(self, [mid](Peer& p) { p.acknowledged_.push_back(mid); });
 }
 
 bool Peer::connected() const {

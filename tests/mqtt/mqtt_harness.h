@@ -19,7 +19,6 @@
 #include "support/sandbox.h"
 
 struct mosquitto;
-struct mosquitto_message;
 
 namespace mqtt_test {
 
@@ -47,10 +46,6 @@ struct BoundSocket {
     BoundSocket(const BoundSocket&) = delete;
     BoundSocket& operator=(const BoundSocket&) = delete;
 };
-
-// A free TCP port on the loopback address, and whether something listens on one.
-int freePort();
-bool accepts(int port);
 
 class Broker {
 public:
@@ -120,10 +115,6 @@ public:
     [[nodiscard]] std::vector<std::string> payloads(std::size_t count);
 
 private:
-    static void onConnect(mosquitto*, void* self, int rc);
-    static void onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted);
-    static void onMessage(mosquitto*, void* self, const mosquitto_message* m);
-    static void onPublish(mosquitto*, void* self, int mid);
     // Changes the peer's record under its lock and wakes whoever waits on it.
     template <class Change>
     static void update(void* self, Change change);
