@@ -357,6 +357,20 @@ TEST_F(FleetLinkTest, PasswordsAreCheckedAndAWrongOneIsReported) {
     ASSERT_TRUE(online(peer)) << err_->text();
 }
 
+// A broker that takes smaller packets than a snapshot or a long state: what
+// does not fit is said, naming the topic and the broker's limit.
+TEST_F(FleetLinkTest, APublicationLargerThanTheBrokerTakesIsSaid) {
+    broker_ = std::make_unique<Broker>("max_packet_size 3000\n");
+    ASSERT_TRUE(broker_->start()) << broker_->log();
+    startLink(config());
+    const std::string limit = " on the MQTT broker " + broker_->url() + ": the broker takes packets of at most 3000 bytes";
+    ASSERT_TRUE(said("not published to ecran/s1/snapshot" + limit, 10000)) << err_->text();
+    Peer peer(broker_->port(), kWatch);
+    ASSERT_TRUE(peer.publish("ecran/s1/ticker", std::string(2900, 't')));
+    EXPECT_TRUE(said("not published to ecran/s1/state" + limit, 5000)) << err_->text();
+    EXPECT_TRUE(saidAlready("the fleet cannot see this screen's state until it is smaller")) << err_->text();
+}
+
 // A flood of commands: at most about ten states a second, and the last one
 // always carries the final message.
 TEST_F(FleetLinkTest, AFloodPublishesPacedStatesEndingWithTheLastMessage) {
