@@ -6,12 +6,10 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -143,16 +141,12 @@ protected:
     void SetUp() override {
         const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
         if (daemon.isEmpty()) GTEST_SKIP() << "dbus-daemon is not installed";
-        // Started through popen: QProcess starts a child with a clone() that
-        // qemu-user refuses, and these tests run there for the arm64 build.
-        const std::string options = " --session --nofork --nopidfile --print-address=1 --print-pid=1";
-        daemon_ = ::popen((daemon.toStdString() + options).c_str(), "r");
-        ASSERT_NE(daemon_, nullptr);
-        char address[512] = {}, pid[32] = {};
-        if (std::fgets(address, sizeof address, daemon_) && std::fgets(pid, sizeof pid, daemon_)) {
-            daemonPid_ = std::atoi(pid);
+        daemon_.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
+                               QStringLiteral("--print-address=1")});
+        ASSERT_TRUE(daemon_.waitForStarted(5000));
+        while (!daemon_.canReadLine() && daemon_.waitForReadyRead(5000)) {
         }
-        address_ = QString::fromUtf8(address).trimmed();
+        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
         ASSERT_FALSE(address_.isEmpty()) << "dbus-daemon printed no address";
     }
     void TearDown() override {
@@ -163,8 +157,8 @@ protected:
         serviceThread_.wait();
         delete service_;
         service_ = nullptr;
-        if (daemonPid_ > 0) ::kill(daemonPid_, SIGTERM);
-        if (daemon_) ::pclose(daemon_);
+        daemon_.kill();
+        daemon_.waitForFinished(5000);
     }
 
     QDBusConnection connect(const char* name) { return QDBusConnection::connectToBus(address_, QLatin1String(name)); }
@@ -181,8 +175,7 @@ protected:
         ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.ScreenSaver")));
     }
 
-    FILE* daemon_ = nullptr;
-    pid_t daemonPid_ = 0;
+    QProcess daemon_;
     QString address_;
     QThread serviceThread_;
     FakeScreenSaver* service_ = nullptr;
