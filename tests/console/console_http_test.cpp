@@ -410,10 +410,14 @@ protected:
         hall_ = std::make_unique<Display>(broker_.port(), "hall", "ground, hall", "snapshot=0\n");
         ASSERT_TRUE(lobby_->start());
         ASSERT_TRUE(hall_->start());
+        // Both online, and with their states, which come after the status and carry the groups.
         ASSERT_TRUE(waitUntil([&] {
             const auto list = screens();
-            return list.size() == 2 && list[0].toObject().value("status") == "online" &&
-                   list[1].toObject().value("status") == "online";
+            const auto ready = [&](qsizetype k) {
+                const auto s = list[k].toObject();
+                return s.value("status") == "online" && !s.value("groups").toArray().isEmpty();
+            };
+            return list.size() == 2 && ready(0) && ready(1);
         }, 15000)) << QJsonDocument(screens()).toJson().toStdString() << console_->stderrText().toStdString();
     }
     QJsonArray screens() { return api("GET", "/api/v1/screens").json().value("screens").toArray(); }
